@@ -1,0 +1,64 @@
+// Application shell: start-up, command line, main window and small dialogs.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+struct ConfigRecord;
+
+// Position of the run in progress; the marker file holds these 24 bytes.
+struct ResumeRecord {
+    int32_t cycleIndex;
+    int32_t nextStatePos;
+    uint8_t selectedStates[4];
+    int32_t requestedState;
+    int64_t sleepStartTime;
+};
+static_assert(sizeof(ResumeRecord) == 24, "resume record must be 24 bytes");
+
+#define NOTE_SLOTS 100
+#define NOTE_SIZE 1024
+
+// Notes gathered before the log panel exists, logged after the banner.
+struct NoteList {
+    int count;
+    int dropped;  // notes that found the list full
+    char slots[NOTE_SLOTS][NOTE_SIZE];
+};
+
+// Adds a formatted note, cut to 1023 characters; a full list counts it as dropped.
+void AddNote(NoteList* list, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void ClearNotes(NoteList* list);
+
+extern HINSTANCE gAppInstance;
+extern HWND gMainWindow;
+extern char gMarkerFilePath[256];
+extern ResumeRecord theResumeRecord;
+extern int gQuitRequested;
+extern unsigned char gStopRequested;
+extern unsigned char gPaused;
+extern unsigned char gGrowDurations;
+extern unsigned char gResumeRun;
+extern NoteList gStartupNotes;
+extern NoteList gCommandLineNotes;
+
+// Results of the command line.
+extern int gAutoExit;
+extern int gLogFileFromCommandLine;
+extern int gStartMinimized;
+extern int gQueryMode;
+extern int gQueryAnswer;
+extern int gGrowSeconds;
+extern int gShortestSleepDuration;
+
+bool IsNtPlatform();
+
+// Parses argv[1..argc-1] into record; true when the command line is valid.
+bool ParseCommandLine(ConfigRecord* record, int argc, char** argv);
+// Resets the command-line results to their start values (one call per process in the program).
+void ResetCommandLineResults();
+
+// The whole program: start-up, message loop and shutdown; returns the exit code.
+int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand);
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void InitMainWindow(HWND window);

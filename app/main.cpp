@@ -1,0 +1,7 @@
+// Entry point of Vesplin.exe.
+#include <stdlib.h>
+#include "app/app.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    return RunVesplin(instance, __argc, __argv, showCommand);
+}

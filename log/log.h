@@ -1,0 +1,63 @@
+// Logging: the Logger with its ring of timestamped lines and its log file,
+// and the entry points through which every part of the program logs.
+#pragma once
+#include <windows.h>
+#include <stddef.h>
+#include <stdio.h>
+
+enum {
+    LOG_STATUS = 0,
+    LOG_ERROR = 2,
+    LOG_INFO = 3,
+    LOG_WARNING = 4,
+    LOG_DEBUG = 9,
+};
+
+#define LOG_CAPACITY 500
+#define LOG_LINE_SIZE 1024
+
+class Logger {
+public:
+    Logger();  // throws const char* when the ring cannot be allocated
+    virtual ~Logger();
+
+    void AddLine(const char* text, int level);
+    void AddLineAtLevel(int level, const char* text);
+    // Pointer into the ring; only stable while no other thread adds. The log
+    // panel and other readers on busy programs use CopyLine.
+    const char* GetLine(int index, int* level);
+    // Copies line index (as GetLine counts) under the lock; false when none.
+    bool CopyLine(int index, char* out, size_t outSize, int* level);
+    int GetLineCount();
+    void WriteLineToFile(const char* line);
+    void OpenLogFile(const char* path, const char* mode);
+    int CloseLogFile();
+
+    int capacity;
+    char* lineSlots;
+    int* lineLevels;
+    int writePos;
+    int oldestPos;
+    int lineCount;
+    FILE* logFile;
+    volatile unsigned char busy;
+
+private:
+    void Lock();
+    void Unlock();
+    void AddCleanLine(const char* text, int level);
+    CRITICAL_SECTION lock_;
+    int warningDepth_;  // > 0 while this logger shows an append warning box
+};
+
+extern Logger* theLogger;
+
+// Entry points, callable from any thread.
+void LogMessage(const char* text, int level);
+void LogAtLevel(int level, const char* text);
+void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Formats a timestamp prefix "yyyy-MMM-dd HH:mm:ss " for st into out.
+void FormatLogTimestamp(const SYSTEMTIME* st, char* out, size_t outSize);
+// Cleans text the way stored lines are cleaned: bytes below 0x20 and from 0x80 up become blanks.
+void CleanLogText(char* text);

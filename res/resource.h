@@ -1,0 +1,39 @@
+// Resource identifiers shared by the resource script and the code.
+#pragma once
+
+#define IDI_VESPLIN 104
+
+#define IDD_ABOUT 102
+#define IDD_MAIN 103
+#define IDD_CONFIG 104
+#define IDD_ERROR_DETECTED 107
+
+// Main window (template 103)
+#define IDC_ABOUT 1001
+#define IDC_HELP_BUTTON 1002
+#define IDC_STATE_S1 1007
+#define IDC_STATE_S2 1010
+#define IDC_STATE_S3 1011
+#define IDC_SLEEP_NOW 1014
+#define IDC_STOP_CYCLE 1015
+#define IDC_SUPPORTED_STATES 1017
+#define IDC_FULL_WAKE 1018
+#define IDC_ALL_SUPPORTED 1019
+#define IDC_COUNTDOWN 1025
+#define IDC_CYCLE_NUMBER 1026
+#define IDC_LOG_SCROLL 1037
+#define IDC_LOG_AREA 1038
+#define IDC_CONFIGURATION 1039
+#define IDC_PAUSE 1049
+#define IDC_STATE_S4 1051
+#define IDC_KEY_INFO_BOX 1068
+#define IDC_KEY_ERROR_BOX 1069
+#define IDC_KEY_WARNING_BOX 1070
+#define IDC_KEY_DEBUG_BOX 1071
+#define IDC_KEY_STATUS_BOX 1072
+#define IDC_KEY_GROUP 1074
+#define IDC_KEY_DEBUG_LABEL 1075
+#define IDC_KEY_INFO_LABEL 1076
+#define IDC_KEY_STATUS_LABEL 1077
+#define IDC_KEY_WARNING_LABEL 1078
+#define IDC_KEY_ERROR_LABEL 1079

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian machine, when missing.
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
+command -v i686-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-i686)
+[ -d /usr/src/googletest/googletest ] || need+=(googletest)
+command -v make >/dev/null || need+=(make)
+command -v python3 >/dev/null || need+=(python3)
+if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+  need+=(wine wine32:i386)
+fi
+if [ "${VESPLIN_WANT_X:-0}" = 1 ]; then
+  command -v Xvfb >/dev/null || need+=(xvfb)
+  command -v import >/dev/null || need+=(imagemagick)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "Missing packages: ${need[*]}; run as root to install them." >&2
+    exit 1
+  fi
+  echo "Installing: ${need[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,105 @@
+// Settings: the configuration record, the Config object and the configuration file.
+#pragma once
+#include <windows.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define CONFIG_TEXT_MAX 255  // a text field holds at most this many characters
+#define CONFIG_RECORD_SIZE 1660
+
+// Raw image of the configuration file; layout fixed to the byte.
+struct ConfigRecord {
+    char magic[8];
+    char productName[256];
+    char versionText[256];
+    int32_t buildNumber;
+    int32_t reserved1;
+    int32_t reserved2;
+    uint8_t cycleForever;
+    uint8_t padding1[3];
+    int32_t cycleCount;
+    int32_t cycleIntervalSec;
+    uint8_t logToFile;
+    uint8_t clearLogAtStart;
+    char logFilePath[256];
+    uint8_t padding2[2];
+    int32_t logLevel;
+    uint8_t autoRestart;
+    uint8_t stopOnError;
+    uint8_t runAppBetweenSleeps;
+    char appBetweenSleepsPath[256];
+    uint8_t runAppAfterLastCycle;
+    char appAfterLastCyclePath[256];
+    int32_t sleepDurationSec[4];
+    uint8_t skipUnsupported;
+    uint8_t sleepForever;
+    uint8_t padding3[2];
+    int32_t firstSleepDelaySec;
+    int32_t fallbackMode;
+    uint8_t useState[4];
+    uint8_t allSupportedStates;
+    uint8_t reserved[303];
+};
+
+static_assert(sizeof(ConfigRecord) == CONFIG_RECORD_SIZE, "configuration record must be 1660 bytes");
+static_assert(offsetof(ConfigRecord, magic) == 0, "magic");
+static_assert(offsetof(ConfigRecord, productName) == 8, "productName");
+static_assert(offsetof(ConfigRecord, versionText) == 264, "versionText");
+static_assert(offsetof(ConfigRecord, buildNumber) == 520, "buildNumber");
+static_assert(offsetof(ConfigRecord, reserved1) == 524, "reserved1");
+static_assert(offsetof(ConfigRecord, reserved2) == 528, "reserved2");
+static_assert(offsetof(ConfigRecord, cycleForever) == 532, "cycleForever");
+static_assert(offsetof(ConfigRecord, cycleCount) == 536, "cycleCount");
+static_assert(offsetof(ConfigRecord, cycleIntervalSec) == 540, "cycleIntervalSec");
+static_assert(offsetof(ConfigRecord, logToFile) == 544, "logToFile");
+static_assert(offsetof(ConfigRecord, clearLogAtStart) == 545, "clearLogAtStart");
+static_assert(offsetof(ConfigRecord, logFilePath) == 546, "logFilePath");
+static_assert(offsetof(ConfigRecord, logLevel) == 804, "logLevel");
+static_assert(offsetof(ConfigRecord, autoRestart) == 808, "autoRestart");
+static_assert(offsetof(ConfigRecord, stopOnError) == 809, "stopOnError");
+static_assert(offsetof(ConfigRecord, runAppBetweenSleeps) == 810, "runAppBetweenSleeps");
+static_assert(offsetof(ConfigRecord, appBetweenSleepsPath) == 811, "appBetweenSleepsPath");
+static_assert(offsetof(ConfigRecord, runAppAfterLastCycle) == 1067, "runAppAfterLastCycle");
+static_assert(offsetof(ConfigRecord, appAfterLastCyclePath) == 1068, "appAfterLastCyclePath");
+static_assert(offsetof(ConfigRecord, sleepDurationSec) == 1324, "sleepDurationSec");
+static_assert(offsetof(ConfigRecord, skipUnsupported) == 1340, "skipUnsupported");
+static_assert(offsetof(ConfigRecord, sleepForever) == 1341, "sleepForever");
+static_assert(offsetof(ConfigRecord, firstSleepDelaySec) == 1344, "firstSleepDelaySec");
+static_assert(offsetof(ConfigRecord, fallbackMode) == 1348, "fallbackMode");
+static_assert(offsetof(ConfigRecord, useState) == 1352, "useState");
+static_assert(offsetof(ConfigRecord, allSupportedStates) == 1356, "allSupportedStates");
+static_assert(offsetof(ConfigRecord, reserved) == 1357, "reserved");
+
+// Identity texts of the program: configuration file, banner and About box.
+#define PRODUCT_NAME "Vesplin"
+#define PRODUCT_VERSION "V2.3"
+#define PRODUCT_BUILD "1006"
+#define PRODUCT_BUILD_NUMBER 1006
+
+class Config {
+public:
+    explicit Config(HINSTANCE instance);
+    virtual ~Config();
+
+    void SetDefaults(HINSTANCE instance, ConfigRecord* dest);
+    int Load(const char* path, ConfigRecord* dest);
+    int Save(const char* path, const ConfigRecord* source);
+
+    char configFilePath[256];
+    ConfigRecord settings;
+};
+
+extern Config* theConfig;
+
+// A text field of a record read from a file need not be terminated: copy at
+// most 255 characters of it into out (256 bytes) and terminate.
+void GetConfigText(const char* field, char out[256]);
+// Store text into a 256-byte field, cut to 255 characters and terminated.
+void SetConfigText(char* field, const char* text);
+
+// Completes in against the executable's folder; true when the file exists or
+// can be created. out (outSize bytes, may be null) receives the completed path.
+bool ResolveFilePath(char* out, size_t outSize, const char* in);
+
+// The folder of the executable, without a trailing backslash.
+void GetExecutableFolder(HINSTANCE instance, char* out, size_t outSize);
