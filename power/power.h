@@ -28,7 +28,7 @@ struct EventApi {
     EVT_HANDLE(WINAPI* EvtSubscribe)(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR channelPath, LPCWSTR query,
                                      EVT_HANDLE bookmark, PVOID context, EVT_SUBSCRIBE_CALLBACK callback,
                                      DWORD flags);
-    BOOL(WINAPI* EvtNext)(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, DWORD timeout, DWORD flags,
+    BOOL(WINAPI* EvtNext)(EVT_HANDLE resultSet, DWORD eventsSize, EVT_HANDLE* events, DWORD timeout, DWORD flags,
                           PDWORD returned);
     BOOL(WINAPI* EvtRender)(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize, PVOID buffer,
                             PDWORD bufferUsed, PDWORD propertyCount);

@@ -1,0 +1,171 @@
+// Binding of the power-management and event-log libraries, loaded at run time
+// from the Windows system folder, and the machine's capabilities.
+#include <stdio.h>
+#include <string.h>
+#include "app/app.h"
+#include "power/power.h"
+
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+PowerApi gPowerApi;
+EventApi gEventApi;
+SYSTEM_POWER_CAPABILITIES gPowerCaps;
+int gPowerCapsValid = 1;
+ADMINISTRATOR_POWER_POLICY gSavedAdminPolicy;
+int gSavedAdminPolicyValid = 0;
+
+HMODULE LoadSystemLibrary(const char* name) {
+    // A bare-name load would search the program's folder first: anyone able to
+    // write beside the executable could then run code inside it.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel && GetProcAddress(kernel, "AddDllDirectory")) {
+        return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    char path[MAX_PATH + 1];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    size_t used = strlen(path);
+    if (snprintf(path + used, sizeof(path) - used, "\\%s", name) >= (int)(sizeof(path) - used)) return nullptr;
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+template <typename T>
+static void Resolve(HMODULE module, T& entry, const char* name) {
+    entry = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+void LoadEventLogApi() {
+    memset(&gEventApi, 0, sizeof(gEventApi));
+    HMODULE module = LoadSystemLibrary("Wevtapi.dll");
+    if (!module) return;
+    Resolve(module, gEventApi.EvtSubscribe, "EvtSubscribe");
+    Resolve(module, gEventApi.EvtNext, "EvtNext");
+    Resolve(module, gEventApi.EvtRender, "EvtRender");
+    Resolve(module, gEventApi.EvtClose, "EvtClose");
+    if (!gEventApi.EvtSubscribe || !gEventApi.EvtNext || !gEventApi.EvtRender || !gEventApi.EvtClose) {
+        // The subscription needs all four; a partial library counts as absent.
+        FreeLibrary(module);
+        memset(&gEventApi, 0, sizeof(gEventApi));
+        return;
+    }
+    gEventApi.module = module;
+}
+
+bool LoadPowerApi() {
+    AddNote(&gStartupNotes, "Attempting to load powrprof.dll\n");
+    memset(&gPowerApi, 0, sizeof(gPowerApi));
+    HMODULE module = LoadSystemLibrary("powrprof.dll");
+    if (!module) {
+        MessageBoxA(nullptr,
+                    "Could not find the Windows .dll file\nresponsible for power management.\n(Powrprof.dll)\n"
+                    "Vesplin will now exit.",
+                    "Error", MB_ICONWARNING | MB_OK);
+        return false;
+    }
+    gPowerApi.module = module;
+    Resolve(module, gPowerApi.IsPwrSuspendAllowed, "IsPwrSuspendAllowed");
+    Resolve(module, gPowerApi.IsPwrHibernateAllowed, "IsPwrHibernateAllowed");
+    Resolve(module, gPowerApi.SetSuspendState, "SetSuspendState");
+    Resolve(module, gPowerApi.GetCurrentPowerPolicies, "GetCurrentPowerPolicies");
+    Resolve(module, gPowerApi.GetActivePwrScheme, "GetActivePwrScheme");
+    Resolve(module, gPowerApi.SetActivePwrScheme, "SetActivePwrScheme");
+    Resolve(module, gPowerApi.ReadGlobalPwrPolicy, "ReadGlobalPwrPolicy");
+    Resolve(module, gPowerApi.CallNtPowerInformation, "CallNtPowerInformation");
+
+    // Without these the program can neither judge the machine nor put it to
+    // sleep: the library is as good as missing.
+    const char* missing = nullptr;
+    if (!gPowerApi.IsPwrSuspendAllowed) missing = "IsPwrSuspendAllowed";
+    else if (!gPowerApi.IsPwrHibernateAllowed) missing = "IsPwrHibernateAllowed";
+    else if (!gPowerApi.SetSuspendState) missing = "SetSuspendState";
+    else if (!gPowerApi.CallNtPowerInformation) missing = "CallNtPowerInformation";
+    if (missing) {
+        char message[256];
+        snprintf(message, sizeof(message),
+                 "The Windows power management library (Powrprof.dll)\ndoes not provide %s.\nVesplin will now exit.",
+                 missing);
+        MessageBoxA(nullptr, message, "Error", MB_ICONWARNING | MB_OK);
+        return false;
+    }
+    // The policy functions only serve the power-scheme adjustments; without
+    // them those steps are skipped and the sleeps still run.
+    struct {
+        const void* entry;
+        const char* name;
+    } optional[] = {
+        {reinterpret_cast<const void*>(gPowerApi.GetCurrentPowerPolicies), "GetCurrentPowerPolicies"},
+        {reinterpret_cast<const void*>(gPowerApi.GetActivePwrScheme), "GetActivePwrScheme"},
+        {reinterpret_cast<const void*>(gPowerApi.SetActivePwrScheme), "SetActivePwrScheme"},
+        {reinterpret_cast<const void*>(gPowerApi.ReadGlobalPwrPolicy), "ReadGlobalPwrPolicy"},
+    };
+    for (const auto& item : optional) {
+        if (!item.entry) AddNote(&gStartupNotes, "powrprof.dll has no %s; power scheme changes are skipped.\n", item.name);
+    }
+
+    if (!gPowerApi.IsPwrSuspendAllowed() && !gPowerApi.IsPwrHibernateAllowed()) {
+        MessageBoxA(nullptr, "This computer does not have support for system Sleep states.\nVesplin will now exit.",
+                    "Error", MB_ICONWARNING | MB_OK);
+        return false;
+    }
+    return true;
+}
+
+void QueryPowerCapabilities() {
+    // Some systems fill only the first fields: start from zero.
+    SYSTEM_POWER_CAPABILITIES caps;
+    memset(&caps, 0, sizeof(caps));
+    memset(&gPowerCaps, 0, sizeof(gPowerCaps));
+    LONG status = gPowerApi.CallNtPowerInformation(SystemPowerCapabilities, nullptr, 0, &caps, sizeof(caps));
+    if (status != 0) {
+        AddNote(&gStartupNotes, "Error getting System Caps. Return code %ld.\n", (long)status);
+        gPowerCapsValid = 0;
+    } else {
+        gPowerCaps = caps;
+        gPowerCapsValid = 1;
+    }
+
+    ADMINISTRATOR_POWER_POLICY policy;
+    memset(&policy, 0, sizeof(policy));
+    status = gPowerApi.CallNtPowerInformation(AdministratorPowerPolicy, nullptr, 0, &policy, sizeof(policy));
+    if (status != 0) {
+        AddNote(&gStartupNotes, "Error getting Admin Power Policy. Return code %ld.\n", (long)status);
+        gSavedAdminPolicyValid = 0;
+    } else {
+        gSavedAdminPolicy = policy;
+        gSavedAdminPolicyValid = 1;
+    }
+}
+
+bool IsSleepStateSupported(int state) {
+    switch (state) {
+    case SLEEP_S1: return gPowerCaps.SystemS1 != 0;
+    case SLEEP_S2: return gPowerCaps.SystemS2 != 0;
+    case SLEEP_S3: return gPowerCaps.SystemS3 != 0;
+    case SLEEP_S4: return gPowerCaps.SystemS4 != 0 && gPowerCaps.HiberFilePresent != 0;
+    default: return false;
+    }
+}
+
+int SupportedStateMask() {
+    int mask = 0;
+    for (int state = SLEEP_S1; state <= SLEEP_S4; state++) {
+        if (IsSleepStateSupported(state)) mask |= 1 << state;
+    }
+    return mask;
+}
+
+void RestoreAdminPowerPolicy() {
+    // A policy that was never read holds nothing the system should get back.
+    if (!gSavedAdminPolicyValid || !gPowerApi.CallNtPowerInformation) return;
+    gPowerApi.CallNtPowerInformation(AdministratorPowerPolicy, &gSavedAdminPolicy, sizeof(gSavedAdminPolicy),
+                                     &gSavedAdminPolicy, sizeof(gSavedAdminPolicy));
+}
+
+void UnloadPowerApis() {
+    if (gPowerApi.module) FreeLibrary(gPowerApi.module);
+    if (gEventApi.module) FreeLibrary(gEventApi.module);
+    memset(&gPowerApi, 0, sizeof(gPowerApi));
+    memset(&gEventApi, 0, sizeof(gEventApi));
+}
