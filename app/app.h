@@ -52,6 +52,10 @@ extern int gShortestSleepDuration;
 
 bool IsNtPlatform();
 
+// Writes the two debug lines for each selected duration below its safe minimum
+// (30 s for S1-S3, 60 s for S4); false when the command-line run must not start.
+bool CheckSleepDurations(const ConfigRecord* settings, int shortestSleepDuration);
+
 // Parses argv[1..argc-1] into record; true when the command line is valid.
 bool ParseCommandLine(ConfigRecord* record, int argc, char** argv);
 // Resets the command-line results to their start values (one call per process in the program).
