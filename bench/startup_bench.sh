@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Start-up cost: Vesplin.exe -O against an empty GUI program built the same way,
+# both under Wine with one persistent wineserver, as mean wall times and a ratio.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build}
+RUNS=${RUNS:-20}
+export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+[ -f "$WINEPREFIX/.vesplin-ready" ] || { echo "run scripts/test.sh first (it makes the prefix)"; exit 1; }
+wineserver -p
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+dir="$PWD/$BUILD_DIR/bench-startup"
+mkdir -p "$dir"
+cp "$BUILD_DIR/bin/Vesplin.exe" "$BUILD_DIR/bin/empty_app.exe" "$dir/"
+winlog="Z:$(echo "$dir/bench.log" | tr '/' '\\')"
+
+measure() {  # prints mean seconds of RUNS starts of "$@"
+  "$@" >/dev/null 2>&1 || true  # warm-up
+  local start end
+  start=$(date +%s.%N)
+  for ((i = 0; i < RUNS; i++)); do "$@" >/dev/null 2>&1 || true; done
+  end=$(date +%s.%N)
+  awk -v s="$start" -v e="$end" -v n="$RUNS" 'BEGIN { printf "%.6f", (e - s) / n }'
+}
+empty=$(measure wine "$dir/empty_app.exe")
+vesplin=$(measure wine "$dir/Vesplin.exe" -O -Lo "$winlog")
+printf 'runs: %d\nempty program: %.4f s\nVesplin.exe -O: %.4f s\nratio: %.3f\n' "$RUNS" "$empty" "$vesplin" \
+  "$(awk -v a="$vesplin" -v b="$empty" 'BEGIN { printf "%.6f", a / b }')"
