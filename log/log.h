@@ -20,6 +20,8 @@ class Logger {
 public:
     Logger();  // throws const char* when the ring cannot be allocated
     virtual ~Logger();
+    Logger(const Logger&) = delete;  // owns its ring and its lock
+    Logger& operator=(const Logger&) = delete;
 
     void AddLine(const char* text, int level);
     void AddLineAtLevel(int level, const char* text);
