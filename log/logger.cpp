@@ -262,6 +262,7 @@ void Logger::OpenLogFile(const char* path, const char* mode) {
         Unlock();
         return;
     }
+    if (!mode) mode = "at";
     SetLastError(0);
     logFile = fopen(copy, mode);
     if (!logFile) {
