@@ -63,3 +63,61 @@ void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void FormatLogTimestamp(const SYSTEMTIME* st, char* out, size_t outSize);
 // Cleans text the way stored lines are cleaned: bytes below 0x20 and from 0x80 up become blanks.
 void CleanLogText(char* text);
+
+// ---- Log panel of the main window -------------------------------------------
+// Up to 25 coloured rows drawn into control 1038, scrolled by bar 1037, with a
+// colour key of five boxes. Only the window's own thread draws or changes the
+// panel state; LogMessage on any other thread asks that thread to catch up.
+
+#define LOG_VISIBLE_ROWS 25
+#define LOG_PAGE_ROWS 5
+// Private message to the log area: lines were added on another thread.
+#define WM_LOG_PANEL_UPDATE (WM_APP + 1)
+
+extern int gLogFirstRow;     // line in the top row, counted from the oldest
+extern int gLogMaxFirstRow;  // largest useful gLogFirstRow
+extern int gLogRowHeight;    // pixels
+extern HFONT gLogFont;
+extern HBRUSH gLogBackBrush;
+extern HWND gLogArea;
+extern HWND gLogScrollBar;
+extern HWND gColourKeyGroup;
+
+struct LogRowColours {
+    COLORREF back;
+    COLORREF text;
+};
+// Row colours of a level; unknown levels get white with black text.
+LogRowColours GetLogRowColours(int level);
+// Level whose colour a colour-key box shows; -1 for any other control.
+int GetColourKeyLevel(int control);
+// Row font height for a screen of dpi pixels per logical inch.
+int GetLogFontHeight(int dpi);
+// gLogFirstRow after a scroll request (low word of WM_VSCROLL's wParam).
+int GetScrolledFirstRow(int request, int thumbPosition, int firstRow, int maxFirstRow);
+
+struct LogScrollRange {
+    int firstRow;
+    int maxFirstRow;
+    bool showBar;
+};
+// The view and range for lineCount lines: a view that showed the newest line
+// keeps showing it.
+LogScrollRange GetLogScrollRange(int lineCount, int firstRow, int maxFirstRow);
+
+void InitLogPanel(HWND dialog);
+void PaintLogPanel(HWND dialog);
+void ScrollLogPanel(WPARAM request);
+void UpdateLogScrollRange();
+void DrawLogRows();
+// Draws the visible rows into dc, whose drawing surface is area (client coordinates).
+void DrawLogRowsInto(HDC dc, const RECT* area);
+// Fills the five colour-key boxes; returns how many were drawn (none while closing).
+int DrawColourKey(HWND dialog);
+void FillColourKeyBox(HWND dialog, COLORREF colour, int control);
+// After a new line: range, jump to the newest line, redraw. Window thread only.
+void ShowNewestLogLine();
+// Brings the panel up to date after a line was added, from any thread.
+void NotifyLogPanel();
+// Deletes the panel's brush and font (shutdown).
+void ReleaseLogPanel();

@@ -3,6 +3,10 @@
 
 #define IDI_VESPLIN 104
 
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
 #define IDD_ABOUT 102
 #define IDD_MAIN 103
 #define IDD_CONFIG 104
@@ -37,3 +41,13 @@
 #define IDC_KEY_STATUS_LABEL 1077
 #define IDC_KEY_WARNING_LABEL 1078
 #define IDC_KEY_ERROR_LABEL 1079
+
+// About dialog (template 102)
+#define IDC_ABOUT_VERSION 1000
+#define IDC_ABOUT_MAKER 1001
+#define IDC_ABOUT_VISIT 1016
+
+// Error Detected dialog (template 107)
+#define IDC_ERROR_EXIT 1045
+#define IDC_ERROR_CONTINUE 1046
+#define IDC_ERROR_STOP 1047
