@@ -8,7 +8,8 @@ void LogMessage(const char* text, int level) {
     // Nothing can be kept before start-up has made the Logger.
     if (!theLogger) return;
     theLogger->AddLine(text, level);
-    // The log panel update joins here.
+    // The panel shows the newest line: at once on the window's thread, soon after from any other.
+    NotifyLogPanel();
 }
 
 void LogAtLevel(int level, const char* text) { LogMessage(text, level); }
