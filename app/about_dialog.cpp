@@ -26,7 +26,9 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
         char line[64];
         FormatVersionLine(line, sizeof(line));
         SetDlgItemTextA(dialog, IDC_ABOUT_VERSION, line);
-        return 1;
+        // Focus on OK, so that Enter closes the box rather than opening the browser.
+        SetFocus(GetDlgItem(dialog, IDOK));
+        return 0;
     }
     case WM_COMMAND:
         switch (LOWORD(wParam)) {

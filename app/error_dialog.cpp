@@ -7,7 +7,9 @@
 INT_PTR CALLBACK ErrorDetectedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
-        return 1;
+        // Focus on the default button, so that Enter presses Exit and not the first button.
+        SetFocus(GetDlgItem(dialog, IDC_ERROR_EXIT));
+        return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDC_ERROR_CONTINUE:

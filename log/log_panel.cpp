@@ -113,26 +113,44 @@ static bool OnPanelThread() { return GetCurrentThreadId() == gLogPanelThread; }
 
 static int LineCount() { return theLogger ? theLogger->GetLineCount() : 0; }
 
+// The bar is repainted with the window's next paint, not at once: drawing it
+// costs more than drawing all the rows, and a burst of lines needs it once.
+static void RepaintScrollBarLater() { InvalidateRect(gLogScrollBar, nullptr, TRUE); }
+
+// Moves the bar's thumb; a bar already there is left alone.
+static void SetLogScrollPos(int position) {
+    if (!gLogScrollBar || GetScrollPos(gLogScrollBar, SB_CTL) == position) return;
+    SetScrollPos(gLogScrollBar, SB_CTL, position, FALSE);
+    RepaintScrollBarLater();
+}
+
 void UpdateLogScrollRange() {
     LogScrollRange range = GetLogScrollRange(LineCount(), gLogFirstRow, gLogMaxFirstRow);
     gLogFirstRow = range.firstRow;
     gLogMaxFirstRow = range.maxFirstRow;
     if (!gLogScrollBar) return;
-    if (range.showBar) {
-        ShowScrollBar(gLogScrollBar, SB_CTL, TRUE);
-        // With a page of 5 the thumb's largest position is exactly the hidden line count.
-        SCROLLINFO info;
-        memset(&info, 0, sizeof(info));
-        info.cbSize = sizeof(info);
-        info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
-        info.nMin = 0;
-        info.nMax = range.maxFirstRow + LOG_PAGE_ROWS - 1;
-        info.nPage = LOG_PAGE_ROWS;
-        info.nPos = range.firstRow;
-        SetScrollInfo(gLogScrollBar, SB_CTL, &info, TRUE);
-    } else {
-        ShowScrollBar(gLogScrollBar, SB_CTL, FALSE);
+    // Its own visible bit: the whole window is still hidden while it is set up.
+    bool shown = (GetWindowLongA(gLogScrollBar, GWL_STYLE) & WS_VISIBLE) != 0;
+    if (!range.showBar) {
+        if (shown) ShowScrollBar(gLogScrollBar, SB_CTL, FALSE);
+        return;
     }
+    if (!shown) ShowScrollBar(gLogScrollBar, SB_CTL, TRUE);
+    // With a page of 5 the thumb's largest position is exactly the hidden line count.
+    SCROLLINFO info;
+    memset(&info, 0, sizeof(info));
+    info.cbSize = sizeof(info);
+    info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+    SCROLLINFO current = info;
+    info.nMin = 0;
+    info.nMax = range.maxFirstRow + LOG_PAGE_ROWS - 1;
+    info.nPage = LOG_PAGE_ROWS;
+    info.nPos = range.firstRow;
+    if (shown && GetScrollInfo(gLogScrollBar, SB_CTL, &current) && current.nMin == info.nMin &&
+        current.nMax == info.nMax && current.nPage == info.nPage && current.nPos == info.nPos)
+        return;  // a full ring: nothing moves
+    SetScrollInfo(gLogScrollBar, SB_CTL, &info, FALSE);
+    RepaintScrollBarLater();
 }
 
 void DrawLogRowsInto(HDC dc, const RECT* area) {
@@ -167,25 +185,49 @@ void DrawLogRowsInto(HDC dc, const RECT* area) {
     SelectObject(dc, oldPen);
 }
 
+// The off-screen copy of the log area, kept between draws (window thread only).
+static HDC gRowBuffer;
+static HBITMAP gRowBitmap;
+static HGDIOBJ gRowBufferOldBitmap;
+static SIZE gRowBufferSize;
+
+static void FreeRowBuffer() {
+    if (gRowBuffer) {
+        SelectObject(gRowBuffer, gRowBufferOldBitmap);
+        DeleteDC(gRowBuffer);
+    }
+    if (gRowBitmap) DeleteObject(gRowBitmap);
+    gRowBuffer = nullptr;
+    gRowBitmap = nullptr;
+    gRowBufferSize.cx = gRowBufferSize.cy = 0;
+}
+
+static HDC GetRowBuffer(HDC target, int width, int height) {
+    if (gRowBuffer && gRowBufferSize.cx == width && gRowBufferSize.cy == height) return gRowBuffer;
+    FreeRowBuffer();
+    gRowBuffer = CreateCompatibleDC(target);
+    gRowBitmap = gRowBuffer ? CreateCompatibleBitmap(target, width, height) : nullptr;
+    if (!gRowBitmap) {
+        FreeRowBuffer();
+        return nullptr;
+    }
+    gRowBufferOldBitmap = SelectObject(gRowBuffer, gRowBitmap);
+    gRowBufferSize.cx = width;
+    gRowBufferSize.cy = height;
+    return gRowBuffer;
+}
+
 // Draws the rows off screen first, so a redraw never shows a half-drawn panel.
 static void PaintRows(HWND area, HDC dc) {
     RECT rect;
     GetClientRect(area, &rect);
-    int width = rect.right - rect.left;
-    int height = rect.bottom - rect.top;
-    HDC memory = CreateCompatibleDC(dc);
-    HBITMAP bitmap = memory ? CreateCompatibleBitmap(dc, width, height) : nullptr;
-    if (!bitmap) {
-        if (memory) DeleteDC(memory);
+    HDC buffer = GetRowBuffer(dc, rect.right - rect.left, rect.bottom - rect.top);
+    if (!buffer) {
         DrawLogRowsInto(dc, &rect);
         return;
     }
-    HGDIOBJ oldBitmap = SelectObject(memory, bitmap);
-    DrawLogRowsInto(memory, &rect);
-    BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
-    SelectObject(memory, oldBitmap);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
+    DrawLogRowsInto(buffer, &rect);
+    BitBlt(dc, 0, 0, rect.right - rect.left, rect.bottom - rect.top, buffer, 0, 0, SRCCOPY);
 }
 
 void DrawLogRows() {
@@ -243,7 +285,7 @@ void PaintLogPanel(HWND dialog) {
 
 void ScrollLogPanel(WPARAM request) {
     gLogFirstRow = GetScrolledFirstRow(LOWORD(request), HIWORD(request), gLogFirstRow, gLogMaxFirstRow);
-    if (gLogScrollBar) SetScrollPos(gLogScrollBar, SB_CTL, gLogFirstRow, TRUE);
+    SetLogScrollPos(gLogFirstRow);
     DrawLogRows();
 }
 
@@ -251,7 +293,7 @@ void ShowNewestLogLine() {
     UpdateLogScrollRange();
     // Every new line shows the newest, also when the user had scrolled back.
     gLogFirstRow = gLogMaxFirstRow;
-    if (gLogScrollBar) SetScrollPos(gLogScrollBar, SB_CTL, gLogFirstRow, TRUE);
+    SetLogScrollPos(gLogFirstRow);
     DrawLogRows();
 }
 
@@ -349,6 +391,7 @@ void InitLogPanel(HWND dialog) {
 }
 
 void ReleaseLogPanel() {
+    FreeRowBuffer();
     if (gLogBackBrush) DeleteObject(gLogBackBrush);
     if (gLogFont) DeleteObject(gLogFont);
     gLogBackBrush = nullptr;
