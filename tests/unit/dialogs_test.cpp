@@ -319,8 +319,16 @@ TEST(ErrorDetectedDialog, ThreeResultsAndEscapeIgnored) {
     EXPECT_EQ(RunErrorDetected([](HWND box) { Press(box, IDC_ERROR_STOP); }), 1);
     EXPECT_FALSE(QuitQueued());
 
-    // Enter presses Exit, the default button: result 1 and the program is to end.
-    EXPECT_EQ(RunErrorDetected([](HWND box) { PostMessageA(box, WM_KEYDOWN, VK_RETURN, 0); }), 1);
+    // Enter presses Exit, the default button (the focus starts there): result 1 and the program is to end.
+    int focused = 0;
+    EXPECT_EQ(RunErrorDetected([&](HWND box) {
+                  GUITHREADINFO info = {};
+                  info.cbSize = sizeof(info);
+                  if (GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &info)) focused = GetDlgCtrlID(info.hwndFocus);
+                  PostMessageA(box, WM_KEYDOWN, VK_RETURN, 0);
+              }),
+              1);
+    EXPECT_EQ(focused, IDC_ERROR_EXIT);
     EXPECT_TRUE(QuitQueued());
 }
 
