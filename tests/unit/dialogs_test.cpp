@@ -192,11 +192,13 @@ void CheckDialog(int templateId, const char* caption, int width, int height,
 }
 
 // Watches, from a thread of its own, for a window of this process with the
-// given caption; when it appears, records what it shows and runs act on it.
-// A box that never appears is reported, never waited for without end.
-class BoxWatcher {
+// given caption; when it appears, records what it shows (its owner too) and
+// runs any action on it: keys, the close box, reading its focus, as the
+// shared box watcher, which presses buttons, does not. A box that never
+// appears is reported, never waited for without end.
+class ActingWatcher {
 public:
-    BoxWatcher(const char* caption, std::function<void(HWND)> act) : caption_(caption) {
+    ActingWatcher(const char* caption, std::function<void(HWND)> act) : caption_(caption) {
         thread_ = std::thread([this, act] {
             for (int tries = 0; tries < 500 && !stop_; tries++) {
                 HWND box = Find();
@@ -212,7 +214,7 @@ public:
             }
         });
     }
-    ~BoxWatcher() { Join(); }
+    ~ActingWatcher() { Join(); }
     void Join() {
         if (thread_.joinable()) thread_.join();
     }
@@ -264,7 +266,7 @@ bool QuitQueued() {
 }
 
 INT_PTR RunErrorDetected(std::function<void(HWND)> act) {
-    BoxWatcher watcher("Error Detected", act);
+    ActingWatcher watcher("Error Detected", act);
     INT_PTR result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_ERROR_DETECTED), nullptr,
                                      ErrorDetectedDialogProc, 0);
     watcher.Join();
@@ -285,7 +287,7 @@ TEST(AboutDialog, VersionLineAndClosing) {
 
     std::string version, maker;
     // OK closes with 0; the box shows the version line by then.
-    BoxWatcher ok("About", [&](HWND box) {
+    ActingWatcher ok("About", [&](HWND box) {
         version = WindowText(GetDlgItem(box, IDC_ABOUT_VERSION));
         maker = WindowText(GetDlgItem(box, IDC_ABOUT_MAKER));
         Press(box, IDOK);
@@ -296,7 +298,7 @@ TEST(AboutDialog, VersionLineAndClosing) {
     EXPECT_FALSE(maker.empty());
 
     // Escape closes it too.
-    BoxWatcher escape("About", PressEscape);
+    ActingWatcher escape("About", PressEscape);
     EXPECT_EQ(DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutDialogProc, 0), 0);
     escape.Join();
     EXPECT_TRUE(escape.found() != nullptr);
@@ -344,7 +346,7 @@ TEST(HelpFile, FailureIsShownOverTheMainWindow) {
     ASSERT_TRUE(mainWindow && asking);
     HWND savedMain = gMainWindow;
     gMainWindow = mainWindow;
-    BoxWatcher watcher("No default browser", [](HWND box) { Press(box, IDOK); });
+    ActingWatcher watcher("No default browser", [](HWND box) { Press(box, IDOK); });
     OpenHelpFile("no-such-page.htm", asking);
     watcher.Join();
     gMainWindow = savedMain;
