@@ -125,6 +125,11 @@ bool ReadNewRecords(Watcher* watcher) {
             bool whole = true;
             DWORD offset = 0;
             while (offset < got) {
+                // A stop, or a newer start, ends the batch at once.
+                if (!MonitorShouldRun(watcher->slot, watcher->generation)) {
+                    watcher->seek = true;
+                    return true;
+                }
                 DWORD length = CheckEventRecordLength(watcher->buffer + offset, got - offset);
                 if (length == 0) {
                     // The rest of the batch can't be walked.
@@ -139,10 +144,6 @@ bool ReadNewRecords(Watcher* watcher) {
                     advanced = true;
                 }
                 offset += length;
-                if (offset < got && !MonitorShouldRun(watcher->slot, watcher->generation)) {
-                    watcher->seek = true;
-                    return true;
-                }
             }
             if (!advanced) {
                 if (seeking) SkipUnreadableRecord(watcher);
