@@ -83,13 +83,15 @@ bool ReadNewRecords(Watcher* watcher) {
         long long first = oldest;
         long long end = first + count;  // one past the newest record
         if (end < watcher->nextRecord) {
-            // Numbers went back: the log was cleared and numbers again from its start.
+            // Numbers went back: the log was cleared and numbers its records afresh.
             watcher->nextRecord = first;
             watcher->seek = true;
         }
         if (watcher->nextRecord < first) {
-            LogDebug("%s events %u to %u were overwritten before they could be read\n", watcher->logName,
-                     (unsigned)watcher->nextRecord, (unsigned)(first - 1));
+            // 0 stands for "none known yet" (an empty log at the start or after clearing).
+            if (watcher->nextRecord > 0)
+                LogDebug("%s events %u to %u were overwritten before they could be read\n", watcher->logName,
+                         (unsigned)watcher->nextRecord, (unsigned)(first - 1));
             watcher->nextRecord = first;
             watcher->seek = true;
         }
