@@ -1,0 +1,81 @@
+// System event monitoring: the System and Application event-log watchers and
+// the wake-source thread, with their shared control state.
+#pragma once
+#include <windows.h>
+#include <stddef.h>
+
+enum { MONITOR_SYSTEM = 0, MONITOR_APPLICATION = 1, MONITOR_WAKE_SOURCE = 2, MONITOR_SLOTS = 3 };
+
+// 1 while the monitor thread of that slot should go on running.
+extern volatile unsigned char gMonitorRunning[MONITOR_SLOTS];
+// The event each monitor thread waits on; null when it has none.
+extern HANDLE volatile gMonitorSignal[MONITOR_SLOTS];
+// Monitor threads started and not yet ended; changed atomically only.
+extern volatile LONG gMonitorThreadCount;
+
+// Starts the System watcher, then (100 ms later) the Application watcher, and
+// the wake-source thread when the newer event-log library is bound.
+void StartEventMonitoring();
+// Asks every monitor thread to end and waits for them, at most about 2.2 s.
+void StopEventMonitoring();
+
+// The classic event-log calls, bound to the system's functions; tests put an
+// event log of their own in their place.
+struct EventLogApi {
+    HANDLE(WINAPI* OpenEventLogA)(LPCSTR server, LPCSTR source);
+    BOOL(WINAPI* NotifyChangeEventLog)(HANDLE log, HANDLE event);
+    BOOL(WINAPI* GetNumberOfEventLogRecords)(HANDLE log, PDWORD count);
+    BOOL(WINAPI* GetOldestEventLogRecord)(HANDLE log, PDWORD oldest);
+    BOOL(WINAPI* ReadEventLogA)(HANDLE log, DWORD flags, DWORD recordOffset, LPVOID buffer, DWORD bytesToRead,
+                                DWORD* bytesRead, DWORD* minBytesNeeded);
+    BOOL(WINAPI* CloseEventLog)(HANDLE log);
+};
+extern EventLogApi gEventLogApi;
+// Puts the system's functions back into gEventLogApi.
+void BindEventLogApi();
+
+#define EVENT_TEXT_SIZE 512      // descriptions, insertion strings, message-file values
+#define EVENT_INSERT_SLOTS 20    // a record with this many strings or more gets none
+#define EVENT_INSERT_ARGS 128    // argument array handed to FormatMessage: covers %1..%99 and their widths
+#define EVENT_RECORD_BUFFER 5000 // first size of a watcher's read buffer
+#define EVENT_RECORD_LIMIT (1024 * 1024)  // largest record a watcher grows its buffer for
+
+// Insertion strings of one record, in the form FormatMessage takes them.
+struct EventInserts {
+    // Two spare zero bytes per slot: a message that reads an insert as a
+    // wide string still finds its terminator inside the slot.
+    char slots[EVENT_INSERT_SLOTS][EVENT_TEXT_SIZE + 2];
+    char* args[EVENT_INSERT_ARGS];  // copied strings first, then empty texts
+    int count;                      // strings copied
+    int hasParameterInserts;        // some copied string is "%%" and a message number
+};
+
+// "Error", "Warning", "Information", "Audit success", "Audit failure"; empty for any other type.
+void EventTypeName(int type, char* out, size_t outSize);
+// TimeGenerated (seconds since 1970, UTC) as local "yyyy-mm-dd hh:mm:ss"; empty when it can't be converted.
+void FormatEventTime(DWORD timeGenerated, char* out, size_t outSize);
+// Replaces each of strings[0..count-1] made of "%%" and a message number by that
+// message of the source's ParameterMessageFile. Each string is a buffer of at
+// least EVENT_TEXT_SIZE bytes.
+void ExpandParameterInserts(const char* logName, const char* sourceName, int count, char** strings);
+
+// Length of the well-formed record at data (at least the fixed part, no more
+// than available); 0 when the record can't be walked over.
+DWORD CheckEventRecordLength(const void* data, DWORD available);
+// Fills inserts from the record's strings, reading nothing outside length
+// bytes. A lying NumStrings, a string offset outside the record or a string
+// without terminator stops the copy at the record's end.
+void ReadEventInserts(const void* record, DWORD length, EventInserts* inserts);
+// The description of an event from the source's EventMessageFile and the
+// system's message table; empty when there is none.
+void GetEventDescription(const char* logName, const char* sourceName, DWORD eventId, char** args, char* out,
+                         size_t outSize);
+// Logs the header line and, when there is one, the description line of the
+// record (length bytes, checked by CheckEventRecordLength). false when the
+// record is malformed and was skipped.
+bool HandleEventRecord(const char* logName, const void* record, DWORD length);
+
+// Finds the wake-source text in an event rendered as XML: true for a wake
+// event, with the text (at most 511 characters, "Unknown - Probably timer
+// event" when empty) in out.
+bool FindWakeSource(const char* xml, char* out, size_t outSize);

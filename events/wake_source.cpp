@@ -1,0 +1,143 @@
+// The wake-source thread: subscribes to new System-channel events and logs
+// the wake source that each wake record carries.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include "events/events.h"
+#include "events/monitor_private.h"
+#include "log/log.h"
+#include "power/power.h"
+
+#define WAKE_SOURCE_MAX 511
+#define WAKE_BATCH 10
+// No real event renders to anything near this; a larger size is not believed.
+#define WAKE_XML_LIMIT (16 * 1024 * 1024)
+
+static const char kTimerWake[] = "Unknown - Probably timer event";
+
+static bool IsQuote(char c) {
+    return c == '\'' || c == '"';
+}
+
+bool FindWakeSource(const char* xml, char* out, size_t outSize) {
+    if (!outSize) return false;
+    out[0] = '\0';
+    // The length item comes first; the text item is the one named exactly
+    // WakeSourceText after it.
+    const char* length = strstr(xml, "WakeSourceTextLen");
+    if (!length) return false;
+    const char* name = length + 5;
+    for (;;) {
+        name = strstr(name, "WakeSourceText");
+        if (!name) return false;
+        if (IsQuote(name[14])) break;
+        name += 14;
+    }
+    // The end of the element's start tag. A self-closing element has no text:
+    // reading on to the next "</" would take the next item's text instead.
+    const char* tagEnd = strchr(name + 15, '>');
+    if (!tagEnd) return false;
+    const char* text = tagEnd + 1;
+    size_t textLength = 0;
+    if (tagEnd[-1] != '/') {
+        // Element text holds no '<' in well-formed XML: the first one closes it.
+        const char* close = strchr(text, '<');
+        if (!close || close[1] != '/') return false;
+        textLength = (size_t)(close - text);
+    }
+    if (textLength > WAKE_SOURCE_MAX) textLength = WAKE_SOURCE_MAX;
+    if (textLength == 0) {
+        snprintf(out, outSize, "%s", kTimerWake);
+    } else {
+        if (textLength > outSize - 1) textLength = outSize - 1;
+        memcpy(out, text, textLength);
+        out[textLength] = '\0';
+    }
+    return true;
+}
+
+// Handles one event of a batch. false when the second rendering failed: the
+// rest of the batch is then closed unread.
+static bool HandleWakeEvent(EVT_HANDLE event) {
+    DWORD used = 0;
+    DWORD properties = 0;
+    if (gEventApi.EvtRender(nullptr, event, EvtRenderEventXml, 0, nullptr, &used, &properties)) return true;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || used == 0 || used > WAKE_XML_LIMIT) return true;
+
+    // Two spare zero characters: the rendering need not end in a terminator.
+    WCHAR* wide = static_cast<WCHAR*>(calloc(used / sizeof(WCHAR) + 2, sizeof(WCHAR)));
+    if (!wide) return true;
+    DWORD rendered = 0;
+    if (!gEventApi.EvtRender(nullptr, event, EvtRenderEventXml, used, wide, &rendered, &properties)) {
+        free(wide);
+        return false;
+    }
+    size_t characters = wcsnlen(wide, used / sizeof(WCHAR));
+    // As many bytes as the UTF-16 text: room for a double-byte code page.
+    char* text = static_cast<char*>(malloc(used + 1));
+    if (text) {
+        int bytes = characters ? WideCharToMultiByte(CP_ACP, 0, wide, (int)characters, text, (int)used, nullptr,
+                                                     nullptr)
+                               : 0;
+        text[bytes > 0 ? bytes : 0] = '\0';
+        char source[WAKE_SOURCE_MAX + 1];
+        memset(source, 0, sizeof(source));
+        if (FindWakeSource(text, source, sizeof(source))) {
+            char line[EVENT_TEXT_SIZE];
+            snprintf(line, sizeof(line), "System Event, Wake Source: %s\n ", source);
+            LogMessage(line, LOG_INFO);
+        }
+    }
+    free(text);
+    free(wide);
+    return true;
+}
+
+static void RunWakeSource(LONG generation) {
+    HANDLE signal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (signal) PublishMonitorSignal(MONITOR_WAKE_SOURCE, signal);
+    EVT_HANDLE subscription = nullptr;
+    if (signal) {
+        subscription = gEventApi.EvtSubscribe(nullptr, signal, L"System", L"*", nullptr, nullptr, nullptr,
+                                              EvtSubscribeToFutureEvents);
+    }
+    if (!subscription) {
+        char message[64];
+        snprintf(message, sizeof(message), "Could not subscribe to events. Error = 0x%x", (unsigned)GetLastError());
+        LogMessage(message, LOG_WARNING);
+    } else {
+        bool waitFailed = false;
+        while (!waitFailed && MonitorShouldRun(MONITOR_WAKE_SOURCE, generation)) {
+            EVT_HANDLE events[WAKE_BATCH];
+            DWORD returned = 0;
+            if (gEventApi.EvtNext(subscription, WAKE_BATCH, events, INFINITE, 0, &returned) && returned > 0) {
+                if (returned > WAKE_BATCH) returned = WAKE_BATCH;
+                for (DWORD i = 0; i < returned; i++) {
+                    if (HandleWakeEvent(events[i])) {
+                        gEventApi.EvtClose(events[i]);
+                        continue;
+                    }
+                    for (DWORD rest = i; rest < returned; rest++) gEventApi.EvtClose(events[rest]);
+                    break;
+                }
+            } else if (WaitForSingleObject(signal, INFINITE) != WAIT_OBJECT_0) {
+                waitFailed = true;
+            }
+        }
+        gEventApi.EvtClose(subscription);
+    }
+    if (signal) {
+        WithdrawMonitorSignal(MONITOR_WAKE_SOURCE, signal);
+        CloseHandle(signal);
+    }
+}
+
+DWORD WINAPI WakeSourceThread(LPVOID parameter) {
+    MonitorStart* start = static_cast<MonitorStart*>(parameter);
+    LONG generation = start->generation;
+    delete start;
+    RunWakeSource(generation);
+    InterlockedDecrement(&gMonitorThreadCount);
+    return 0;
+}

@@ -1,0 +1,220 @@
+// The wake-source search in rendered wake records, and the wake-source thread
+// against a subscription of its own.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <stdio.h>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+#include "eventmsg/event_fixture.h"
+#include "power/power.h"
+
+namespace {
+
+std::string Fixture(const char* name) {
+    std::string path = std::string(VESPLIN_TEST_DATA_DIR) + "/wake-events/" + name;
+    if (path[0] == '/') path = "Z:" + path;  // the source tree through Wine's root drive
+    std::string text;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return text;
+    for (int c; (c = fgetc(file)) != EOF;) text += (char)c;
+    fclose(file);
+    return text;
+}
+
+std::string Find(const std::string& xml, bool* found = nullptr) {
+    char out[512];
+    memset(out, 'z', sizeof(out));
+    bool wake = FindWakeSource(xml.c_str(), out, sizeof(out));
+    if (found) *found = wake;
+    return wake ? out : "<none>";
+}
+
+const char kTimer[] = "Unknown - Probably timer event";
+
+// A subscription of the test's own: rendered events are queued by Push.
+namespace fakeevt {
+std::mutex gMutex;
+HANDLE gSignal;
+std::wstring gChannel, gQuery;
+DWORD gFlags, gRefuseWith;
+std::deque<int> gPending;
+std::map<int, std::string> gEvents;  // handle number -> XML
+std::map<int, bool> gFailSecondRender;
+int gNextHandle = 100, gCloses, gRenders;
+const EVT_HANDLE kSubscription = (EVT_HANDLE)7;
+
+EVT_HANDLE WINAPI Subscribe(EVT_HANDLE, HANDLE signal, LPCWSTR channel, LPCWSTR query, EVT_HANDLE, PVOID,
+                            EVT_SUBSCRIBE_CALLBACK, DWORD flags) {
+    std::lock_guard<std::mutex> hold(gMutex);
+    gChannel = channel;
+    gQuery = query;
+    gFlags = flags;
+    if (gRefuseWith) {
+        SetLastError(gRefuseWith);
+        return nullptr;
+    }
+    gSignal = signal;
+    return kSubscription;
+}
+BOOL WINAPI Next(EVT_HANDLE, DWORD size, EVT_HANDLE* events, DWORD, DWORD, PDWORD returned) {
+    std::lock_guard<std::mutex> hold(gMutex);
+    *returned = 0;
+    while (*returned < size && !gPending.empty()) {
+        events[(*returned)++] = (EVT_HANDLE)(INT_PTR)gPending.front();
+        gPending.pop_front();
+    }
+    if (*returned) return TRUE;
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+}
+BOOL WINAPI Render(EVT_HANDLE, EVT_HANDLE event, DWORD flags, DWORD size, PVOID buffer, PDWORD used, PDWORD) {
+    std::lock_guard<std::mutex> hold(gMutex);
+    int id = (int)(INT_PTR)event;
+    std::wstring xml(gEvents[id].begin(), gEvents[id].end());
+    *used = (DWORD)(xml.size() + 1) * 2;
+    if (flags != EvtRenderEventXml) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (size < *used) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    gRenders++;
+    if (gFailSecondRender[id]) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    memcpy(buffer, xml.c_str(), *used);
+    return TRUE;
+}
+BOOL WINAPI Close(EVT_HANDLE) {
+    std::lock_guard<std::mutex> hold(gMutex);
+    gCloses++;
+    return TRUE;
+}
+void Push(std::vector<std::string> batch, bool failSecond = false) {
+    std::lock_guard<std::mutex> hold(gMutex);
+    for (const std::string& xml : batch) {
+        gEvents[gNextHandle] = xml;
+        gFailSecondRender[gNextHandle] = failSecond && &xml == &batch[1];
+        gPending.push_back(gNextHandle++);
+    }
+    SetEvent(gSignal);
+}
+}  // namespace fakeevt
+
+class WakeSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = gEventApi;
+        gEventApi = EventApi{nullptr, fakeevt::Subscribe, fakeevt::Next, fakeevt::Render, fakeevt::Close};
+        fakeevt::gRefuseWith = 0;
+        fakeevt::gCloses = fakeevt::gRenders = 0;
+        fakeevt::gSignal = nullptr;
+        fakelog::Install();
+    }
+    void TearDown() override {
+        StopEventMonitoring();
+        EXPECT_EQ(0, gMonitorThreadCount);
+        fakelog::Uninstall();
+        gEventApi = saved_;
+    }
+    static std::string Line(const std::string& source) { return "System Event, Wake Source: " + source + "  "; }
+    fakelog::LogCapture capture_;
+    EventApi saved_;
+};
+
+}  // namespace
+
+TEST(WakeSourceText, RenderedWakeRecords) {
+    EXPECT_EQ("HID Keyboard Device", Find(Fixture("keyboard-wake.xml")));
+    EXPECT_EQ(kTimer, Find(Fixture("timer-wake-empty.xml")));
+    // Self-closing: no text, and never the next item's.
+    EXPECT_EQ(kTimer, Find(Fixture("timer-wake-selfclosing.xml")));
+    EXPECT_EQ(std::string(511, 'A'), Find(Fixture("long-source.xml")));
+    bool found = true;
+    Find(Fixture("not-a-wake-event.xml"), &found);
+    EXPECT_FALSE(found);
+    ASSERT_NE("", Fixture("not-a-wake-event.xml"));
+
+    // Double-quoted attributes name the same item.
+    std::string keyboard = Fixture("keyboard-wake.xml");
+    for (char& c : keyboard)
+        if (c == '\'') c = '"';
+    EXPECT_EQ("HID Keyboard Device", Find(keyboard));
+}
+
+TEST(WakeSourceText, MissingItemsAndCutTextsGiveNoFragment) {
+    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceTextLength'>4</Data>"));
+    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceTextLength'>4</Data><Data Name='WakeSourceText'"));
+    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceTextLength'>4</Data><Data Name='WakeSourceText'>USB"));
+    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceText'>USB</Data>"));  // no length item before it
+    EXPECT_EQ("USB", Find("<Data Name='WakeSourceTextLength'>3</Data><Data Name='WakeSourceText' >USB</Data>"));
+    // Every cut of a real record either finds the whole source or nothing; the
+    // text ends at the guard page, so a read past its end faults.
+    std::string xml = Fixture("keyboard-wake.xml");
+    ASSERT_FALSE(xml.empty());
+    BYTE* base = (BYTE*)VirtualAlloc(nullptr, 2 * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    DWORD old;
+    VirtualProtect(base + 4096, 4096, PAGE_NOACCESS, &old);
+    for (size_t length = 0; length <= xml.size(); length++) {
+        char* text = (char*)base + 4096 - (length + 1);
+        memcpy(text, xml.c_str(), length);
+        text[length] = '\0';
+        std::string source = Find(text);
+        EXPECT_TRUE(source == "<none>" || source == "HID Keyboard Device") << length << ": " << source;
+    }
+    VirtualFree(base, 0, MEM_RELEASE);
+}
+
+TEST_F(WakeSourceTest, WakeRecordsGiveOneLineEachAndOtherEventsNone) {
+    StartEventMonitoring();
+    ASSERT_TRUE(fakelog::WaitForLogged("System events activity logging started. "));
+    ASSERT_EQ(3, gMonitorThreadCount);
+    for (int waited = 0; waited < 3000 && !gMonitorSignal[MONITOR_WAKE_SOURCE]; waited += 10) Sleep(10);
+    for (int waited = 0; waited < 3000 && !fakeevt::gSignal; waited += 10) Sleep(10);
+    EXPECT_TRUE(fakeevt::gSignal != nullptr && fakeevt::gSignal == gMonitorSignal[MONITOR_WAKE_SOURCE]);
+    EXPECT_TRUE(fakeevt::gChannel == L"System" && fakeevt::gQuery == L"*");
+    EXPECT_EQ((DWORD)EvtSubscribeToFutureEvents, fakeevt::gFlags);
+
+    fakeevt::Push({Fixture("keyboard-wake.xml"), Fixture("not-a-wake-event.xml"), Fixture("timer-wake-empty.xml"),
+                   Fixture("timer-wake-selfclosing.xml"), Fixture("long-source.xml")});
+    // The line is formatted into 512 characters.
+    std::string longLine = "System Event, Wake Source: " + std::string(511 - 27, 'A');
+    ASSERT_TRUE(fakelog::WaitForLogged(longLine));
+    EXPECT_EQ(1, fakelog::CountLogged(Line("HID Keyboard Device")));
+    EXPECT_EQ(2, fakelog::CountLogged(Line(kTimer)));
+    int wakeLines = 0;
+    for (const std::string& line : fakelog::LoggedTexts()) wakeLines += line.find("Wake Source") != std::string::npos;
+    EXPECT_EQ(4, wakeLines);
+
+    // A failed rendering closes the rest of its batch unread.
+    fakeevt::Push({Fixture("timer-wake-empty.xml"), Fixture("keyboard-wake.xml"), Fixture("keyboard-wake.xml")}, true);
+    for (int waited = 0; waited < 3000 && fakeevt::gCloses < 8; waited += 10) Sleep(10);
+    Sleep(100);
+    EXPECT_EQ(8, fakeevt::gCloses);
+    EXPECT_EQ(3, fakelog::CountLogged(Line(kTimer)));
+    EXPECT_EQ(1, fakelog::CountLogged(Line("HID Keyboard Device")));
+    EXPECT_EQ(7, fakeevt::gRenders);  // the third of the batch is never rendered
+
+    StopEventMonitoring();
+    EXPECT_EQ(9, fakeevt::gCloses);  // and the subscription
+    EXPECT_TRUE(gMonitorSignal[MONITOR_WAKE_SOURCE] == nullptr);
+}
+
+TEST_F(WakeSourceTest, RefusedSubscriptionWarnsOnceAndRestoresTheCount) {
+    fakeevt::gRefuseWith = ERROR_ACCESS_DENIED;
+    StartEventMonitoring();
+    ASSERT_TRUE(fakelog::WaitForLogged("Could not subscribe to events. Error = 0x5"));
+    for (int waited = 0; waited < 3000 && gMonitorThreadCount != 2; waited += 10) Sleep(10);
+    EXPECT_EQ(2, gMonitorThreadCount);
+    std::vector<int> levels;
+    std::vector<std::string> lines = fakelog::LoggedTexts(&levels);
+    int warnings = 0;
+    for (size_t i = 0; i < lines.size(); i++) warnings += levels[i] == LOG_WARNING;
+    EXPECT_EQ(1, warnings);
+    EXPECT_TRUE(gMonitorSignal[MONITOR_WAKE_SOURCE] == nullptr);
+}
