@@ -210,8 +210,10 @@ TEST_F(CheckConfigFormTest, LogFilePathKeptWhenLoggingIsOff) {
     ASSERT_EQ(CONFIG_CHECK_OK, Check());
     EXPECT_STREQ("relative.log", out.logFilePath);
 
-    // A path longer than its field would be cut into another file.
-    std::string longPath = folder + "\\" + std::string(300 - folder.size(), 'a') + ".log";
+    // A path longer than its field would be cut into another file, even one
+    // that could be created.
+    std::string longPath = folder + "\\" + std::string(258 - folder.size() - 5, 'a') + ".log";
+    ASSERT_TRUE(ResolveFilePath(nullptr, 0, longPath.c_str()));
     strcpy(form.logFilePath, longPath.c_str());
     EXPECT_EQ(CONFIG_CHECK_BAD_LOG_PATH, Check());
 }
