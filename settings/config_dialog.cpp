@@ -2,6 +2,7 @@
 // the settings until OK checks them and commits them in one step.
 #include <stdio.h>
 #include <string.h>
+#include "app/app.h"
 #include "log/log.h"
 #include "power/power.h"
 #include "res/resource.h"
@@ -277,11 +278,6 @@ static void LoadConfigFromChosenFile(HWND dialog) {
     if (theConfig->Load(path, &record) == 0) FillConfigDialog(dialog, &record);
 }
 
-static void ShowConfigHelp(HWND dialog) {
-    // The help page opener of the application shell: OpenHelpFile("hid_config.htm", dialog).
-    (void)dialog;
-}
-
 static INT_PTR OnCommand(HWND dialog, int id) {
     switch (id) {
     case IDOK:
@@ -299,7 +295,7 @@ static INT_PTR OnCommand(HWND dialog, int id) {
         LoadConfigFromChosenFile(dialog);
         return 0;
     case IDC_CFG_HELP:
-        ShowConfigHelp(dialog);
+        OpenHelpFile("hid_config.htm", dialog);
         return 0;
     case IDC_CFG_LOG_TO_FILE:
     case IDC_CFG_APP_BETWEEN:

@@ -8,14 +8,13 @@
 #include <string.h>
 #include <atomic>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 #include "log/log.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "support/box_watcher.h"
 
 namespace {
 
@@ -49,75 +48,75 @@ void WriteWhole(const std::string& path, const std::string& content) {
     fclose(file);
 }
 
-struct SeenBox {
+// What the acting watcher saw of a dialog: caption, message text, owner.
+struct SeenDialog {
     std::string caption, text;
     HWND owner;
 };
 
-// Watches this process's top-level dialogs whose caption is one of those given;
-// records each once and hands it to answer (default: press OK).
-class DialogWatcher {
+// Waits on a thread of its own for a dialog of this process with the caption,
+// records it and acts on it (typing, keys, buttons), which the shared box
+// watcher does not. A dialog that never appears is reported, not waited for.
+class ActingWatcher {
 public:
-    using Answer = std::function<void(HWND)>;
-    DialogWatcher(std::vector<std::string> captions, Answer answer = nullptr)
-        : captions_(std::move(captions)), answer_(answer), thread_([this] { Run(); }) {}
-    ~DialogWatcher() {
-        stop_ = true;
-        thread_.join();
+    ActingWatcher(const char* caption, std::function<void(HWND)> act) : caption_(caption) {
+        thread_ = std::thread([this, act] {
+            for (int tries = 0; tries < 500; tries++) {
+                HWND box = nullptr;
+                EnumWindows(Match, (LPARAM)this);
+                box = found_;
+                if (box) {
+                    char text[2048] = "";
+                    GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
+                    seen_ = {caption_, text, GetWindow(box, GW_OWNER)};
+                    act(box);
+                    return;
+                }
+                Sleep(20);
+            }
+        });
     }
-    std::vector<SeenBox> Seen() {
-        std::lock_guard<std::mutex> hold(mutex_);
+    ~ActingWatcher() { Join(); }
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool Found() {
+        Join();
+        return found_ != nullptr;
+    }
+    SeenDialog Seen() {
+        Join();
         return seen_;
     }
 
 private:
-    static BOOL CALLBACK Collect(HWND window, LPARAM param) {
-        auto* found = (std::vector<HWND>*)param;
+    static BOOL CALLBACK Match(HWND window, LPARAM param) {
+        ActingWatcher* self = (ActingWatcher*)param;
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
-        char cls[32] = "";
-        GetClassNameA(window, cls, sizeof(cls));
-        if (pid == GetCurrentProcessId() && strcmp(cls, "#32770") == 0 && IsWindowVisible(window))
-            found->push_back(window);
-        return TRUE;
+        char title[256] = "";
+        GetWindowTextA(window, title, sizeof(title));
+        if (pid != GetCurrentProcessId() || !IsWindowVisible(window) || self->caption_ != title) return TRUE;
+        self->found_ = window;
+        return FALSE;
     }
-    void Run() {
-        std::map<HWND, bool> answered;
-        while (!stop_) {
-            std::vector<HWND> found;
-            EnumWindows(Collect, (LPARAM)&found);
-            for (HWND box : found) {
-                char title[256] = "";
-                GetWindowTextA(box, title, sizeof(title));
-                bool wanted = false;
-                for (const std::string& caption : captions_) wanted = wanted || caption == title;
-                if (!wanted || answered[box]) continue;
-                answered[box] = true;
-                char text[2048] = "";
-                GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
-                {
-                    std::lock_guard<std::mutex> hold(mutex_);
-                    seen_.push_back({title, text, GetWindow(box, GW_OWNER)});
-                }
-                if (answer_)
-                    answer_(box);
-                else
-                    PostMessageA(box, WM_COMMAND, IDOK, 0);
-            }
-            Sleep(10);
-        }
-    }
-    std::vector<std::string> captions_;
-    Answer answer_;
-    std::mutex mutex_;
-    std::vector<SeenBox> seen_;
-    std::atomic<bool> stop_{false};
+    std::string caption_;
+    HWND found_ = nullptr;
+    SeenDialog seen_;
     std::thread thread_;
 };
 
-const std::vector<std::string> CHECK_CAPTIONS = {"Wait duration too large", "Invalid Log file path", "Warning",
-                                                 "Sleep duration too large", "Invalid external application path",
-                                                 "Invalid config file"};
+void PressOk(HWND box) { PostMessageA(box, WM_COMMAND, IDOK, 0); }
+
+// The shared watcher, answering the dialog's own message boxes with OK.
+struct CheckBoxes : BoxWatcher {
+    CheckBoxes() : BoxWatcher(GetCurrentProcessId()) {
+        for (const char* caption : {"Wait duration too large", "Invalid Log file path", "Warning",
+                                    "Sleep duration too large", "Invalid external application path",
+                                    "Invalid config file"})
+            Answer(caption, IDOK);
+    }
+};
 
 // Answers of the replaced file request, in order; an empty path means Cancel.
 struct FakeRequests {
@@ -523,15 +522,11 @@ TEST_F(ConfigDialogTest, RefusedEntryShowsItsMessageAndChangesNothing) {
     ConfigRecord before = theConfig->settings;
     Type(1009, "600000");
     Type(1053, "77");
-    {
-        DialogWatcher watcher(CHECK_CAPTIONS);
-        Command(IDOK);
-        std::vector<SeenBox> seen = watcher.Seen();
-        ASSERT_EQ(1u, seen.size());
-        EXPECT_EQ("Sleep duration too large", seen[0].caption);
-        EXPECT_EQ("Please enter a sleep duration of 50000 seconds or less", seen[0].text);
-        EXPECT_EQ(dialog, seen[0].owner);
-    }
+    ActingWatcher watcher("Sleep duration too large", PressOk);
+    Command(IDOK);
+    ASSERT_TRUE(watcher.Found());
+    EXPECT_EQ("Please enter a sleep duration of 50000 seconds or less", watcher.Seen().text);
+    EXPECT_EQ(dialog, watcher.Seen().owner);
     EXPECT_EQ(0, memcmp(&before, &theConfig->settings, sizeof(before)));
     EXPECT_EQ("<missing>", ReadWhole(configPath));
     EXPECT_EQ("600000", Text(1009));
@@ -552,11 +547,11 @@ TEST_F(ConfigDialogTest, ExternalProgramPathsAndTheSleepForeverInForce) {
     Click(1015);
     Type(1039, folder + "\\missing.exe");
     {
-        DialogWatcher watcher(CHECK_CAPTIONS);
+        CheckBoxes boxes;
         EXPECT_EQ(1, ApplyConfigDialog(dialog));
-        ASSERT_EQ(1u, watcher.Seen().size());
-        EXPECT_EQ("Invalid external application path", watcher.Seen()[0].caption);
-        EXPECT_EQ("Please enter a valid file path for an existing program, eg C:\\\\myapp.exe", watcher.Seen()[0].text);
+        ASSERT_EQ(1u, boxes.Seen().size());
+        EXPECT_EQ("Invalid external application path", boxes.Seen()[0].caption);
+        EXPECT_EQ("Please enter a valid file path for an existing program, eg C:\\\\myapp.exe", boxes.Seen()[0].text);
     }
     Type(1039, program);
     EXPECT_EQ(0, ApplyConfigDialog(dialog));
@@ -566,11 +561,11 @@ TEST_F(ConfigDialogTest, ExternalProgramPathsAndTheSleepForeverInForce) {
     Click(1047);
     for (int id : {1009, 1011, 1012, 1016}) Type(id, "1");
     {
-        DialogWatcher watcher(CHECK_CAPTIONS);
+        CheckBoxes boxes;
         EXPECT_EQ(1, ApplyConfigDialog(dialog));
-        ASSERT_EQ(1u, watcher.Seen().size());
-        EXPECT_EQ("Warning", watcher.Seen()[0].caption);
-        EXPECT_EQ(0u, watcher.Seen()[0].text.find("To avoid deadlock, the Sleep Duration cannot be less than 30"));
+        ASSERT_EQ(1u, boxes.Seen().size());
+        EXPECT_EQ("Warning", boxes.Seen()[0].caption);
+        EXPECT_EQ(0u, boxes.Seen()[0].text.find("To avoid deadlock, the Sleep Duration cannot be less than 30"));
     }
     for (int id : {1009, 1011, 1012}) Type(id, "30");
     Type(1016, "60");
@@ -717,12 +712,12 @@ TEST_F(ConfigDialogTest, LoadConfigFillsTheDialogOnlyFromAValidFile) {
     // A file without the magic: its message, the dialog keeps its contents.
     std::string before = Snapshot();
     {
-        DialogWatcher watcher(CHECK_CAPTIONS);
+        CheckBoxes boxes;
         fake.answers = {bad};
         Command(IDC_CFG_LOAD);
-        ASSERT_EQ(1u, watcher.Seen().size());
-        EXPECT_EQ("Invalid config file", watcher.Seen()[0].caption);
-        EXPECT_EQ(bad + " is not a valid config file.", watcher.Seen()[0].text);
+        ASSERT_EQ(1u, boxes.Seen().size());
+        EXPECT_EQ("Invalid config file", boxes.Seen()[0].caption);
+        EXPECT_EQ(bad + " is not a valid config file.", boxes.Seen()[0].text);
     }
     EXPECT_EQ(before, Snapshot());
 
@@ -766,10 +761,10 @@ TEST_F(ConfigDialogTest, BrowseButtonsPutTheChosenPathInTheirEdits) {
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(longPath.c_str()));
     SetDlgItemTextA(dialog, 1032, longPath.c_str());
     Click(1015);
-    DialogWatcher watcher(CHECK_CAPTIONS);
+    CheckBoxes boxes;
     EXPECT_EQ(1, ApplyConfigDialog(dialog));
-    ASSERT_EQ(1u, watcher.Seen().size());
-    EXPECT_EQ("Invalid external application path", watcher.Seen()[0].caption);
+    ASSERT_EQ(1u, boxes.Seen().size());
+    EXPECT_EQ("Invalid external application path", boxes.Seen()[0].caption);
 }
 
 TEST(FileRequests, TitlesFiltersOptionsAndExtensions) {
@@ -822,16 +817,16 @@ TEST_F(ConfigDialogTest, LoadConfigThroughTheCommonFileDialog) {
     Open();
 
     {
-        DialogWatcher watcher({"Load file"}, [](HWND box) { PostMessageA(box, WM_COMMAND, IDCANCEL, 0); });
+        ActingWatcher watcher("Load file", [](HWND box) { PostMessageA(box, WM_COMMAND, IDCANCEL, 0); });
         Command(IDC_CFG_LOAD);
-        ASSERT_EQ(1u, watcher.Seen().size());
-        EXPECT_EQ(dialog, watcher.Seen()[0].owner);
+        ASSERT_TRUE(watcher.Found());
+        EXPECT_EQ(dialog, watcher.Seen().owner);
     }
     EXPECT_EQ("30", Text(1012));
 
     std::atomic<bool> typed{false};
     {
-        DialogWatcher watcher({"Load file"}, [&](HWND box) {
+        ActingWatcher watcher("Load file", [&](HWND box) {
             // The file name box: edt1, or the edit inside the cmb13 combo box.
             HWND name = nullptr;
             EnumChildWindows(box, FindFileNameEdit, (LPARAM)&name);
@@ -842,7 +837,7 @@ TEST_F(ConfigDialogTest, LoadConfigThroughTheCommonFileDialog) {
             PostMessageA(box, WM_COMMAND, name ? IDOK : IDCANCEL, 0);
         });
         Command(IDC_CFG_LOAD);
-        ASSERT_EQ(1u, watcher.Seen().size());
+        ASSERT_TRUE(watcher.Found());
     }
     ASSERT_TRUE(typed);
     EXPECT_EQ("345", Text(1012));
@@ -861,7 +856,7 @@ TEST_F(ConfigDialogTest, EnterIsOkAndEscapeIsCancel) {
         };
     };
     {
-        DialogWatcher watcher({"Vesplin configuration"}, press(VK_ESCAPE, "44"));
+        ActingWatcher watcher("Vesplin configuration", press(VK_ESCAPE, "44"));
         EXPECT_EQ(0, DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONFIG), mainWindow,
                                      ConfigDialogProc, 0));
     }
@@ -869,7 +864,7 @@ TEST_F(ConfigDialogTest, EnterIsOkAndEscapeIsCancel) {
     EXPECT_EQ(30, theConfig->settings.sleepDurationSec[0]);
     EXPECT_EQ("<missing>", ReadWhole(configPath));
     {
-        DialogWatcher watcher({"Vesplin configuration"}, press(VK_RETURN, "44"));
+        ActingWatcher watcher("Vesplin configuration", press(VK_RETURN, "44"));
         EXPECT_EQ(0, DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONFIG), mainWindow,
                                      ConfigDialogProc, 0));
     }
