@@ -75,6 +75,9 @@ static_assert(offsetof(ConfigRecord, reserved) == 1357, "reserved");
 #define PRODUCT_VERSION "V2.3"
 #define PRODUCT_BUILD "1006"
 #define PRODUCT_BUILD_NUMBER 1006
+// Build date and time of the banner line.
+#define PRODUCT_BUILD_DATE "May 12 2010"
+#define PRODUCT_BUILD_TIME "11:19:13"
 
 class Config {
 public:
@@ -103,3 +106,103 @@ bool ResolveFilePath(char* out, size_t outSize, const char* in);
 
 // The folder of the executable, without a trailing backslash.
 void GetExecutableFolder(HINSTANCE instance, char* out, size_t outSize);
+
+// ---- Configuration dialog ----
+
+INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// Sets every control, and the owner's (the main window's) state boxes, from record.
+void FillConfigDialog(HWND dialog, const ConfigRecord* record);
+// 1 when an entry was refused (its message has been shown, nothing changed);
+// 0 when the dialog is in force in theConfig->settings.
+int ApplyConfigDialog(HWND dialog);
+// Builds a record from the controls without checks, for Save Config.
+void ReadConfigDialog(HWND dialog, ConfigRecord* record);
+
+// What the dialog's controls hold, read without any interpretation.
+#define CONFIG_FORM_TEXT 512  // room to notice a path too long for its setting
+struct ConfigForm {
+    bool haveStateBoxes;  // the dialog has an owner with state boxes
+    uint8_t useState[4];
+    char durationText[4][256];
+    int fallbackChoice;  // FALLBACK_ code of the ticked button, -1 when none
+    bool cycleForever;
+    char cycleCountText[256];
+    char cycleIntervalText[256];
+    bool autoRestart;
+    bool stopOnError;
+    bool sleepForever;
+    char delayText[256];
+    bool logToFile;
+    bool clearLogAtStart;  // "Clear log file at start" ticked
+    char logFilePath[CONFIG_FORM_TEXT];
+    int logLevelChoice;  // 0, 1, 2 or -1 when none is ticked
+    bool runAppBetweenSleeps;
+    char appBetweenSleepsPath[CONFIG_FORM_TEXT];
+    bool runAppAfterLastCycle;
+    char appAfterLastCyclePath[CONFIG_FORM_TEXT];
+};
+
+// Results of CheckConfigForm: 0, or the number of the message to show.
+enum {
+    CONFIG_CHECK_OK = 0,
+    CONFIG_CHECK_DELAY_TOO_LARGE = 1,
+    CONFIG_CHECK_BAD_LOG_PATH = 2,
+    CONFIG_CHECK_BELOW_30 = 3,
+    CONFIG_CHECK_BELOW_60 = 4,
+    CONFIG_CHECK_DURATION_TOO_LARGE = 5,
+    CONFIG_CHECK_BAD_PROGRAM_PATH = 6,
+};
+#define CONFIG_MAX_FIRST_DELAY 45000
+#define CONFIG_MAX_DURATION 50000
+
+// Reads at most the first five characters of text as a signed decimal number
+// (leading blanks and one sign allowed, stops at the first non-digit, 0 without digits).
+int ReadCutNumber(const char* text);
+// Reads text as an unsigned decimal number between optional blanks; 0 when it
+// is not one, INT_MAX when it is larger.
+int ReadUnsignedNumber(const char* text);
+
+// Checks form in the dialog's order and builds the record to commit into out,
+// starting from inForce. Returns CONFIG_CHECK_OK or the first failed check;
+// out is complete only with CONFIG_CHECK_OK.
+int CheckConfigForm(const ConfigForm* form, const ConfigRecord* inForce, ConfigRecord* out);
+// The record Save Config writes: identity fields and the form, unchecked.
+void BuildRecordFromForm(const ConfigForm* form, ConfigRecord* out);
+// Text, caption and message-box icon of a check result.
+void GetConfigCheckMessage(int check, char* text, size_t textSize, const char** caption, UINT* icon);
+
+// Log file reaction to new settings.
+enum { LOG_FILE_KEEP = 0, LOG_FILE_NEW_PATH, LOG_FILE_OVERWRITE, LOG_FILE_APPEND };
+int DecideLogFileReaction(const ConfigRecord* previous, const ConfigRecord* committed);
+// Event-log monitoring reaction to new settings.
+enum { MONITOR_KEEP = 0, MONITOR_START, MONITOR_STOP, MONITOR_UNSUPPORTED };
+int DecideMonitoring(int logLevel, int monitorThreadCount, bool windows2000OrLater);
+// The banner line the log file gets when it is restarted.
+void FormatLogBanner(char* out, size_t outSize);
+
+// Deletes the "Vesplin" value under the current user's RunOnce key; a missing
+// key or value is not an error.
+void RemoveRunOnceValue();
+
+// The five file requests of the dialog.
+enum {
+    FILE_REQUEST_SAVE_CONFIG = 0,
+    FILE_REQUEST_LOAD_CONFIG,
+    FILE_REQUEST_LOG_FILE,
+    FILE_REQUEST_PROGRAM_BETWEEN,
+    FILE_REQUEST_PROGRAM_AFTER,
+    FILE_REQUEST_COUNT
+};
+struct FileRequest {
+    bool save;                     // a save request, else an open request
+    const char* title;
+    const char* filter;            // description, NUL, pattern, NUL, NUL
+    DWORD flags;                   // OFN_ options
+    const char* defaultExtension;  // null for none
+};
+const FileRequest* GetFileRequest(int kind);
+// Asks the user for a file; true with the chosen full path in path (pathSize
+// bytes) when one was chosen. Tests replace gAskForFile.
+typedef bool (*AskForFileFunction)(HWND owner, const FileRequest* request, char* path, size_t pathSize);
+extern AskForFileFunction gAskForFile;
+bool AskForFileWithCommonDialog(HWND owner, const FileRequest* request, char* path, size_t pathSize);
