@@ -1,2 +1,196 @@
+// Start-up sequence, message loop and shutdown.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include "app/app.h"
-int RunVesplin(HINSTANCE, int, char**, int) { return 0; }
+#include "events/events.h"
+#include "log/log.h"
+#include "power/power.h"
+#include "res/resource.h"
+#include "settings/settings.h"
+
+static const char BANNER_RULE[] = "**********************************************************************";
+// Build date and time of the start-up module as the banner shows them; fixed
+// for this version so that logs of the same build compare equal.
+static const char BUILD_DATE[] = "May 12 2010";
+static const char BUILD_TIME[] = "11:19:14";
+
+bool IsNtPlatform() {
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+// Notes of a full list that could not be kept are not lost silently.
+static void LogDroppedNotes(const NoteList* list) {
+    if (list->dropped <= 0) return;
+    char line[128];
+    snprintf(line, sizeof(line), "%d further notes did not fit in the list of %d and were not kept.", list->dropped,
+             NOTE_SLOTS);
+    LogMessage(line, LOG_WARNING);
+}
+
+static void WriteBanner() {
+    LogMessage(BANNER_RULE, LOG_INFO);
+    char line[256];
+    snprintf(line, sizeof(line), "%s %s (Build: %s), built on %s %s", PRODUCT_NAME, PRODUCT_VERSION, PRODUCT_BUILD,
+             BUILD_DATE, BUILD_TIME);
+    LogMessage(line, LOG_INFO);
+    for (int i = 0; i < gStartupNotes.count; i++) {
+        // A note is text, never a format: a path with a '%' in it must not be read as one.
+        char note[NOTE_SIZE];
+        snprintf(note, sizeof(note), "%s", gStartupNotes.slots[i]);
+        size_t length = strlen(note);
+        if (length > 0 && note[length - 1] == '\n') note[length - 1] = '\0';
+        LogDebug("%s", note);
+    }
+    for (int i = 0; i < gCommandLineNotes.count; i++) LogMessage(gCommandLineNotes.slots[i], LOG_INFO);
+    LogDroppedNotes(&gCommandLineNotes);
+    ClearNotes(&gCommandLineNotes);
+    LogMessage(BANNER_RULE, LOG_INFO);
+}
+
+// The marker file "sleepflag" lies beside the executable.
+static void SetMarkerFilePath() {
+    char folder[MAX_PATH + 1];
+    GetExecutableFolder(gAppInstance, folder, sizeof(folder));
+    int length = snprintf(gMarkerFilePath, sizeof(gMarkerFilePath), "%s\\%s", folder, "sleepflag");
+    // A cut path would name another file; no marker is better than a wrong one.
+    if (length < 0 || length >= (int)sizeof(gMarkerFilePath)) gMarkerFilePath[0] = '\0';
+}
+
+// Two debug lines per duration below its safe minimum; false withdraws the command-line run.
+bool CheckSleepDurations(const ConfigRecord* settings, int shortestSleepDuration) {
+    bool safe = true;
+    if (settings->sleepForever) return true;
+    if ((settings->useState[0] == 1 || settings->useState[1] == 1 || settings->useState[2] == 1) &&
+        shortestSleepDuration < 30) {
+        LogDebug("Specified duration is too short for sleep and therefore unsafe.\n");
+        LogDebug("Must be at least %ld seconds.\n", 30L);
+        safe = false;
+    }
+    if (settings->useState[3] == 1 && settings->sleepDurationSec[3] < 60) {
+        LogDebug("Specified duration is too short for hibernate and therefore unsafe.\n");
+        LogDebug("Must be at least %ld seconds.\n", 60L);
+        safe = false;
+    }
+    return safe;
+}
+
+// Event-log monitoring runs at log level 2 with the log file on, once.
+static void StartMonitoringIfAsked() {
+    const ConfigRecord& settings = theConfig->settings;
+    if (settings.logToFile != 1 || settings.logLevel < 2 || gMonitorThreadCount != 0) return;
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    GetVersionExA(&version);
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5) {
+        StartEventMonitoring();
+    } else {
+        LogMessage(
+            "Unable to start Application and System monitoring. This feature is only supported on Windows 2000 and "
+            "later\n",
+            LOG_WARNING);
+    }
+}
+
+static int Shutdown() {
+    // The wake-source thread runs code of the event-log library: it ends before the library goes.
+    if (gMonitorThreadCount > 0) StopEventMonitoring();
+    RestoreAdminPowerPolicy();
+    UnloadPowerApis();
+    if (theConfig && theConfig->settings.autoRestart == 1) RemoveRunOnceValue();
+    delete theConfig;
+    theConfig = nullptr;
+    delete theLogger;
+    theLogger = nullptr;
+    ReleaseLogPanel();
+    return 0;
+}
+
+static void RunMessageLoop() {
+    if (gQuitRequested) return;
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (!IsDialogMessageA(gMainWindow, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
+    gAppInstance = instance;
+    try {
+        theLogger = new Logger();
+    } catch (const char* error) {
+        MessageBoxA(nullptr, error, "Failed to create log", MB_ICONWARNING | MB_OK);
+        return 1;
+    }
+
+    LoadEventLogApi();
+    if (!LoadPowerApi()) {
+        delete theLogger;
+        theLogger = nullptr;
+        UnloadPowerApis();
+        return 1;
+    }
+    QueryPowerCapabilities();
+
+    theConfig = new Config(gAppInstance);
+    ConfigRecord* scratch = new ConfigRecord;
+    memset(scratch, 0, sizeof(*scratch));
+    if (theConfig->Load(theConfig->configFilePath, scratch) == 0) theConfig->settings = *scratch;
+
+    theConfig->SetDefaults(gAppInstance, scratch);
+    bool verdict = ParseCommandLine(scratch, argc, argv);
+    if (verdict && argc > 1) {
+        theConfig->settings = *scratch;
+    } else if (gLogFileFromCommandLine) {
+        memcpy(theConfig->settings.logFilePath, scratch->logFilePath, sizeof(scratch->logFilePath));
+    }
+    delete scratch;
+
+    if (theConfig->settings.logToFile == 1) {
+        char path[256];
+        GetConfigText(theConfig->settings.logFilePath, path);
+        theLogger->OpenLogFile(path, theConfig->settings.clearLogAtStart ? "wt" : "at");
+    }
+
+    gMainWindow = CreateDialogParamA(gAppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
+    HICON icon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_VESPLIN));
+    if (gMainWindow && icon) SetClassLongPtrA(gMainWindow, GCLP_HICON, (LONG_PTR)icon);
+    if (gMainWindow) InitMainWindow(gMainWindow);
+
+    WriteBanner();
+
+    if (gQueryMode) {
+        delete theConfig;
+        theConfig = nullptr;
+        delete theLogger;
+        theLogger = nullptr;
+        exit(gQueryAnswer);
+    }
+
+    if (!verdict) {
+        char path[256];
+        GetConfigText(theConfig->settings.logFilePath, path);
+        char message[512];
+        snprintf(message, sizeof(message),
+                 "Vesplin.exe was launched with invalid command line arguments.\nPlease see log:\n%s\n", path);
+        MessageBoxA(nullptr, message, "Invalid Command Line", MB_ICONWARNING | MB_OK);
+        return Shutdown();
+    }
+
+    SetMarkerFilePath();
+    CheckSleepDurations(&theConfig->settings, gShortestSleepDuration);
+
+    if (gMainWindow) ShowWindow(gMainWindow, showCommand);
+    StartMonitoringIfAsked();
+    Sleep(100);
+
+    RunMessageLoop();
+    return Shutdown();
+}
