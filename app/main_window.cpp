@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "app/app.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"
 #include "res/resource.h"
@@ -24,13 +25,11 @@ static void StartRunFromMainWindow(HWND window) {
 
 // The configuration dialog (template 104), modal, owned by the main window.
 static void OpenConfigurationDialog(HWND window) {
-    (void)window;
-    // The configuration dialog joins here:
-    // DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_CONFIG), window, ConfigDialogProc, 0).
+    DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_CONFIG), window, ConfigDialogProc, 0);
 }
 
 void StopMonitoringAndCloseLog() {
-    // The event monitors join here: StopEventMonitoring().
+    StopEventMonitoring();
     if (theLogger) theLogger->CloseLogFile();
 }
 
