@@ -3,13 +3,12 @@
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 #include "app/app.h"
 #include "power/power.h"
 #include "settings/settings.h"
+#include "support/box_watcher.h"
 
 namespace {
 
@@ -478,47 +477,6 @@ TEST_F(CommandLine, AllSupportedStates) {
     EXPECT_EQ(std::vector<int>(record.useState, record.useState + 4), (std::vector<int>{0, 1, 0, 1}));
 }
 
-// Counts and closes dialog windows (message boxes) of this process while it lives.
-class BoxWatcher {
-public:
-    BoxWatcher() : thread([this] { Watch(); }) {}
-    ~BoxWatcher() {
-        stop = true;
-        thread.join();
-    }
-    int Count() const { return count; }
-
-private:
-    void Watch() {
-        while (!stop) {
-            EnumWindows(CloseBox, (LPARAM)this);
-            Sleep(20);
-        }
-    }
-    static BOOL CALLBACK CloseBox(HWND window, LPARAM param) {
-        DWORD process = 0;
-        GetWindowThreadProcessId(window, &process);
-        char name[32] = "";
-        GetClassNameA(window, name, sizeof name);
-        BoxWatcher* self = (BoxWatcher*)param;
-        if (process == GetCurrentProcessId() && strcmp(name, "#32770") == 0 && IsWindowVisible(window)) {
-            // A box that is still closing is counted once.
-            bool seen = false;
-            for (HWND box : self->seen) seen = seen || box == window;
-            if (!seen) {
-                self->seen.push_back(window);
-                self->count++;
-            }
-            PostMessageA(window, WM_COMMAND, IDOK, 0);
-        }
-        return TRUE;
-    }
-    std::atomic<bool> stop{false};
-    std::atomic<int> count{0};
-    std::vector<HWND> seen;  // watcher thread only
-    std::thread thread;
-};
-
 TEST_F(CommandLine, ConfigFileReplacesTheRecord) {
     ConfigRecord file = before;
     file.cycleCount = 777;
@@ -595,21 +553,22 @@ TEST_F(CommandLine, ConfigFileWithoutMagicShowsNoBox) {
     WriteFile("cmdline_tiny.dat", "SLP", 3);
     WriteFile("cmdline_empty.dat", "", 0);
 
-    BoxWatcher watcher;
+    BoxWatcher watcher(GetCurrentProcessId());
+    watcher.Answer("Invalid config file", IDOK);
     // The watcher does see a box when there is one.
-    ASSERT_EQ(MessageBoxA(nullptr, "probe", "probe", MB_OK), IDOK) << "message boxes cannot be shown here";
-    ASSERT_EQ(watcher.Count(), 1);
+    ASSERT_GT(MessageBoxA(nullptr, "probe", "probe", MB_OK), 0) << "message boxes cannot be shown here";
+    ASSERT_EQ(watcher.Seen().size(), 1u);
 
     for (const char* name : {"cmdline_nomagic.dat", "cmdline_tiny.dat", "cmdline_empty.dat"}) {
         SCOPED_TRACE(name);
         ClearNotes(&gCommandLineNotes);
         EXPECT_FALSE(Parse({std::string("--config=") + name}));
-        EXPECT_EQ(Notes(),
-                  NoteTexts{std::string("Invalid command line.  Config file ") + name + " is not a valid Vesplin config.\n"});
+        std::string note = std::string("Invalid command line.  Config file ") + name + " is not a valid Vesplin config.\n";
+        EXPECT_EQ(Notes(), NoteTexts{note});
         EXPECT_TRUE(RecordUnchanged());
     }
-    Sleep(100);
-    EXPECT_EQ(watcher.Count(), 1);
+    EXPECT_FALSE(watcher.WaitCount(2, 300));
+    EXPECT_EQ(watcher.Count("Invalid config file"), 0u);
 }
 
 }  // namespace
