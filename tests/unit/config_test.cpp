@@ -229,3 +229,48 @@ TEST(ResolveFilePath, QuotedPathKeepsItsTail) {
     ResolveFilePath(tiny, sizeof(tiny), "anything.log");
     EXPECT_EQ(7u, strlen(tiny));
 }
+
+#include "support/box_watcher.h"
+
+TEST(ConfigFile, FilesWithoutTheMagicAreRefusedWithABox) {
+    std::string folder = TempFolder("config_magic");
+    Config config(nullptr);
+    struct Case {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"slpdata.dat", std::string("SLPDATA and more", 16)},  // byte 6 is not zero
+        {"empty.dat", std::string()},
+        {"short.dat", std::string("SLPDA", 5)},
+        {"six.dat", std::string("SLPDAT", 6)},  // the zero byte is missing
+    };
+    for (const Case& c : cases) {
+        std::string path = folder + "\\" + c.name;
+        WriteAll(path, c.bytes.data(), c.bytes.size());
+        BoxWatcher watcher(GetCurrentProcessId());
+        watcher.Answer("Invalid config file", IDOK);
+        ConfigRecord dest;
+        memset(&dest, 0x42, sizeof(dest));
+        EXPECT_EQ(1, config.Load(path.c_str(), &dest)) << c.name;
+        watcher.Stop();
+        std::vector<SeenBox> seen = watcher.Seen();
+        ASSERT_EQ(1u, seen.size()) << c.name;
+        EXPECT_EQ(path + " is not a valid config file.", seen[0].text);
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&dest);
+        for (size_t i = 0; i < sizeof(dest); i++) ASSERT_EQ(0x42, bytes[i]) << c.name << " byte " << i;
+    }
+}
+
+TEST(ConfigFile, AVeryLongPathInTheRefusalIsCutNotOverrun) {
+    Config config(nullptr);
+    std::string folder = TempFolder("config_longname");
+    std::string path = folder + "\\" + std::string(200, 'n') + ".dat";
+    WriteAll(path, "XXXXXXXXXXXXXXXX", 16);
+    BoxWatcher watcher(GetCurrentProcessId());
+    watcher.Answer("Invalid config file", IDOK);
+    ConfigRecord dest;
+    EXPECT_EQ(1, config.Load(path.c_str(), &dest));
+    watcher.Stop();
+    ASSERT_EQ(1u, watcher.Seen().size());
+    EXPECT_EQ(path + " is not a valid config file.", watcher.Seen()[0].text);
+}
