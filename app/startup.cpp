@@ -159,10 +159,14 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         theLogger->OpenLogFile(path, theConfig->settings.clearLogAtStart ? "wt" : "at");
     }
 
-    gMainWindow = CreateDialogParamA(gAppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
-    HICON icon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_VESPLIN));
-    if (gMainWindow && icon) SetClassLongPtrA(gMainWindow, GCLP_HICON, (LONG_PTR)icon);
-    if (gMainWindow) InitMainWindow(gMainWindow);
+    // A capability query ends right after the banner and never shows the
+    // window; building it would only triple the query's start-up time.
+    if (!gQueryMode) {
+        gMainWindow = CreateDialogParamA(gAppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
+        HICON icon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_VESPLIN));
+        if (gMainWindow && icon) SetClassLongPtrA(gMainWindow, GCLP_HICON, (LONG_PTR)icon);
+        if (gMainWindow) InitMainWindow(gMainWindow);
+    }
 
     WriteBanner();
 

@@ -11,7 +11,7 @@ wineserver -p
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 dir="$PWD/$BUILD_DIR/bench-startup"
 mkdir -p "$dir"
-cp "$BUILD_DIR/bin/Vesplin.exe" "$BUILD_DIR/bin/empty_app.exe" "$dir/"
+cp "$BUILD_DIR/bin/Vesplin.exe" "$BUILD_DIR/bin/empty_app.exe" "$BUILD_DIR/bin/empty_gui_app.exe" "$dir/"
 winlog="Z:$(echo "$dir/bench.log" | tr '/' '\\')"
 
 measure() {  # prints mean seconds of RUNS starts of "$@"
@@ -23,6 +23,12 @@ measure() {  # prints mean seconds of RUNS starts of "$@"
   awk -v s="$start" -v e="$end" -v n="$RUNS" 'BEGIN { printf "%.6f", (e - s) / n }'
 }
 empty=$(measure wine "$dir/empty_app.exe")
+gui=$(measure wine "$dir/empty_gui_app.exe")
 vesplin=$(measure wine "$dir/Vesplin.exe" -O -Lo "$winlog")
-printf 'runs: %d\nempty program: %.4f s\nVesplin.exe -O: %.4f s\nratio: %.3f\n' "$RUNS" "$empty" "$vesplin" \
-  "$(awk -v a="$vesplin" -v b="$empty" 'BEGIN { printf "%.6f", a / b }')"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+printf 'runs: %d\n' "$RUNS"
+printf 'empty program (kernel32 only):          %.4f s\n' "$empty"
+printf 'empty program importing the same DLLs:  %.4f s\n' "$gui"
+printf 'Vesplin.exe -O:                         %.4f s\n' "$vesplin"
+printf 'ratio to the empty program:             %s\n' "$(ratio "$vesplin" "$empty")"
+printf 'ratio to the same-imports program:      %s\n' "$(ratio "$vesplin" "$gui")"
