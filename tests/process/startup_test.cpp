@@ -45,19 +45,15 @@ std::string ConfigImage(int logLevel, const std::string& logPath, int cycleCount
     return bytes;
 }
 
-// Closes the main window of process pid once it exists, so a run without a
-// command-line job ends.
+// Closes the main window of the program at exePath once it is shown, so a
+// run without a command-line job ends. Windows of other programs with the same
+// caption (other tests running beside this one) are left alone.
 class WindowCloser {
 public:
-    explicit WindowCloser(const std::string& caption) : caption_(caption) {
+    WindowCloser(const std::string& caption, const std::string& exePath) : caption_(caption), exe_(exePath) {
         thread_ = std::thread([this] {
             for (int i = 0; i < 1500 && !stop_; i++) {
-                HWND window = FindWindowA(nullptr, caption_.c_str());
-                if (window && IsWindowVisible(window)) {
-                    PostMessageA(window, WM_CLOSE, 0, 0);
-                    closed_ = true;
-                    return;
-                }
+                if (CloseOne()) return;
                 Sleep(20);
             }
         });
@@ -69,7 +65,29 @@ public:
     bool Closed() const { return closed_; }
 
 private:
+    bool CloseOne() {
+        for (HWND window = FindWindowExA(nullptr, nullptr, nullptr, caption_.c_str()); window;
+             window = FindWindowExA(nullptr, window, nullptr, caption_.c_str())) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            if (!IsWindowVisible(window) || ImagePath(pid) != exe_) continue;
+            PostMessageA(window, WM_CLOSE, 0, 0);
+            closed_ = true;
+            return true;
+        }
+        return false;
+    }
+    static std::string ImagePath(DWORD pid) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (!process) return "";
+        char path[MAX_PATH] = "";
+        DWORD size = sizeof(path);
+        if (!QueryFullProcessImageNameA(process, 0, path, &size)) path[0] = '\0';
+        CloseHandle(process);
+        return path;
+    }
     std::string caption_;
+    std::string exe_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> closed_{false};
     std::thread thread_;
@@ -243,7 +261,7 @@ TEST(Settings, WithoutArgumentsTheDefaultConfigurationFileIsInForce) {
     Sandbox box;
     std::string log = box.Path("fromcfg.log");
     ASSERT_TRUE(WriteText(box.Path("vesplinCfg.dat"), ConfigImage(1, log)));
-    WindowCloser closer("Tarnwell Vesplin");
+    WindowCloser closer("Tarnwell Vesplin", box.Exe());
     RunOptions options;
     RunResult result = box.Run(options);
     EXPECT_TRUE(closer.Closed());
@@ -287,7 +305,7 @@ TEST(Settings, AnInvalidCommandLineStillTakesItsLogFile) {
 TEST(Settings, ACorruptDefaultFileIsReportedAndTheDefaultsStay) {
     Sandbox box;
     ASSERT_TRUE(WriteText(box.Path("vesplinCfg.dat"), "SLPDATA and then some garbage"));
-    WindowCloser closer("Tarnwell Vesplin");
+    WindowCloser closer("Tarnwell Vesplin", box.Exe());
     RunOptions options;
     options.answers = {{"Invalid config file", {IDOK}}};
     RunResult result = box.Run(options);
