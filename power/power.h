@@ -2,6 +2,8 @@
 // sleep, the cycle driver and the run.
 #pragma once
 #include <windows.h>
+#include <stddef.h>
+#include <stdint.h>
 #include <powrprof.h>
 #include <winevt.h>
 
@@ -56,3 +58,125 @@ void UnloadPowerApis();
 
 // Loads a library from the Windows system folder only.
 HMODULE LoadSystemLibrary(const char* name);
+
+// ---------------------------------------------------------------------------
+// Privileges and power policy.
+
+extern HANDLE gShutdownToken;
+
+// 0 = done (or nothing to do), 2 = the token did not open, 3 = not enabled.
+int EnableShutdownPrivilege();
+void AllowLogonWithoutPasswordOnWake();
+// Narrows the administrator policy to one SYSTEM_POWER_STATE; true when read and written.
+bool SetAdminSleepPolicy(int minSleep, int maxSleep);
+
+// The record to write for a narrowing: the read record when the read succeeded
+// (readStatus 0), else the other fields from saved (null when nothing was saved).
+// False when there is nothing valid to write.
+bool ComposeAdminSleepPolicy(LONG readStatus, const ADMINISTRATOR_POWER_POLICY* read,
+                             const ADMINISTRATOR_POWER_POLICY* saved, int minSleep, int maxSleep,
+                             ADMINISTRATOR_POWER_POLICY* out);
+
+// ---------------------------------------------------------------------------
+// One sleep with its wake timer.
+
+#define VESPLIN_TIMER_RESUME_IGNORED 722L  // the system ignored the timer's resume request
+#define BACKUP_WAKE_LIMIT_SEC 120           // sleeps shorter than this get a backup timer
+#define BACKUP_WAKE_DELAY_SEC 125
+
+enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2 };
+
+extern HANDLE gWakeTimer;
+extern HANDLE gBackupWakeTimer;
+
+int EnterSleepState(int state, int durationSec, int force, int cycleNumber);
+
+// SYSTEM_POWER_STATE for the administrator policy of a state; 0 for S4 (no change).
+int AdminPolicyStateFor(int state);
+// Seconds of tolerance of the verdict: 15 for S1-S3, 45 for S4.
+int SleepToleranceSec(int state);
+int JudgeSleepTime(int state, int durationSec, int measuredSec, bool sleepForever);
+bool NeedsBackupTimer(int durationSec);
+// Whole seconds between two FILETIME values (100 ns units), rounded to nearest.
+int MeasuredSeconds(long long start100ns, long long end100ns);
+
+// Creates and arms gWakeTimer for durationSec from now (and the backup timer for
+// short sleeps). 0 when armed; otherwise the system's error code, no timer left open.
+DWORD ArmWakeTimers(int durationSec);
+// Writes theResumeRecord to the marker file and forces it to the disk; false when
+// the file could not be written.
+bool WriteMarkerFile();
+// Forces a file's cached data to the disk; false when it could not be opened or flushed.
+bool FlushFileToDisk(const char* path);
+// Forces the log file's lines so far to the disk (when logging to a file).
+void FlushLogFileToDisk();
+
+// ---------------------------------------------------------------------------
+// Cycle driver, fallback rule and countdowns.
+
+#define FALLBACK_LINE_SIZE 96
+#define FALLBACK_MAX_LINES 5
+#define COUNTDOWN_TICK_MS 500         // countdowns between states and of command-line runs
+#define WINDOW_RUN_TICK_MS 100        // countdown before a cycle of a run started from the window
+
+// What to do with one requested state: the lines to log (LOG_INFO) and the target.
+struct StatePlan {
+    int target;  // state to enter; meaningless when skip is set
+    int force;
+    int skip;
+    int lineCount;
+    char lines[FALLBACK_MAX_LINES][FALLBACK_LINE_SIZE];
+};
+
+// supportedMask: bit 0 S1 .. bit 3 S4.
+void PlanStateAttempt(int requested, int supportedMask, int fallbackMode, const int32_t durations[4],
+                      StatePlan* plan);
+// Fills list with the selected states in ascending order; returns their number.
+int BuildStateList(const uint8_t selectedStates[4], int list[4]);
+// First position of a cycle: 0, or the stored next position of a resumed run (never negative).
+int CycleStartPosition(bool resume, int nextStatePos);
+// Number shown during a countdown of seconds after counter ticks.
+int CountdownSecondsLeft(int seconds, long long counter, int ticksPerSecond);
+// Height of the countdown font for a value at logPixelsY pixels per inch.
+int CountdownFontHeight(int secondsLeft, int logPixelsY);
+
+// States entered (or attempted) by the last RunCycleStates call.
+extern int gCycleStatesEntered;
+
+int RunCycleStates(HWND window, const uint8_t selectedStates[4], const int32_t durations[4], int intervalSec,
+                   bool isLastCycle, int cycleNumber);
+// Counts down seconds in ticks of tickMs, drawing and pumping messages at each tick;
+// 0 when finished or stopped, RUN_QUIT when the program is closing.
+int RunCountdown(HWND window, int seconds, int tickMs, int cycleShown);
+void DrawCountdownFrame(HWND window, int secondsLeft, int cycleShown);
+void PumpPendingMessages();
+void LaunchExternalApp(const char* path);
+
+// ---------------------------------------------------------------------------
+// Runs of cycles and the automatic restart.
+
+#define RUN_ONCE_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+#define RUN_ONCE_VALUE "Vesplin"
+#define SAFE_SLEEP_MIN_SEC 30
+#define SAFE_HIBERNATE_MIN_SEC 60
+
+enum { RUN_ALLOWED = 0, RUN_REFUSED_NO_STATE = 1, RUN_REFUSED_SHORT_SLEEP = 2, RUN_REFUSED_SHORT_HIBERNATE = 3 };
+
+void StartCycleRunFromWindow(HWND window);
+void StartCycleRunFromCommandLine(HWND window);
+
+// Checks of a run's selection and durations, in the order the user hears of them.
+int CheckRunSettings(const uint8_t selection[4], const int32_t durations[4], bool sleepForever);
+// Seconds of the countdown before cycle i (0 = none).
+int PreCycleCountdownSeconds(int cycleIndex, int firstSleepDelaySec, bool resumeFirst, int nextStatePos,
+                             int cycleCount, int intervalSec);
+// A duration grown by growSeconds, never past the int range and never shrunk below
+// the state's safe minimum (a duration already below it is not shrunk further).
+int32_t GrowDuration(int32_t duration, int growSeconds, int state);
+// The RunOnce data: the executable's path in double quotes. length is what
+// GetModuleFileNameA returned for a buffer of capacity bytes; false when the
+// path was cut short or does not fit.
+bool FormatRunOnceData(char* out, size_t outSize, const char* exePath, DWORD length, DWORD capacity);
+// Writes the RunOnce value; on failure shows the "Could not edit registry" box
+// owned by owner and returns false.
+bool RegisterRunOnce(HWND owner);

@@ -1,0 +1,212 @@
+// A run of cycles: the checks, the automatic restart after a power cycle, the
+// cycle loop and the external programs.
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include "app/app.h"
+#include "log/log.h"
+#include "power/power.h"
+#include "res/resource.h"
+#include "settings/settings.h"
+
+static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
+
+int CheckRunSettings(const uint8_t selection[4], const int32_t durations[4], bool sleepForever) {
+    if (!selection[0] && !selection[1] && !selection[2] && !selection[3]) return RUN_REFUSED_NO_STATE;
+    if (sleepForever) return RUN_ALLOWED;
+    // All three light-sleep durations count, selected or not.
+    if ((selection[0] || selection[1] || selection[2]) &&
+        (durations[0] < SAFE_SLEEP_MIN_SEC || durations[1] < SAFE_SLEEP_MIN_SEC || durations[2] < SAFE_SLEEP_MIN_SEC))
+        return RUN_REFUSED_SHORT_SLEEP;
+    if (selection[3] && durations[3] < SAFE_HIBERNATE_MIN_SEC) return RUN_REFUSED_SHORT_HIBERNATE;
+    return RUN_ALLOWED;
+}
+
+int PreCycleCountdownSeconds(int cycleIndex, int firstSleepDelaySec, bool resumeFirst, int nextStatePos,
+                             int cycleCount, int intervalSec) {
+    if (cycleIndex == 0 && firstSleepDelaySec > 0 && !resumeFirst) return firstSleepDelaySec;
+    if (resumeFirst && nextStatePos < cycleCount) return intervalSec;
+    return 0;
+}
+
+int32_t GrowDuration(int32_t duration, int growSeconds, int state) {
+    long long grown = (long long)duration + growSeconds;
+    if (grown > INT32_MAX) grown = INT32_MAX;
+    if (growSeconds < 0) {
+        // A negative grow time must not lead the run below the minimum that
+        // keeps a sleep safe, nor to a wake time in the past.
+        long long minimum = state == SLEEP_S4 ? SAFE_HIBERNATE_MIN_SEC : SAFE_SLEEP_MIN_SEC;
+        if (minimum > duration) minimum = duration;
+        if (grown < minimum) grown = minimum;
+    }
+    return (int32_t)grown;
+}
+
+bool FormatRunOnceData(char* out, size_t outSize, const char* exePath, DWORD length, DWORD capacity) {
+    if (outSize == 0) return false;
+    out[0] = '\0';
+    // A length that fills the buffer means the path was cut short; registering
+    // it would start some other file.
+    if (length == 0 || length >= capacity) return false;
+    int written = snprintf(out, outSize, "\"%.*s\"", (int)length, exePath);
+    if (written < 0 || (size_t)written >= outSize) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+static void ShowRegistryError(HWND owner, DWORD error) {
+    char systemText[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, systemText,
+                   sizeof(systemText), nullptr);
+    systemText[sizeof(systemText) - 1] = '\0';
+    char message[512];
+    snprintf(message, sizeof(message),
+             "Unable to edit registry to add auto start for Vesplin.See the configuration settings for this option.\n%s",
+             systemText);
+    MessageBoxA(owner, message, "Could not edit registry", MB_ICONWARNING | MB_OK);
+}
+
+bool RegisterRunOnce(HWND owner) {
+    HKEY key;
+    LONG error = RegOpenKeyExA(HKEY_CURRENT_USER, RUN_ONCE_KEY, 0, KEY_WRITE, &key);
+    if (error != ERROR_SUCCESS) {
+        ShowRegistryError(owner, (DWORD)error);
+        return false;
+    }
+    char exePath[513];
+    DWORD length = GetModuleFileNameA(nullptr, exePath, sizeof(exePath));
+    char data[520];
+    if (!FormatRunOnceData(data, sizeof(data), exePath, length, sizeof(exePath))) {
+        RegCloseKey(key);
+        ShowRegistryError(owner, length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    // The stored length includes the terminating zero, as a string value must.
+    error = RegSetValueExA(key, RUN_ONCE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                           (DWORD)strlen(data) + 1);
+    RegCloseKey(key);
+    if (error != ERROR_SUCCESS) {
+        ShowRegistryError(owner, (DWORD)error);
+        return false;
+    }
+    return true;
+}
+
+void LaunchExternalApp(const char* path) {
+    char application[256];
+    GetConfigText(path ? path : "", application);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof(process));
+    if (CreateProcessA(application, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        return;
+    }
+    MessageBoxA(gMainWindow,
+                "There was an error\nwhile launching the external file.\nCheck the path and file name entered\n"
+                "in the perferences window are correct\n",
+                "Error running external file", MB_ICONERROR | MB_OK);
+}
+
+static void EnableControl(HWND window, int id, BOOL enable) {
+    HWND control = GetDlgItem(window, id);
+    if (control) EnableWindow(control, enable);
+}
+
+static void StartCycleRun(HWND window, bool fromWindow) {
+    ConfigRecord& settings = theConfig->settings;
+    uint8_t selection[4];
+    for (int state = SLEEP_S1; state <= SLEEP_S4; state++) {
+        selection[state] = SendDlgItemMessageA(window, STATE_BOXES[state], BM_GETCHECK, 0, 0) == BST_CHECKED;
+        settings.useState[state] = selection[state];
+    }
+    int32_t durations[4];
+    memcpy(durations, settings.sleepDurationSec, sizeof(durations));
+
+    switch (CheckRunSettings(selection, durations, settings.sleepForever != 0)) {
+    case RUN_REFUSED_NO_STATE:
+        MessageBoxA(window, "Please select at least 1 sleep state to use", "No sleep state selected",
+                    MB_ICONWARNING | MB_OK);
+        return;
+    case RUN_REFUSED_SHORT_SLEEP:
+        MessageBoxA(window,
+                    "To avoid deadlock, the Sleep Duration cannot be less than 30 seconds in modes S1 - S3.\n"
+                    "Please change this in the configuration options",
+                    "Warning", MB_ICONINFORMATION | MB_OK);
+        return;
+    case RUN_REFUSED_SHORT_HIBERNATE:
+        MessageBoxA(window,
+                    "To avoid deadlock, the Sleep Duration cannot be less than 60 seconds in Hibernate mode or a "
+                    "Cycle mode which includes hibernation.\nPlease change this in the configuration options.",
+                    "Warning", MB_ICONINFORMATION | MB_OK);
+        return;
+    default: break;
+    }
+
+    if (fromWindow) theConfig->Save(theConfig->configFilePath, &settings);
+    if (settings.autoRestart == 1 && !RegisterRunOnce(window)) return;
+
+    int cycleCount = settings.cycleCount;
+    int intervalSec = settings.cycleIntervalSec;
+    int i = 0;
+    if (gResumeRun) {
+        // The record comes from a file left behind by an earlier instance.
+        i = theResumeRecord.cycleIndex < 0 ? 0 : theResumeRecord.cycleIndex;
+        const uint8_t* stored = theResumeRecord.selectedStates;
+        if (stored[0] || stored[1] || stored[2] || stored[3]) {
+            for (int state = SLEEP_S1; state <= SLEEP_S4; state++) selection[state] = stored[state] != 0;
+        }
+    }
+    memcpy(theResumeRecord.selectedStates, selection, sizeof(selection));
+
+    EnableControl(window, IDC_SLEEP_NOW, FALSE);
+    EnableControl(window, IDC_CONFIGURATION, FALSE);
+    EnableControl(window, IDC_PAUSE, TRUE);
+
+    int tickMs = fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS;
+    bool resumeFirst = gResumeRun != 0;
+    for (;;) {
+        if (i >= cycleCount && (settings.cycleForever != 1 || gStopRequested)) break;
+        if (gQuitRequested) return;
+        theResumeRecord.cycleIndex = i;
+
+        int countdown = PreCycleCountdownSeconds(i, settings.firstSleepDelaySec, resumeFirst,
+                                                 theResumeRecord.nextStatePos, cycleCount, intervalSec);
+        if (countdown > 0 && RunCountdown(window, countdown, tickMs, i + 1) == RUN_QUIT) return;
+        if (gStopRequested) return;
+
+        bool isLastCycle = i == cycleCount - 1 && settings.cycleForever != 1;
+        int result = RunCycleStates(window, selection, durations, intervalSec, isLastCycle, i + 1);
+        if (result != 0) return;
+
+        if (!resumeFirst && gCycleStatesEntered == 0 && intervalSec <= 0) {
+            // Nothing was entered and nothing counted down: without this the
+            // window would get no message, and a cycle-forever run would spin
+            // for ever with no way to stop it.
+            PumpPendingMessages();
+            if (settings.cycleForever == 1) {
+                LogMessage("None of the selected sleep states can be entered on this machine; the run ends",
+                           LOG_ERROR);
+                return;
+            }
+        }
+        gResumeRun = 0;
+        resumeFirst = false;
+        if (gGrowDurations == 1) {
+            for (int state = SLEEP_S1; state <= SLEEP_S4; state++)
+                durations[state] = GrowDuration(durations[state], gGrowSeconds, state);
+        }
+        if (i == INT_MAX) break;
+        i++;
+    }
+    if (settings.runAppAfterLastCycle == 1) LaunchExternalApp(settings.appAfterLastCyclePath);
+}
+
+void StartCycleRunFromWindow(HWND window) { StartCycleRun(window, true); }
+
+void StartCycleRunFromCommandLine(HWND window) { StartCycleRun(window, false); }

@@ -1,0 +1,241 @@
+// One sleep: policy, marker file, wake timer, suspend, wait, verdict.
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include "app/app.h"
+#include "log/log.h"
+#include "power/power.h"
+#include "settings/settings.h"
+
+HANDLE gWakeTimer = nullptr;
+HANDLE gBackupWakeTimer = nullptr;
+
+static const long long TICKS_PER_SECOND = 10000000LL;             // FILETIME units
+static const long long UNIX_EPOCH_TICKS = 116444736000000000LL;   // 1970-01-01 as FILETIME
+// How long past its due time the wake timer is waited for before the program
+// carries on; only a clock set back while asleep can get that far.
+static const long long WAKE_WAIT_SLACK_SEC = 600;
+
+int AdminPolicyStateFor(int state) {
+    switch (state) {
+    case SLEEP_S1: return PowerSystemSleeping1;
+    case SLEEP_S2: return PowerSystemSleeping2;
+    case SLEEP_S3: return PowerSystemSleeping3;
+    default: return 0;
+    }
+}
+
+int SleepToleranceSec(int state) { return state == SLEEP_S4 ? 45 : 15; }
+
+int JudgeSleepTime(int state, int durationSec, int measuredSec, bool sleepForever) {
+    long long tolerance = SleepToleranceSec(state);
+    long long low = (long long)durationSec - tolerance;
+    long long high = (long long)durationSec + tolerance;
+    if (measuredSec >= low && measuredSec <= high) return VERDICT_OK;
+    if (sleepForever) return VERDICT_OK;  // the user chose when to wake
+    if (measuredSec > high) return VERDICT_TOO_LONG;
+    return VERDICT_TOO_SHORT;
+}
+
+bool NeedsBackupTimer(int durationSec) { return durationSec < BACKUP_WAKE_LIMIT_SEC; }
+
+int MeasuredSeconds(long long start100ns, long long end100ns) {
+    long long difference = end100ns - start100ns;
+    long long half = TICKS_PER_SECOND / 2;
+    long long seconds = difference >= 0 ? (difference + half) / TICKS_PER_SECOND
+                                        : -((-difference + half) / TICKS_PER_SECOND);
+    if (seconds > INT_MAX) return INT_MAX;
+    if (seconds < INT_MIN) return INT_MIN;
+    return (int)seconds;
+}
+
+static long long NowFileTime() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return ((long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+}
+
+static long long NowUnixSeconds() { return (NowFileTime() - UNIX_EPOCH_TICKS) / TICKS_PER_SECOND; }
+
+bool FlushFileToDisk(const char* path) {
+    if (!path || !path[0]) return false;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BOOL flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    return flushed != FALSE;
+}
+
+void FlushLogFileToDisk() {
+    // The Logger closes the file after every line, so every line so far is in
+    // the system's cache; this pushes them through to the device.
+    if (!theConfig || !theConfig->settings.logToFile) return;
+    char path[256];
+    GetConfigText(theConfig->settings.logFilePath, path);
+    FlushFileToDisk(path);
+}
+
+bool WriteMarkerFile() {
+    HANDLE file = CreateFileA(gMarkerFilePath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    theResumeRecord.sleepStartTime = NowUnixSeconds();
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, &theResumeRecord, sizeof(theResumeRecord), &written, nullptr) &&
+              written == sizeof(theResumeRecord);
+    // The marker is the only evidence of a sleep that never ended: it must be
+    // on the device, not in the cache, before the machine goes down.
+    if (ok) ok = FlushFileBuffers(file);
+    CloseHandle(file);
+    return ok != FALSE;
+}
+
+static void CloseWakeTimer() {
+    if (gWakeTimer) CloseHandle(gWakeTimer);
+    gWakeTimer = nullptr;
+}
+
+static DWORD ErrorOr(DWORD error, DWORD fallback) { return error != 0 ? error : fallback; }
+
+DWORD ArmWakeTimers(int durationSec) {
+    long long due = NowFileTime() + (long long)durationSec * TICKS_PER_SECOND;
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = due;
+
+    CloseWakeTimer();
+    gWakeTimer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+    if (!gWakeTimer) return ErrorOr(GetLastError(), ERROR_INVALID_HANDLE);
+
+    __time64_t wakeAt = (__time64_t)(NowUnixSeconds() + durationSec);
+    char wakeText[64] = "";
+    const char* rendered = _ctime64(&wakeAt);
+    if (rendered) {
+        snprintf(wakeText, sizeof(wakeText), "%s", rendered);
+        size_t length = strlen(wakeText);
+        if (length > 0) wakeText[length - 1] = '\0';  // ctime ends with a newline
+    }
+    LogDebug("Setting wake time at %s", wakeText);
+
+    SetLastError(ERROR_SUCCESS);
+    if (!SetWaitableTimer(gWakeTimer, &dueTime, 0, nullptr, nullptr, TRUE)) {
+        DWORD error = ErrorOr(GetLastError(), ERROR_INVALID_FUNCTION);
+        CloseWakeTimer();
+        return error;
+    }
+    DWORD armError = GetLastError();
+    if (armError == ERROR_NOT_SUPPORTED || armError == VESPLIN_TIMER_RESUME_IGNORED) {
+        char line[256];
+        snprintf(line, sizeof(line),
+                 "Wake timer set, but this system cannot wake the machine with it (code %lu); "
+                 "wake the machine by hand if it does not return",
+                 (unsigned long)armError);
+        LogMessage(line, LOG_WARNING);
+    }
+
+    if (NeedsBackupTimer(durationSec)) {
+        if (gBackupWakeTimer) CloseHandle(gBackupWakeTimer);
+        gBackupWakeTimer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+        LARGE_INTEGER backupDue;
+        backupDue.QuadPart = -(long long)BACKUP_WAKE_DELAY_SEC * TICKS_PER_SECOND;
+        if (!gBackupWakeTimer || !SetWaitableTimer(gBackupWakeTimer, &backupDue, 0, nullptr, nullptr, TRUE))
+            LogDebug("Could not set the backup wake timer. Error code: %ld\n", (long)GetLastError());
+    }
+    return 0;
+}
+
+// Waits for the wake timer; it holds the program until the due time when the
+// machine woke early.
+static void WaitForWakeTimer(int durationSec) {
+    long long limitMs = ((long long)durationSec + WAKE_WAIT_SLACK_SEC) * 1000;
+    if (limitMs < 0) limitMs = 0;
+    if (limitMs >= (long long)INFINITE) limitMs = INFINITE - 1;
+    DWORD result = WaitForSingleObject(gWakeTimer, (DWORD)limitMs);
+    if (result == WAIT_OBJECT_0) {
+        LogDebug("Waitable timer triggered.\n");
+    } else {
+        char line[160];
+        snprintf(line, sizeof(line), "Wake timer did not trigger within %lld seconds of its due time",
+                 (long long)WAKE_WAIT_SLACK_SEC);
+        LogMessage(line, LOG_WARNING);
+    }
+}
+
+int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
+    if (state < SLEEP_S1 || state > SLEEP_S4) {
+        DeleteFileA(gMarkerFilePath);
+        LogDebug("Requested state not currently supported.\n");
+        return ENTER_BAD_STATE;
+    }
+    int policyState = AdminPolicyStateFor(state);
+    if (policyState != 0) SetAdminSleepPolicy(policyState, policyState);
+
+    char line[512];
+    snprintf(line, sizeof(line),
+             force == 1 ? "Going to sleep, S%d, Force, Duration %dsec" : "Going to sleep, S%d, Unforced, Duration %dsec",
+             state + 1, durationSec);
+    LogMessage(line, LOG_INFO);
+
+    bool hibernate = gPowerApi.IsPwrHibernateAllowed() != 0 && state == SLEEP_S4;
+    WriteMarkerFile();  // a marker that cannot be written does not stop the sleep
+
+    bool sleepForever = theConfig->settings.sleepForever != 0;
+    if (!sleepForever) {
+        DWORD error = ArmWakeTimers(durationSec);
+        if (error != 0) {
+            // Sleeping without a timer would leave the machine down until someone
+            // wakes it, and the verdict would mean nothing.
+            snprintf(line, sizeof(line), "Could not set the wake timer, Error code %ld", (long)error);
+            LogMessage(line, LOG_ERROR);
+            DeleteFileA(gMarkerFilePath);
+            return ENTER_FAILED;
+        }
+    }
+
+    FlushLogFileToDisk();
+    long long start = NowFileTime();
+    BOOL entered;
+    bool nt = IsNtPlatform();
+    if (nt)
+        entered = gPowerApi.SetSuspendState(hibernate, force == 1, FALSE);
+    else
+        entered = SetSystemPowerState(!hibernate, force == 1);
+    if (!entered) {
+        DWORD error = GetLastError();
+        LogDebug(nt ? "SetSuspendState failed. Error code: %ld\n" : "SetSystemPowerState failed. Error code: %ld\n",
+                 (long)error);
+        CloseWakeTimer();
+        snprintf(line, sizeof(line), "Sleep error, Error code %ld", (long)error);
+        LogMessage(line, LOG_ERROR);
+        DeleteFileA(gMarkerFilePath);
+        return ENTER_FAILED;
+    }
+
+    if (!sleepForever) WaitForWakeTimer(durationSec);
+    snprintf(line, sizeof(line), "Wake up from S%d, Cycle %d", state + 1, cycleNumber);
+    LogMessage(line, LOG_INFO);
+
+    int measured = MeasuredSeconds(start, NowFileTime());
+    switch (JudgeSleepTime(state, durationSec, measured, sleepForever)) {
+    case VERDICT_OK:
+        snprintf(line, sizeof(line), "Sleep time OK %dsec", measured);
+        LogMessage(line, LOG_STATUS);
+        break;
+    case VERDICT_TOO_LONG:
+        snprintf(line, sizeof(line), "Sleep time too long warning, Sleep time %dsec", measured);
+        LogMessage(line, LOG_WARNING);
+        break;
+    default:
+        snprintf(line, sizeof(line), "Sleep time too short error, Sleep time %dsec", measured);
+        LogMessage(line, LOG_ERROR);
+        break;
+    }
+
+    // A one-time reset of the idle timers, so the machine does not drop
+    // straight back into an idle sleep.
+    SetThreadExecutionState(ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+    CloseWakeTimer();
+    DeleteFileA(gMarkerFilePath);
+    return ENTER_OK;
+}
