@@ -172,6 +172,24 @@ void PumpPendingMessages() {
     }
 }
 
+// One tick of a countdown. Messages that arrive during the tick are handled at
+// once, so the window stays live and Stop or Exit end the tick early instead of
+// waiting for the next one.
+static void WaitOneTick(int tickMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= (DWORD)tickMs || gStopRequested || gQuitRequested) return;
+        DWORD woke = MsgWaitForMultipleObjects(0, nullptr, FALSE, (DWORD)tickMs - elapsed, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) {
+            PumpPendingMessages();
+        } else if (woke != WAIT_TIMEOUT) {
+            Sleep((DWORD)tickMs - elapsed);  // cannot wait for messages: plain tick
+            return;
+        }
+    }
+}
+
 int RunCountdown(HWND window, int seconds, int tickMs, int cycleShown) {
     if (tickMs <= 0) tickMs = COUNTDOWN_TICK_MS;
     int ticksPerSecond = 1000 / tickMs;
@@ -182,7 +200,7 @@ int RunCountdown(HWND window, int seconds, int tickMs, int cycleShown) {
         if (gPaused) counter--;  // this tick does not count
         DrawCountdownFrame(window, CountdownSecondsLeft(seconds, counter, ticksPerSecond), cycleShown);
         PumpPendingMessages();
-        Sleep(tickMs);
+        WaitOneTick(tickMs);
         counter++;
     }
     // Exit pressed during the last tick must not let the next sleep start.

@@ -70,7 +70,9 @@ static void ShowRegistryError(HWND owner, DWORD error) {
 
 bool RegisterRunOnce(HWND owner) {
     HKEY key;
-    LONG error = RegOpenKeyExA(HKEY_CURRENT_USER, RUN_ONCE_KEY, 0, KEY_WRITE, &key);
+    // A profile that never had a RunOnce key gets one, rather than no restart.
+    LONG error = RegCreateKeyExA(HKEY_CURRENT_USER, RUN_ONCE_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                                 nullptr, &key, nullptr);
     if (error != ERROR_SUCCESS) {
         ShowRegistryError(owner, (DWORD)error);
         return false;

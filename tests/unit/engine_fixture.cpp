@@ -1,0 +1,427 @@
+#include "engine_fixture.h"
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <map>
+
+namespace enginetest {
+
+FakePower* gFake = nullptr;
+static PowerApi savedApi;
+static bool savedApiValid = false;
+
+static BOOLEAN WINAPI FakeSuspendAllowed() { return TRUE; }
+static BOOLEAN WINAPI FakeHibernateAllowed() { return gFake->hibernateAllowed; }
+
+static BOOLEAN WINAPI FakeSetSuspendState(BOOLEAN hibernate, BOOLEAN force, BOOLEAN disableWake) {
+    SuspendCall call = {};
+    call.hibernate = hibernate;
+    call.force = force;
+    call.disableWake = disableWake;
+    call.callTime = (long long)time(nullptr);
+    FILE* marker = fopen(gMarkerFilePath, "rb");
+    if (marker) {
+        call.markerPresent = fread(&call.marker, 1, sizeof(call.marker), marker) == sizeof(call.marker);
+        fclose(marker);
+    }
+    if (theConfig && theConfig->settings.logToFile) call.logFileText = ReadText(theConfig->settings.logFilePath);
+    gFake->suspends.push_back(call);
+    gFake->calls.push_back("SetSuspendState");
+    if (gFake->suspendSleepMs) Sleep(gFake->suspendSleepMs);
+    if (!gFake->suspendResult) SetLastError(gFake->suspendError);
+    return gFake->suspendResult;
+}
+
+static LONG WINAPI FakeCallNtPowerInformation(POWER_INFORMATION_LEVEL level, PVOID input, ULONG inputLength,
+                                              PVOID output, ULONG outputLength) {
+    if (level != AdministratorPowerPolicy) return (LONG)0xC0000002;
+    if (input) {
+        gFake->calls.push_back("AdminWrite");
+        if (inputLength == sizeof(ADMINISTRATOR_POWER_POLICY))
+            gFake->adminWrites.push_back(*static_cast<ADMINISTRATOR_POWER_POLICY*>(input));
+        return gFake->adminWriteStatus;
+    }
+    gFake->calls.push_back("AdminRead");
+    gFake->adminReads++;
+    if (gFake->adminReadStatus != 0) {
+        // A failed read leaves rubbish behind, which must never be written.
+        memset(output, 0xEE, outputLength);
+        return gFake->adminReadStatus;
+    }
+    if (outputLength >= sizeof(ADMINISTRATOR_POWER_POLICY)) memcpy(output, &gFake->adminRead, sizeof(gFake->adminRead));
+    return 0;
+}
+
+static BOOLEAN WINAPI FakeReadGlobalPwrPolicy(PGLOBAL_POWER_POLICY global) {
+    gFake->calls.push_back("ReadGlobalPwrPolicy");
+    if (!gFake->globalReadResult) {
+        SetLastError(gFake->globalReadError);
+        return FALSE;
+    }
+    memset(global, 0, sizeof(*global));
+    global->user.Revision = 1;
+    global->user.GlobalFlags = gFake->globalFlags;
+    return TRUE;
+}
+
+static BOOLEAN WINAPI FakeGetActivePwrScheme(PUINT scheme) {
+    gFake->calls.push_back("GetActivePwrScheme");
+    if (!gFake->schemeResult) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    *scheme = 7;
+    return TRUE;
+}
+
+static BOOLEAN WINAPI FakeGetCurrentPowerPolicies(PGLOBAL_POWER_POLICY global, PPOWER_POLICY policy) {
+    gFake->calls.push_back("GetCurrentPowerPolicies");
+    if (!gFake->currentPoliciesResult) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    memset(global, 0x11, sizeof(*global));
+    memset(policy, 0, sizeof(*policy));
+    policy->user.Revision = 42;
+    return TRUE;
+}
+
+static BOOLEAN WINAPI FakeSetActivePwrScheme(UINT scheme, PGLOBAL_POWER_POLICY global, PPOWER_POLICY policy) {
+    gFake->calls.push_back("SetActivePwrScheme");
+    gFake->schemeIds.push_back(scheme);
+    if (global) gFake->schemeGlobals.push_back(*global);
+    if (policy && policy->user.Revision != 42) gFake->calls.push_back("SetActivePwrScheme: wrong power policy");
+    if (!gFake->setSchemeResult) {
+        SetLastError(gFake->setSchemeError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void InstallFakePower(FakePower* fake) {
+    if (!savedApiValid) {
+        savedApi = gPowerApi;
+        savedApiValid = true;
+    }
+    gFake = fake;
+    memset(&gPowerApi, 0, sizeof(gPowerApi));
+    gPowerApi.IsPwrSuspendAllowed = FakeSuspendAllowed;
+    gPowerApi.IsPwrHibernateAllowed = FakeHibernateAllowed;
+    gPowerApi.SetSuspendState = FakeSetSuspendState;
+    gPowerApi.CallNtPowerInformation = FakeCallNtPowerInformation;
+    gPowerApi.ReadGlobalPwrPolicy = FakeReadGlobalPwrPolicy;
+    gPowerApi.GetActivePwrScheme = FakeGetActivePwrScheme;
+    gPowerApi.GetCurrentPowerPolicies = FakeGetCurrentPowerPolicies;
+    gPowerApi.SetActivePwrScheme = FakeSetActivePwrScheme;
+}
+
+void RestoreRealPower() {
+    if (savedApiValid) gPowerApi = savedApi;
+    savedApiValid = false;
+    gFake = nullptr;
+}
+
+std::vector<std::string> LogLines(std::vector<int>* levels) {
+    std::vector<std::string> lines;
+    if (levels) levels->clear();
+    if (!theLogger) return lines;
+    int count = theLogger->GetLineCount();
+    for (int i = 0; i < count; i++) {
+        char text[LOG_LINE_SIZE];
+        int level = 0;
+        if (!theLogger->CopyLine(i, text, sizeof(text), &level)) break;
+        // Drop the time stamp: date and time, each followed by a blank.
+        const char* body = text;
+        for (int blanks = 0; blanks < 2 && *body; body++) {
+            if (*body == ' ') blanks++;
+        }
+        lines.push_back(body);
+        if (levels) levels->push_back(level);
+    }
+    return lines;
+}
+
+int FindLine(const std::vector<std::string>& lines, const std::string& text, int from) {
+    for (int i = from < 0 ? 0 : from; i < (int)lines.size(); i++) {
+        if (lines[i] == text) return i;
+    }
+    return -1;
+}
+
+int CountLines(const std::vector<std::string>& lines, const std::string& text) {
+    int count = 0;
+    for (const auto& line : lines) count += line == text;
+    return count;
+}
+
+int CountLinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    int count = 0;
+    for (const auto& line : lines) count += line.compare(0, prefix.size(), prefix) == 0;
+    return count;
+}
+
+// ---------------------------------------------------------------------------
+// The test window, from a template built in memory.
+
+class TemplateBuilder {
+public:
+    void Align() {
+        if (words_.size() % 2) words_.push_back(0);
+    }
+    void Dword(DWORD value) {
+        words_.push_back(LOWORD(value));
+        words_.push_back(HIWORD(value));
+    }
+    void Word(WORD value) { words_.push_back(value); }
+    void Text(const char* text) {
+        for (; *text; text++) words_.push_back((WORD)(unsigned char)*text);
+        words_.push_back(0);
+    }
+    void Item(DWORD style, short x, short y, short cx, short cy, WORD id, WORD classAtom, const char* text) {
+        Align();
+        Dword(style | WS_CHILD | WS_VISIBLE);
+        Dword(0);
+        Word(x);
+        Word(y);
+        Word(cx);
+        Word(cy);
+        Word(id);
+        Word(0xFFFF);
+        Word(classAtom);
+        Text(text);
+        Word(0);
+    }
+    const WORD* Data() const { return words_.data(); }
+    std::vector<WORD> words_;
+};
+
+static INT_PTR CALLBACK TestWindowProc(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+HWND CreateTestWindow() {
+    struct Control {
+        WORD id;
+        WORD atom;
+        DWORD style;
+        const char* text;
+    } controls[] = {
+        {IDC_STATE_S1, 0x80, BS_AUTOCHECKBOX, "S1"},        {IDC_STATE_S2, 0x80, BS_AUTOCHECKBOX, "S2"},
+        {IDC_STATE_S3, 0x80, BS_AUTOCHECKBOX, "S3"},        {IDC_STATE_S4, 0x80, BS_AUTOCHECKBOX, "S4"},
+        {IDC_ALL_SUPPORTED, 0x80, BS_AUTOCHECKBOX, "All"},  {IDC_SLEEP_NOW, 0x80, BS_PUSHBUTTON, "Sleep Now"},
+        {IDC_STOP_CYCLE, 0x80, BS_PUSHBUTTON, "Stop"},      {IDC_CONFIGURATION, 0x80, BS_PUSHBUTTON, "Config"},
+        {IDC_PAUSE, 0x80, BS_AUTOCHECKBOX | BS_PUSHLIKE, "Pause"}, {IDC_COUNTDOWN, 0x82, SS_BLACKFRAME, ""},
+        {IDC_CYCLE_NUMBER, 0x82, SS_BLACKFRAME, ""},
+    };
+    const int count = sizeof(controls) / sizeof(controls[0]);
+    TemplateBuilder builder;
+    builder.Dword(WS_POPUP | WS_CAPTION);
+    builder.Dword(0);
+    builder.Word(count);
+    builder.Word(0);
+    builder.Word(0);
+    builder.Word(300);
+    builder.Word(200);
+    builder.Word(0);  // no menu
+    builder.Word(0);  // standard class
+    builder.Text("Engine test");
+    for (int i = 0; i < count; i++) {
+        builder.Item(controls[i].style, (short)(10 + (i % 4) * 60), (short)(10 + (i / 4) * 40), 42, 30, controls[i].id,
+                     controls[i].atom, controls[i].text);
+    }
+    return CreateDialogIndirectParamA(GetModuleHandleA(nullptr), reinterpret_cast<LPCDLGTEMPLATEA>(builder.Data()),
+                                      nullptr, TestWindowProc, 0);
+}
+
+void SetStateBoxes(HWND window, bool s1, bool s2, bool s3, bool s4) {
+    CheckDlgButton(window, IDC_STATE_S1, s1 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window, IDC_STATE_S2, s2 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window, IDC_STATE_S3, s3 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window, IDC_STATE_S4, s4 ? BST_CHECKED : BST_UNCHECKED);
+}
+
+// ---------------------------------------------------------------------------
+// Files.
+
+std::string ExeFolder() {
+    char folder[MAX_PATH];
+    GetExecutableFolder(nullptr, folder, sizeof(folder));
+    return folder;
+}
+
+std::string SandboxFolder(const char* name) {
+    std::string folder = ExeFolder() + "\\..\\sandbox";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    folder += "\\engine";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    folder += std::string("\\") + name;
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((folder + "\\" + found.cFileName).c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    return folder;
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadText(const std::string& path) {
+    std::string text;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return text;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, got);
+    fclose(file);
+    return text;
+}
+
+std::string InstallRecorder(const std::string& folder, const char* name) {
+    std::string target = folder + "\\" + name;
+    CopyFileA((ExeFolder() + "\\recorder.exe").c_str(), target.c_str(), FALSE);
+    DeleteFileA((target + ".ran").c_str());
+    return target;
+}
+
+int RecordedRuns(const std::string& recorderPath, int want, int timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        std::string text = ReadText(recorderPath + ".ran");
+        int runs = 0;
+        for (char c : text) runs += c == '\n';
+        if (runs >= want || (int)(GetTickCount() - start) >= timeoutMs) return runs;
+        Sleep(50);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Message boxes.
+
+BoxWatcher::BoxWatcher(const char* caption, int button) : caption_(caption), button_(button) {
+    thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
+}
+
+BoxWatcher::~BoxWatcher() {
+    InterlockedExchange(&stop_, 1);
+    if (thread_) {
+        WaitForSingleObject(thread_, 5000);
+        CloseHandle(thread_);
+    }
+}
+
+bool BoxWatcher::Wait(DWORD timeoutMs) {
+    if (thread_) WaitForSingleObject(thread_, timeoutMs);
+    return seen;
+}
+
+DWORD WINAPI BoxWatcher::Watch(void* self) {
+    BoxWatcher* watcher = static_cast<BoxWatcher*>(self);
+    DWORD start = GetTickCount();
+    while (!watcher->stop_ && GetTickCount() - start < 30000) {
+        HWND box = FindWindowA("#32770", watcher->caption_.c_str());
+        if (box) {
+            char text[2048] = "";
+            GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));  // the message box's text control
+            watcher->text = text;
+            watcher->seen = true;
+            PostMessageA(box, WM_COMMAND, watcher->button_, 0);
+            return 0;
+        }
+        Sleep(20);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Actions at a time, on this thread.
+
+static std::map<UINT_PTR, void (*)()> pendingActions;
+
+static void CALLBACK RunAction(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    auto found = pendingActions.find(id);
+    if (found == pendingActions.end()) return;
+    void (*action)() = found->second;
+    pendingActions.erase(found);
+    action();
+}
+
+void After(UINT ms, void (*action)()) {
+    UINT_PTR id = SetTimer(nullptr, 0, ms, RunAction);
+    if (id) pendingActions[id] = action;
+}
+
+static void CancelActions() {
+    for (auto& entry : pendingActions) KillTimer(nullptr, entry.first);
+    pendingActions.clear();
+}
+
+// ---------------------------------------------------------------------------
+
+void EngineTest::SetUp() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    folder = SandboxFolder((std::string(info->test_suite_name()) + "." + info->name()).c_str());
+
+    delete theLogger;
+    theLogger = new Logger();
+    delete theConfig;
+    theConfig = new Config(nullptr);
+    ConfigRecord& s = theConfig->settings;
+    s.logToFile = 0;
+    s.logLevel = 1;  // debug lines are part of what the tests check
+    s.cycleCount = 1;
+    s.cycleIntervalSec = 0;
+    s.fallbackMode = FALLBACK_LIGHTER;
+    snprintf(theConfig->configFilePath, sizeof(theConfig->configFilePath), "%s\\vesplinCfg.dat", folder.c_str());
+    snprintf(gMarkerFilePath, sizeof(gMarkerFilePath), "%s\\sleepflag", folder.c_str());
+
+    gQuitRequested = 0;
+    gStopRequested = 0;
+    gPaused = 0;
+    gResumeRun = 0;
+    gGrowDurations = 0;
+    gGrowSeconds = 0;
+    memset(&theResumeRecord, 0, sizeof(theResumeRecord));
+
+    InstallFakePower(&fake);
+    SupportStates(true, true, true, true);
+    window = CreateTestWindow();
+    ASSERT_TRUE(window != nullptr);
+    gMainWindow = window;
+}
+
+void EngineTest::TearDown() {
+    CancelActions();
+    if (window) DestroyWindow(window);
+    window = nullptr;
+    gMainWindow = nullptr;
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    if (gWakeTimer) CloseHandle(gWakeTimer);
+    if (gBackupWakeTimer) CloseHandle(gBackupWakeTimer);
+    gWakeTimer = nullptr;
+    gBackupWakeTimer = nullptr;
+    RestoreRealPower();
+    memset(&gPowerCaps, 0, sizeof(gPowerCaps));
+    gQuitRequested = 0;
+    gStopRequested = 0;
+    gPaused = 0;
+    gResumeRun = 0;
+    gGrowDurations = 0;
+}
+
+void EngineTest::SupportStates(bool s1, bool s2, bool s3, bool s4) {
+    memset(&gPowerCaps, 0, sizeof(gPowerCaps));
+    gPowerCaps.SystemS1 = s1;
+    gPowerCaps.SystemS2 = s2;
+    gPowerCaps.SystemS3 = s3;
+    gPowerCaps.SystemS4 = s4;
+    gPowerCaps.HiberFilePresent = s4;
+}
+
+}  // namespace enginetest
