@@ -252,10 +252,11 @@ TEST_F(RunTest, RefusedRunsShowTheirBoxAndStartNothing) {
         theConfig->settings.sleepDurationSec[1] = c.s2Duration;
         theConfig->settings.sleepDurationSec[3] = c.s4Duration;
         theConfig->settings.autoRestart = 1;
-        BoxWatcher box(c.caption, IDOK);
+        BoxWatcher boxes;
+        boxes.Answer(c.caption, IDOK);
         StartCycleRunFromWindow(window);
-        ASSERT_TRUE(box.Wait()) << c.caption;
-        EXPECT_EQ(c.text, box.text);
+        ASSERT_TRUE(boxes.WaitSeen(c.caption, 5000)) << c.caption;
+        EXPECT_EQ(c.text, boxes.Seen()[0].text);
         EXPECT_EQ(c.s1, theConfig->settings.useState[0] == 1);
         EXPECT_EQ(0, theConfig->settings.useState[2]);
         EXPECT_EQ(c.s4, theConfig->settings.useState[3] == 1);
@@ -269,10 +270,11 @@ TEST_F(RunTest, RefusedRunsShowTheirBoxAndStartNothing) {
 TEST_F(CycleTest, FailedSleepWithStopOnErrorShowsTheBox) {
     fake.suspendResult = FALSE;
     theConfig->settings.stopOnError = 1;
-    BoxWatcher box("Cannot enter sleep state!", IDYES);
+    BoxWatcher boxes;
+    boxes.Answer("Cannot enter sleep state!", IDYES);
     EXPECT_EQ(ENTER_FAILED, Run(false, false, true, false));
-    ASSERT_TRUE(box.Wait());
-    EXPECT_EQ("Error entering sleep state S3...Call to enter sleep state failed.", box.text);
+    ASSERT_TRUE(boxes.WaitSeen("Cannot enter sleep state!", 5000));
+    EXPECT_EQ("Error entering sleep state S3...Call to enter sleep state failed.", boxes.Seen()[0].text);
 }
 
 TEST_F(RunTest, CyclesOfAFixedRunAndTheRunOnceValue) {

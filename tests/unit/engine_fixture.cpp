@@ -243,46 +243,9 @@ void SetStateBoxes(HWND window, bool s1, bool s2, bool s3, bool s4) {
 // ---------------------------------------------------------------------------
 // Files.
 
-std::string ExeFolder() {
-    char folder[MAX_PATH];
-    GetExecutableFolder(nullptr, folder, sizeof(folder));
-    return folder;
-}
-
-std::string SandboxFolder(const char* name) {
-    std::string folder = ExeFolder() + "\\..\\sandbox";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    folder += "\\engine";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    folder += std::string("\\") + name;
-    CreateDirectoryA(folder.c_str(), nullptr);
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((folder + "\\" + found.cFileName).c_str());
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    return folder;
-}
-
-bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string ReadText(const std::string& path) {
-    std::string text;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) return text;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, got);
-    fclose(file);
-    return text;
-}
-
 std::string InstallRecorder(const std::string& folder, const char* name) {
     std::string target = folder + "\\" + name;
-    CopyFileA((ExeFolder() + "\\recorder.exe").c_str(), target.c_str(), FALSE);
+    CopyFileA(JoinPath(ExeDir(), "recorder.exe").c_str(), target.c_str(), FALSE);
     DeleteFileA((target + ".ran").c_str());
     return target;
 }
@@ -296,44 +259,6 @@ int RecordedRuns(const std::string& recorderPath, int want, int timeoutMs) {
         if (runs >= want || (int)(GetTickCount() - start) >= timeoutMs) return runs;
         Sleep(50);
     }
-}
-
-// ---------------------------------------------------------------------------
-// Message boxes.
-
-BoxWatcher::BoxWatcher(const char* caption, int button) : caption_(caption), button_(button) {
-    thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
-}
-
-BoxWatcher::~BoxWatcher() {
-    InterlockedExchange(&stop_, 1);
-    if (thread_) {
-        WaitForSingleObject(thread_, 5000);
-        CloseHandle(thread_);
-    }
-}
-
-bool BoxWatcher::Wait(DWORD timeoutMs) {
-    if (thread_) WaitForSingleObject(thread_, timeoutMs);
-    return seen;
-}
-
-DWORD WINAPI BoxWatcher::Watch(void* self) {
-    BoxWatcher* watcher = static_cast<BoxWatcher*>(self);
-    DWORD start = GetTickCount();
-    while (!watcher->stop_ && GetTickCount() - start < 30000) {
-        HWND box = FindWindowA("#32770", watcher->caption_.c_str());
-        if (box) {
-            char text[2048] = "";
-            GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));  // the message box's text control
-            watcher->text = text;
-            watcher->seen = true;
-            PostMessageA(box, WM_COMMAND, watcher->button_, 0);
-            return 0;
-        }
-        Sleep(20);
-    }
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -363,8 +288,7 @@ static void CancelActions() {
 // ---------------------------------------------------------------------------
 
 void EngineTest::SetUp() {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder = SandboxFolder((std::string(info->test_suite_name()) + "." + info->name()).c_str());
+    folder = Sandbox(CurrentTestName(), false).Dir();
 
     delete theLogger;
     theLogger = new Logger();

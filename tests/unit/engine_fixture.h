@@ -11,6 +11,8 @@
 #include "power/power.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "support/box_watcher.h"
+#include "support/process_run.h"
 
 namespace enginetest {
 
@@ -66,11 +68,6 @@ int CountLinesStartingWith(const std::vector<std::string>& lines, const std::str
 HWND CreateTestWindow();
 void SetStateBoxes(HWND window, bool s1, bool s2, bool s3, bool s4);
 
-// Folder for one test's files, created empty (files left by an earlier run are removed).
-std::string SandboxFolder(const char* name);
-std::string ExeFolder();
-bool FileExists(const std::string& path);
-std::string ReadText(const std::string& path);
 // Copies recorder.exe into folder under name; returns its full path.
 std::string InstallRecorder(const std::string& folder, const char* name);
 // Lines recorded by a recorder copy, waiting up to timeoutMs for at least want of them.
@@ -86,26 +83,7 @@ protected:
 
     FakePower fake;
     HWND window = nullptr;
-    std::string folder;
-};
-
-// Watches for one message box with a caption, from a thread of its own: keeps
-// its text and answers it with a button (IDOK, IDYES, ...).
-class BoxWatcher {
-public:
-    BoxWatcher(const char* caption, int button);
-    ~BoxWatcher();
-    // Waits for the watcher to finish; true when a box was seen and answered.
-    bool Wait(DWORD timeoutMs = 5000);
-    std::string text;
-    bool seen = false;
-
-private:
-    static DWORD WINAPI Watch(void* self);
-    std::string caption_;
-    int button_;
-    HANDLE thread_ = nullptr;
-    volatile LONG stop_ = 0;
+    std::string folder;  // this test's sandbox
 };
 
 // Runs a callback on this thread after ms, from inside the run's message pumping.

@@ -273,7 +273,7 @@ TEST_F(OneSleepTest, TimerThatCannotWakeTheMachineIsAWarning) {
 }
 
 TEST(FlushToDisk, ExistingFileFlushesAndAMissingOneIsReported) {
-    std::string folder = SandboxFolder("FlushToDisk");
+    std::string folder = Sandbox(CurrentTestName(), false).Dir();
     std::string path = folder + "\\data.txt";
     FILE* file = fopen(path.c_str(), "w");
     ASSERT_TRUE(file != nullptr);
