@@ -17,11 +17,7 @@ static const int WHEEL_NOTCH = 120;
 // ---- Call sites completed by other parts of the program ---------------------
 
 // The run of sleep cycles started by Sleep Now; returns when the run is over.
-static void StartRunFromMainWindow(HWND window) {
-    (void)window;
-    // The sleep cycle engine joins here: StartCycleRunFromWindow(window).
-    LogMessage("No run is possible yet: this build has no sleep cycle engine.", LOG_WARNING);
-}
+static void StartRunFromMainWindow(HWND window) { StartCycleRunFromWindow(window); }
 
 // The configuration dialog (template 104), modal, owned by the main window.
 static void OpenConfigurationDialog(HWND window) {

@@ -437,3 +437,72 @@ TEST_F(RunTest, NothingEnterableInACycleForeverRunEndsIt) {
     EXPECT_EQ(LOG_ERROR, levels[end]);
     EXPECT_EQ(1, CountLines(lines, "Skipping sleep state attempt S2"));
 }
+
+// Runs started by the main window's own Sleep Now, stopped and ended by its buttons.
+namespace {
+
+DWORD pressedAt = 0;
+bool duringRun[3];  // Sleep Now, Configuration, Pause enabled while the countdown runs
+
+void PressStopCycle() {
+    duringRun[0] = IsWindowEnabled(GetDlgItem(gMainWindow, IDC_SLEEP_NOW)) != FALSE;
+    duringRun[1] = IsWindowEnabled(GetDlgItem(gMainWindow, IDC_CONFIGURATION)) != FALSE;
+    duringRun[2] = IsWindowEnabled(GetDlgItem(gMainWindow, IDC_PAUSE)) != FALSE;
+    pressedAt = GetTickCount();
+    PostMessageA(gMainWindow, WM_COMMAND, MAKEWPARAM(IDC_STOP_CYCLE, BN_CLICKED),
+                 (LPARAM)GetDlgItem(gMainWindow, IDC_STOP_CYCLE));
+}
+
+void PressExit() {
+    pressedAt = GetTickCount();
+    PostMessageA(gMainWindow, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+}
+
+class MainWindowRunTest : public CycleTest {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        DestroyWindow(window);
+        gAppInstance = GetModuleHandleA(nullptr);
+        window = CreateDialogParamA(gAppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
+        ASSERT_TRUE(window != nullptr);
+        gMainWindow = window;
+        InitMainWindow(window);
+        CheckDlgButton(window, IDC_STATE_S1, BST_CHECKED);
+        theConfig->settings.cycleCount = 3;
+        theConfig->settings.cycleIntervalSec = 30;
+    }
+    void ClickSleepNow() { SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_SLEEP_NOW, BN_CLICKED), 0); }
+};
+
+}  // namespace
+
+TEST_F(MainWindowRunTest, StopCycleEndsTheRunWithinOneTick) {
+    After(800, PressStopCycle);
+    ClickSleepNow();
+    DWORD response = GetTickCount() - pressedAt;
+    EXPECT_LT(response, (DWORD)COUNTDOWN_TICK_MS);
+    EXPECT_EQ(1u, fake.suspends.size());
+    EXPECT_FALSE(duringRun[0]);
+    EXPECT_FALSE(duringRun[1]);
+    EXPECT_TRUE(duringRun[2]);
+    // Back to idle, ready for the next run.
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, IDC_SLEEP_NOW)));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, IDC_STOP_CYCLE)));
+    EXPECT_EQ(0, gStopRequested);
+}
+
+TEST_F(MainWindowRunTest, ExitDuringTheCountdownEndsRunAndWindowWithinOneTick) {
+    After(800, PressExit);
+    ClickSleepNow();
+    DWORD response = GetTickCount() - pressedAt;
+    EXPECT_LT(response, (DWORD)COUNTDOWN_TICK_MS);
+    EXPECT_EQ(1u, fake.suspends.size());
+    EXPECT_EQ(1, gQuitRequested);
+    EXPECT_FALSE(IsWindow(window));
+    MSG message;
+    bool quitQueued = false;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) quitQueued |= message.message == WM_QUIT;
+    EXPECT_TRUE(quitQueued);
+    window = nullptr;
+}

@@ -145,7 +145,10 @@ TEST_F(MainWindowTest, ButtonsReturnToIdleWithAllSupportedKeepingTheBoxesLocked)
     for (int id : STATE_BOXES) EXPECT_FALSE(Enabled(id)) << id;
     EXPECT_TRUE(Enabled(IDC_ALL_SUPPORTED));
 
-    // Sleep Now returns to the same idle look and clears the stop request.
+    // Sleep Now returns to the same idle look and clears the stop request
+    // (a run of no cycles: nothing sleeps).
+    theConfig->settings.cycleCount = 0;
+    SetConfigText(theConfig->configFilePath, SandboxFile("sleepnow.dat").c_str());
     gStopRequested = 1;
     Click(IDC_SLEEP_NOW);
     EXPECT_EQ(gStopRequested, 0);
