@@ -62,6 +62,13 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv);
 // Resets the command-line results to their start values (one call per process in the program).
 void ResetCommandLineResults();
 
+// Start-up: resumes the run a power cycle interrupted when the marker file is
+// there (asking first when so configured) and deletes the marker; -1 when there
+// was none, 0 when the run was resumed, 1 when the user chose Stop or Exit.
+int ResumeInterruptedRun();
+// Start-up: the run the command line asked for, with the window set up for it.
+void StartCommandLineRun();
+
 // The whole program: start-up, message loop and shutdown; returns the exit code.
 int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand);
 
