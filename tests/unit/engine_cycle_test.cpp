@@ -28,16 +28,25 @@ protected:
     }
 };
 
+// The user's registry is shared with the programs other tests run at the same
+// time: these tests see a private key of their own in its place.
 class RunTest : public CycleTest {
 protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        RegDeleteTreeA(HKEY_CURRENT_USER, PRIVATE_USER_KEY);
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, PRIVATE_USER_KEY, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &privateUser_, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, privateUser_));
+    }
     void TearDown() override {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_CURRENT_USER, RUN_ONCE_KEY, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
-            RegDeleteValueA(key, RUN_ONCE_VALUE);
-            RegCloseKey(key);
-        }
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        if (privateUser_) RegCloseKey(privateUser_);
+        RegDeleteTreeA(HKEY_CURRENT_USER, PRIVATE_USER_KEY);
         CycleTest::TearDown();
     }
+    static constexpr const char* PRIVATE_USER_KEY = "Software\\VesplinTests\\RunTest";
+    HKEY privateUser_ = nullptr;
     std::string RunOnceData() {
         char data[1024] = "";
         DWORD size = sizeof(data) - 1;
@@ -294,6 +303,9 @@ TEST_F(RunTest, CyclesOfAFixedRunAndTheRunOnceValue) {
     char exe[MAX_PATH];
     GetModuleFileNameA(nullptr, exe, sizeof(exe));
     EXPECT_EQ("\"" + std::string(exe) + "\"", RunOnceData());
+    // In the private key, not the user's own.
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    EXPECT_NE("\"" + std::string(exe) + "\"", RunOnceData());
     // The window path saves the settings, selection included.
     ConfigRecord saved;
     ASSERT_EQ(0, theConfig->Load(theConfig->configFilePath, &saved));
@@ -368,7 +380,8 @@ TEST_F(RunTest, ProgramAfterTheLastCycleAndTheZeroCycleRun) {
     EXPECT_EQ(1, RecordedRuns(recorder, 1, 5000));
 
     // No cycle at all: the value is written and the program started all the same.
-    RegDeleteKeyValueA(HKEY_CURRENT_USER, RUN_ONCE_KEY, RUN_ONCE_VALUE);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyValueA(HKEY_CURRENT_USER, RUN_ONCE_KEY, RUN_ONCE_VALUE));
+    ASSERT_EQ("<no value>", RunOnceData());
     theConfig->settings.cycleCount = 0;
     StartCycleRunFromWindow(window);
     EXPECT_EQ(2u, fake.suspends.size());
