@@ -189,11 +189,21 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     }
 
     SetMarkerFilePath();
-    CheckSleepDurations(&theConfig->settings, gShortestSleepDuration);
+    bool runAllowed = CheckSleepDurations(&theConfig->settings, gShortestSleepDuration);
 
+    if (EnableShutdownPrivilege() != 0) {
+        LogDebug("Error setting privilages.\n");
+        return Shutdown();
+    }
+    AllowLogonWithoutPasswordOnWake();
     if (gMainWindow) ShowWindow(gMainWindow, showCommand);
     StartMonitoringIfAsked();
     Sleep(100);
+
+    // A run that a power cycle interrupted goes on first; Stop or Exit in the
+    // Error Detected dialog cancels the command line's run as well.
+    int resumeAnswer = ResumeInterruptedRun();
+    if (runAllowed && argc > 1 && resumeAnswer != 1) StartCommandLineRun();
 
     RunMessageLoop();
     return Shutdown();
