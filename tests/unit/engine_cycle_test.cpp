@@ -131,6 +131,20 @@ TEST_F(CycleTest, SkippedStateStillGetsItsLinesProgramAndCountdown) {
     EXPECT_EQ(1, RecordedRuns(recorder, 1, 5000));
 }
 
+TEST_F(CycleTest, ProgramThatCannotStartIsShownAndTheCycleGoesOn) {
+    theConfig->settings.runAppBetweenSleeps = 1;
+    SetConfigText(theConfig->settings.appBetweenSleepsPath, (folder + "\\missing.exe").c_str());
+    BoxWatcher boxes;
+    boxes.Answer("Error running external file", IDOK);
+    EXPECT_EQ(0, Run(true, true, false, false));
+    ASSERT_TRUE(boxes.WaitSeen("Error running external file", 5000));
+    EXPECT_EQ(
+        "There was an error\nwhile launching the external file.\nCheck the path and file name entered\nin the "
+        "perferences window are correct",
+        boxes.Seen()[0].text.substr(0, boxes.Seen()[0].text.find_last_not_of('\n') + 1));
+    EXPECT_EQ(2u, fake.suspends.size());
+}
+
 TEST_F(CycleTest, ForcedAttemptPassesForceAndReportsSuccess) {
     SupportStates(true, false, false, false);
     theConfig->settings.fallbackMode = FALLBACK_FORCE;
