@@ -24,8 +24,18 @@ static void OpenConfigurationDialog(HWND window) {
     DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_CONFIG), window, ConfigDialogProc, 0);
 }
 
+// Stopping the monitors pauses 100 ms even when none runs; Exit during a
+// countdown must not wait for monitors that were never started.
+static bool AnyMonitorActive() {
+    if (gMonitorThreadCount > 0) return true;
+    for (int slot = 0; slot < MONITOR_SLOTS; slot++) {
+        if (gMonitorRunning[slot]) return true;
+    }
+    return false;
+}
+
 void StopMonitoringAndCloseLog() {
-    StopEventMonitoring();
+    if (AnyMonitorActive()) StopEventMonitoring();
     if (theLogger) theLogger->CloseLogFile();
 }
 
