@@ -82,11 +82,7 @@ bool CheckSleepDurations(const ConfigRecord* settings, int shortestSleepDuration
 static void StartMonitoringIfAsked() {
     const ConfigRecord& settings = theConfig->settings;
     if (settings.logToFile != 1 || settings.logLevel < 2 || gMonitorThreadCount != 0) return;
-    OSVERSIONINFOA version;
-    memset(&version, 0, sizeof(version));
-    version.dwOSVersionInfoSize = sizeof(version);
-    GetVersionExA(&version);
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5) {
+    if (IsEventMonitoringSupported()) {
         StartEventMonitoring();
     } else {
         LogMessage(

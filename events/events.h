@@ -15,6 +15,8 @@ extern volatile LONG gMonitorThreadCount;
 
 // Starts the System watcher, then (100 ms later) the Application watcher, and
 // the wake-source thread when the newer event-log library is bound.
+// The event-log monitoring needs the NT family from Windows 2000 on.
+bool IsEventMonitoringSupported();
 void StartEventMonitoring();
 // Asks every monitor thread to end and waits for them, at most about 2.2 s.
 void StopEventMonitoring();

@@ -91,6 +91,14 @@ void StartEventMonitoring() {
     if (gEventApi.EvtSubscribe) StartMonitorThread(MONITOR_WAKE_SOURCE, nullptr, generation);
 }
 
+bool IsEventMonitoringSupported() {
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!GetVersionExA(&version)) return false;
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5;
+}
+
 void StopEventMonitoring() {
     // The System watcher is always told first; flags are cleared before the
     // events are signalled, so a thread that wakes sees its flag clear.

@@ -7,10 +7,7 @@
 #include "power/power.h"
 #include "res/resource.h"
 #include "settings/settings.h"
-#if __has_include("events/events.h")
 #include "events/events.h"
-#define VESPLIN_HAVE_EVENT_MONITORING 1
-#endif
 
 static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 static const int DURATION_EDITS[4] = {IDC_CFG_S1_DURATION, IDC_CFG_S2_DURATION, IDC_CFG_S3_DURATION,
@@ -166,14 +163,6 @@ static void ReadConfigForm(HWND dialog, ConfigForm* form) {
                     sizeof(form->appAfterLastCyclePath));
 }
 
-static bool IsWindows2000OrLater() {
-    OSVERSIONINFOA version;
-    memset(&version, 0, sizeof(version));
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (!GetVersionExA(&version)) return false;
-    return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5;
-}
-
 // Restarts the log file when its path or mode changed; these lines go to the
 // file only, not to the log panel.
 static void ReactToLogFile(const ConfigRecord* previous, const ConfigRecord* committed) {
@@ -201,21 +190,13 @@ static void ReactToLogFile(const ConfigRecord* previous, const ConfigRecord* com
 }
 
 static void ReactToMonitoring(int logLevel) {
-#ifdef VESPLIN_HAVE_EVENT_MONITORING
     int running = (int)gMonitorThreadCount;
-#else
-    int running = 0;  // no event monitoring in this build yet
-#endif
-    switch (DecideMonitoring(logLevel, running, IsWindows2000OrLater())) {
+    switch (DecideMonitoring(logLevel, running, IsEventMonitoringSupported())) {
     case MONITOR_START:
-#ifdef VESPLIN_HAVE_EVENT_MONITORING
         StartEventMonitoring();
-#endif
         break;
     case MONITOR_STOP:
-#ifdef VESPLIN_HAVE_EVENT_MONITORING
         StopEventMonitoring();
-#endif
         break;
     case MONITOR_UNSUPPORTED:
         LogMessage(MONITOR_UNSUPPORTED_TEXT, LOG_WARNING);
