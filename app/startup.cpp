@@ -95,9 +95,13 @@ static void StartMonitoringIfAsked() {
 static int Shutdown() {
     // The wake-source thread runs code of the event-log library: it ends before the library goes.
     if (gMonitorThreadCount > 0) StopEventMonitoring();
+    // A monitor thread that would not stop may still log or run library code:
+    // the process is ending, so leave what it uses in place rather than crash.
+    bool monitorsLeft = gMonitorThreadCount > 0;
     RestoreAdminPowerPolicy();
-    UnloadPowerApis();
+    if (!monitorsLeft) UnloadPowerApis();
     if (theConfig && theConfig->settings.autoRestart == 1) RemoveRunOnceValue();
+    if (monitorsLeft) return 0;
     delete theConfig;
     theConfig = nullptr;
     delete theLogger;
