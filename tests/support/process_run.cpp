@@ -85,6 +85,12 @@ bool MakeDirs(const std::string& path) {
     return CreateDirectoryA(path.c_str(), NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+std::string TestFolder(const std::string& name) {
+    std::string folder = JoinPath(JoinPath(BuildDir(), "sandbox"), name);
+    MakeDirs(folder);
+    return folder;
+}
+
 bool RemoveTree(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;

@@ -1,6 +1,7 @@
 // The configuration dialog's decisions, without windows: number reading, the
 // checks in their order, the Save Config record and the reactions to new settings.
 #include <gtest/gtest.h>
+#include "support/process_run.h"
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,16 +9,6 @@
 #include "settings/settings.h"
 
 namespace {
-
-std::string Sandbox(const char* name) {
-    char folder[MAX_PATH];
-    GetExecutableFolder(nullptr, folder, sizeof(folder));
-    std::string path = std::string(folder) + "\\..\\sandbox";
-    CreateDirectoryA(path.c_str(), nullptr);
-    path += std::string("\\") + name;
-    CreateDirectoryA(path.c_str(), nullptr);
-    return path;
-}
 
 std::string MakeFile(const std::string& path) {
     FILE* file = fopen(path.c_str(), "wb");
@@ -200,7 +191,7 @@ TEST_F(CheckConfigFormTest, LogFilePathKeptWhenLoggingIsOff) {
     // On, the path must be usable; a relative one is completed only for the check.
     form.logToFile = true;
     EXPECT_EQ(CONFIG_CHECK_BAD_LOG_PATH, Check());
-    std::string folder = Sandbox("checks_log");
+    std::string folder = TestFolder("checks_log");
     std::string path = folder + "\\new.log";
     strcpy(form.logFilePath, path.c_str());
     ASSERT_EQ(CONFIG_CHECK_OK, Check());
@@ -219,7 +210,7 @@ TEST_F(CheckConfigFormTest, LogFilePathKeptWhenLoggingIsOff) {
 }
 
 TEST_F(CheckConfigFormTest, ExternalProgramsMustBeReadableFiles) {
-    std::string folder = Sandbox("checks_programs");
+    std::string folder = TestFolder("checks_programs");
     std::string program = MakeFile(folder + "\\tool.exe");
     form.runAppBetweenSleeps = true;
     strcpy(form.appBetweenSleepsPath, program.c_str());

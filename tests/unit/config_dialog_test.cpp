@@ -2,6 +2,7 @@
 // OK with its messages, the log file reactions, Save and Load Config, the run-once
 // value and the real common file dialog.
 #include <gtest/gtest.h>
+#include "support/process_run.h"
 #include <windows.h>
 #include <commdlg.h>
 #include <stdio.h>
@@ -19,16 +20,6 @@
 namespace {
 
 const char RUN_ONCE_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-
-std::string Sandbox(const char* name) {
-    char folder[MAX_PATH];
-    GetExecutableFolder(nullptr, folder, sizeof(folder));
-    std::string path = std::string(folder) + "\\..\\sandbox";
-    CreateDirectoryA(path.c_str(), nullptr);
-    path += std::string("\\") + name;
-    CreateDirectoryA(path.c_str(), nullptr);
-    return path;
-}
 
 std::string ReadWhole(const std::string& path) {
     FILE* file = fopen(path.c_str(), "rb");
@@ -157,7 +148,7 @@ protected:
         savedLogger_ = theLogger;
         theConfig = new Config(GetModuleHandleA(nullptr));
         theLogger = &logger_;
-        folder = Sandbox(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder = TestFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
         configPath = folder + "\\vesplinCfg.dat";
         DeleteFileA(configPath.c_str());
         snprintf(theConfig->configFilePath, sizeof(theConfig->configFilePath), "%s", configPath.c_str());

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "support/process_run.h"
 #include <stdio.h>
 #include <string.h>
 #include <string>
@@ -6,20 +7,6 @@
 #include "settings/settings.h"
 
 namespace {
-
-std::string ExeFolder() {
-    char folder[MAX_PATH];
-    GetExecutableFolder(nullptr, folder, sizeof(folder));
-    return folder;
-}
-
-std::string TempFolder(const char* name) {
-    std::string folder = ExeFolder() + "\\..\\sandbox";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    folder += std::string("\\") + name;
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
-}
 
 std::vector<unsigned char> ReadAll(const std::string& path) {
     std::vector<unsigned char> bytes;
@@ -60,9 +47,9 @@ TEST(ConfigDefaults, NewConfigHoldsTheDefaultsByteForByte) {
     EXPECT_EQ(1, r.useState[0]);
     EXPECT_EQ(0, r.useState[1] | r.useState[2] | r.useState[3]);
 
-    std::string log = ExeFolder() + "\\vesplin.log";
+    std::string log = ExeDir() + "\\vesplin.log";
     EXPECT_EQ(log, r.logFilePath);
-    EXPECT_EQ(ExeFolder() + "\\vesplinCfg.dat", config.configFilePath);
+    EXPECT_EQ(ExeDir() + "\\vesplinCfg.dat", config.configFilePath);
 
     // Everything not named above is zero, padding and reserved bytes included.
     ConfigRecord expected;
@@ -83,7 +70,7 @@ TEST(ConfigDefaults, NewConfigHoldsTheDefaultsByteForByte) {
 }
 
 TEST(ConfigFile, SaveThenLoadRoundTripsEveryByte) {
-    std::string folder = TempFolder("config_roundtrip");
+    std::string folder = TestFolder("config_roundtrip");
     std::string path = folder + "\\round.dat";
     Config config(nullptr);
     ConfigRecord source;
@@ -104,7 +91,7 @@ TEST(ConfigFile, SaveThenLoadRoundTripsEveryByte) {
 }
 
 TEST(ConfigFile, ShortAndLongFilesFillOnlyWhatTheyHold) {
-    std::string folder = TempFolder("config_short");
+    std::string folder = TestFolder("config_short");
     Config config(nullptr);
 
     std::string seven = folder + "\\seven.dat";
@@ -133,7 +120,7 @@ TEST(ConfigFile, ShortAndLongFilesFillOnlyWhatTheyHold) {
 }
 
 TEST(ConfigFile, FailedSaveKeepsTheOldFileAndReportsIt) {
-    std::string folder = TempFolder("config_failsave");
+    std::string folder = TestFolder("config_failsave");
     Config config(nullptr);
     std::string path = folder + "\\keep.dat";
     ConfigRecord original = config.settings;
@@ -180,7 +167,7 @@ TEST(ConfigText, UnterminatedFieldsAreReadBounded) {
 }
 
 TEST(ResolveFilePath, CompletesRelativeRootedAndDrivePaths) {
-    std::string folder = ExeFolder();
+    std::string folder = ExeDir();
     char out[600];
     ResolveFilePath(out, sizeof(out), "logs\\run.log");
     EXPECT_EQ(folder + "\\logs\\run.log", out);
@@ -198,7 +185,7 @@ TEST(ResolveFilePath, CompletesRelativeRootedAndDrivePaths) {
 }
 
 TEST(ResolveFilePath, ProbesWithoutLeavingOrDamagingFiles) {
-    std::string folder = TempFolder("resolve_probe");
+    std::string folder = TestFolder("resolve_probe");
     std::string fresh = folder + "\\fresh.log";
     DeleteFileA(fresh.c_str());
     char out[600];
@@ -214,7 +201,7 @@ TEST(ResolveFilePath, ProbesWithoutLeavingOrDamagingFiles) {
 }
 
 TEST(ResolveFilePath, QuotedPathKeepsItsTail) {
-    std::string folder = ExeFolder();
+    std::string folder = ExeDir();
     char out[600];
     ResolveFilePath(out, sizeof(out), "\"tool.exe\" -a -b");
     EXPECT_EQ("\"" + folder + "\\tool.exe\" -a -b", std::string(out));
@@ -233,7 +220,7 @@ TEST(ResolveFilePath, QuotedPathKeepsItsTail) {
 #include "support/box_watcher.h"
 
 TEST(ConfigFile, FilesWithoutTheMagicAreRefusedWithABox) {
-    std::string folder = TempFolder("config_magic");
+    std::string folder = TestFolder("config_magic");
     Config config(nullptr);
     struct Case {
         const char* name;
@@ -263,7 +250,7 @@ TEST(ConfigFile, FilesWithoutTheMagicAreRefusedWithABox) {
 
 TEST(ConfigFile, AVeryLongPathInTheRefusalIsCutNotOverrun) {
     Config config(nullptr);
-    std::string folder = TempFolder("config_longname");
+    std::string folder = TestFolder("config_longname");
     std::string path = folder + "\\" + std::string(200, 'n') + ".dat";
     WriteAll(path, "XXXXXXXXXXXXXXXX", 16);
     BoxWatcher watcher(GetCurrentProcessId());
