@@ -8,14 +8,8 @@
 #include <vector>
 #include "eventmsg/event_fixture.h"
 #include "power/power.h"
+#include "bench/bench_clock.h"
 
-static double Seconds() {
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart / (double)frequency.QuadPart;
-}
 
 static bool NewestLineHas(const char* text) {
     char line[LOG_LINE_SIZE];

@@ -7,14 +7,8 @@
 #include <vector>
 #include "log/log.h"
 #include "settings/settings.h"
+#include "bench/bench_clock.h"
 
-static double Seconds() {
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart / (double)frequency.QuadPart;
-}
 
 // Adds linesPerThread lines on each of threads threads; returns lines per second.
 static double Measure(Logger* logger, int threads, int linesPerThread) {

@@ -12,14 +12,8 @@
 #include "log/log.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "bench/bench_clock.h"
 
-static double Seconds() {
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart / (double)frequency.QuadPart;
-}
 
 static void Pump() {
     MSG message;
