@@ -255,7 +255,7 @@ TEST(BoxWatcher, IgnoresBoxesOfOtherProcessesAndCanLeaveBoxesOpen) {
 }
 
 TEST(BoxWatcher, WaitTimesOutAndStopsPromptlyWhenNoBoxComes) {
-    DWORD start = GetTickCount();
+    double start = NowMs();
     {
         BoxWatcher watcher(GetCurrentProcessId());
         watcher.Answer("Harness never shown", IDOK);
@@ -263,9 +263,9 @@ TEST(BoxWatcher, WaitTimesOutAndStopsPromptlyWhenNoBoxComes) {
         EXPECT_FALSE(watcher.WaitCount(1, 50));
         EXPECT_TRUE(watcher.Seen().empty());
     }
-    DWORD elapsed = GetTickCount() - start;
-    EXPECT_GE(elapsed, 330u);
-    EXPECT_LT(elapsed, 2000u);
+    double elapsed = NowMs() - start;
+    EXPECT_GE(elapsed, 330.0);
+    EXPECT_LT(elapsed, 2000.0);
 }
 
 // ---- Process runs ----
@@ -529,9 +529,9 @@ TEST_F(SimPower, ScenarioIsReadAgainOnEveryCall) {
     EXPECT_EQ(0, power_.SetSuspendState(FALSE, TRUE, FALSE));
     EXPECT_EQ(50u, GetLastError());
     Scenario("sleep_ms=300\n");
-    DWORD start = GetTickCount();
+    double start = NowMs();
     EXPECT_EQ(1, power_.SetSuspendState(FALSE, FALSE, TRUE));
-    EXPECT_GE(GetTickCount() - start, 280u);
+    EXPECT_GE(NowMs() - start, 280.0);
 
     Scenario("global_read_ok=0\nactive_scheme_ok=0\nactive_scheme_error=1168\ncurrent_policies_ok=0\n"
              "set_scheme_ok=0\nadmin_read_status=0xC0000002\n");

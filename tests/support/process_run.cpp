@@ -85,6 +85,14 @@ bool MakeDirs(const std::string& path) {
     return CreateDirectoryA(path.c_str(), NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+double NowMs() {
+    static LARGE_INTEGER frequency;
+    if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (double)now.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
 std::string TestFolder(const std::string& name) {
     std::string folder = JoinPath(JoinPath(BuildDir(), "sandbox"), name);
     MakeDirs(folder);

@@ -28,6 +28,8 @@ std::vector<std::string> ReadLines(const std::string& path);
 bool WriteText(const std::string& path, const std::string& text);
 // Creates the folder and its missing parents.
 bool MakeDirs(const std::string& path);
+// Milliseconds from the performance counter, for timing checks finer than the tick count.
+double NowMs();
 // The folder build\sandbox\<name> for a test's files, made when missing (not emptied).
 std::string TestFolder(const std::string& name);
 // Deletes a folder with everything in it; true when it is gone.
