@@ -135,18 +135,51 @@ void BoxWatcher::CloseUnexpected(bool close) {
     closeUnexpected_ = close;
 }
 
-bool BoxWatcher::WaitSeen(const std::string& caption, DWORD timeoutMs, size_t count) {
-    std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
-        size_t n = 0;
-        for (const SeenBox& box : seen_) n += box.caption == caption;
-        return n >= count;
-    });
+std::string DescribeVisibleBoxes() {
+    std::string text;
+    for (const auto& box : VisibleBoxes(0)) {
+        if (!text.empty()) text += '\n';
+        text += "pid " + std::to_string(box.second) + ": \"" + BoxCaption(box.first) + "\": " + BoxText(box.first);
+    }
+    return text.empty() ? "no dialog is visible" : text;
 }
 
-bool BoxWatcher::WaitCount(size_t count, DWORD timeoutMs) {
-    std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return seen_.size() >= count; });
+::testing::AssertionResult BoxWatcher::TimedOut(const std::string& waitedFor) const {
+    ::testing::AssertionResult result = ::testing::AssertionFailure();
+    result << "waited in vain for " << waitedFor << "; boxes seen:";
+    std::vector<SeenBox> seen = Seen();
+    if (seen.empty()) result << " none";
+    for (const SeenBox& box : seen) {
+        result << "\n  \"" << box.caption << "\" (pid " << box.pid << ", button " << box.button
+               << (box.expected ? "" : ", unexpected") << "): " << box.text;
+    }
+    result << "\nvisible now:\n  " << DescribeVisibleBoxes();
+    return result;
+}
+
+::testing::AssertionResult BoxWatcher::WaitSeen(const std::string& caption, DWORD timeoutMs, size_t count) {
+    bool found;
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        found = changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+            size_t n = 0;
+            for (const SeenBox& box : seen_) n += box.caption == caption;
+            return n >= count;
+        });
+    }
+    if (found) return ::testing::AssertionSuccess() << count << " box(es) \"" << caption << "\" seen";
+    return TimedOut(std::to_string(count) + " box(es) \"" + caption + "\" within " + std::to_string(timeoutMs) +
+                    " ms");
+}
+
+::testing::AssertionResult BoxWatcher::WaitCount(size_t count, DWORD timeoutMs) {
+    bool found;
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        found = changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return seen_.size() >= count; });
+    }
+    if (found) return ::testing::AssertionSuccess() << count << " box(es) seen";
+    return TimedOut(std::to_string(count) + " box(es) within " + std::to_string(timeoutMs) + " ms");
 }
 
 std::vector<SeenBox> BoxWatcher::Seen() const {

@@ -5,6 +5,8 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -42,6 +44,9 @@ std::string BoxText(HWND box);
 bool IsMessageBox(HWND box);
 // Posts WM_COMMAND/BN_CLICKED for the control id (IDOK, IDNO, 1014...).
 bool PressButton(HWND dialog, int id);
+// Every visible dialog of any process, a line each ("pid 12: \"Caption\": text"),
+// or "no dialog is visible": what a failing wait or the test watchdog reports.
+std::string DescribeVisibleBoxes();
 
 class BoxWatcher {
 public:
@@ -62,10 +67,12 @@ public:
     // OK, then No. On by default; applies only when a process is set.
     void CloseUnexpected(bool close);
 
-    // Waits until `count` boxes with this caption have been seen; false on timeout.
-    bool WaitSeen(const std::string& caption, DWORD timeoutMs, size_t count = 1);
-    // Waits until `count` boxes of any caption have been seen.
-    bool WaitCount(size_t count, DWORD timeoutMs);
+    // Waits until `count` boxes with this caption have been seen. On timeout
+    // the result is a failure that lists the boxes seen so far and the
+    // dialogs still visible, so a test that asserts it says what it found.
+    ::testing::AssertionResult WaitSeen(const std::string& caption, DWORD timeoutMs, size_t count = 1);
+    // Waits until `count` boxes of any caption have been seen (same report).
+    ::testing::AssertionResult WaitCount(size_t count, DWORD timeoutMs);
 
     std::vector<SeenBox> Seen() const;
     size_t Count(const std::string& caption) const;
@@ -83,6 +90,7 @@ private:
         DWORD firstSeen;
         std::string text;
     };
+    ::testing::AssertionResult TimedOut(const std::string& waitedFor) const;
     void Run();
     void Scan();
     void Consider(HWND box, DWORD pid);
