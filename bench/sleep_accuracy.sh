@@ -5,13 +5,17 @@
 # CYCLES (default 10) sleeps of DURATION (default 30) seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+source scripts/host.sh
+arch=${VESPLIN_ARCH:-$(runnable_arch)}
+BUILD_DIR=$(build_dir_for "$arch")
+use_wine_for "$arch"
+echo "$arch build ($BUILD_DIR)"
 CYCLES=${CYCLES:-10}
 DURATION=${DURATION:-30}
-export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix" WINEDEBUG=-all
 # Wine's own library, whatever the tests left in the prefix's per-program settings.
 export WINEDLLOVERRIDES="powrprof=b"
-wineserver -p >/dev/null 2>&1 || true
+"$WINESERVER" -p >/dev/null 2>&1 || true
 
 dir="$PWD/$BUILD_DIR/bench-sleep"
 rm -rf "$dir"
@@ -22,7 +26,7 @@ winlog="Z:$(echo "$log" | tr '/' '\\')"
 
 start=$(date +%s.%N)
 set +e
-wine "$dir/Vesplin.exe" -S1000 -R "$DURATION" -N "$CYCLES" -D 0 -E -Lo "$winlog"
+"$WINE" "$dir/Vesplin.exe" -S1000 -R "$DURATION" -N "$CYCLES" -D 0 -E -Lo "$winlog"
 rc=$?
 set -e
 end=$(date +%s.%N)

@@ -3,12 +3,16 @@
 # both under Wine with one persistent wineserver, as mean wall times and a ratio.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+source scripts/host.sh
+arch=${VESPLIN_ARCH:-$(runnable_arch)}
+BUILD_DIR=$(build_dir_for "$arch")
+use_wine_for "$arch"
+echo "$arch build ($BUILD_DIR)"
 RUNS=${RUNS:-20}
-export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix" WINEDEBUG=-all
 [ -f "$WINEPREFIX/.vesplin-ready" ] || { echo "run scripts/test.sh first (it makes the prefix)"; exit 1; }
-wineserver -p
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+"$WINESERVER" -p
+trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 dir="$PWD/$BUILD_DIR/bench-startup"
 mkdir -p "$dir"
 cp "$BUILD_DIR/bin/Vesplin.exe" "$BUILD_DIR/bin/empty_app.exe" "$BUILD_DIR/bin/empty_gui_app.exe" "$dir/"
@@ -22,9 +26,9 @@ measure() {  # prints mean seconds of RUNS starts of "$@"
   end=$(date +%s.%N)
   awk -v s="$start" -v e="$end" -v n="$RUNS" 'BEGIN { printf "%.6f", (e - s) / n }'
 }
-empty=$(measure wine "$dir/empty_app.exe")
-gui=$(measure wine "$dir/empty_gui_app.exe")
-vesplin=$(measure wine "$dir/Vesplin.exe" -O -Lo "$winlog")
+empty=$(measure "$WINE" "$dir/empty_app.exe")
+gui=$(measure "$WINE" "$dir/empty_gui_app.exe")
+vesplin=$(measure "$WINE" "$dir/Vesplin.exe" -O -Lo "$winlog")
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 printf 'runs: %d\n' "$RUNS"
 printf 'empty program (kernel32 only):          %.4f s\n' "$empty"

@@ -8,21 +8,25 @@
 # test prefix with its null driver is left alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+source scripts/host.sh
 OUT=${OUT:-docs/main-window.png}
 DISPLAY_NUMBER=${DISPLAY_NUMBER:-97}
 
 VESPLIN_WANT_X=1 bash scripts/setup.sh
 bash scripts/build.sh
+# The i686 build where the host runs 32-bit programs, else the x86_64 one.
+arch=$(runnable_arch)
+BUILD_DIR=$(build_dir_for "$arch")
+use_wine_for "$arch"
+echo "drawing the $arch build's window ($BUILD_DIR)"
 
 export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix-x"
-export WINEARCH=win32
 export WINEDEBUG=-all
 export DISPLAY=":$DISPLAY_NUMBER"
 work=$(mktemp -d)
 xvfb_pid=""
 cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
+  "$WINESERVER" -k >/dev/null 2>&1 || true
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
@@ -37,17 +41,17 @@ done
 
 if [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
   rm -rf "$WINEPREFIX"
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
-  wineserver -w
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE" wineboot -i >/dev/null 2>&1
+  "$WINESERVER" -w
   touch "$WINEPREFIX/.vesplin-ready"
 fi
 # This prefix draws on the X display: no null driver here.
-wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
+"$WINE" reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
 
 ready="$work/ready.txt"
 rm -f "$ready"
 # A Wine desktop of its own draws the window's frame and caption (there is no window manager).
-wine explorer /desktop=vesplin,1024x768 "$BUILD_DIR/bin/window_demo.exe" 60 "$(winepath -w "$ready")" >/dev/null 2>&1 &
+"$WINE" explorer /desktop=vesplin,1024x768 "$BUILD_DIR/bin/window_demo.exe" 60 "$("$WINE" winepath -w "$ready")" >/dev/null 2>&1 &
 demo_pid=$!
 for _ in $(seq 300); do
   [ -s "$ready" ] && break
