@@ -22,6 +22,20 @@ namespace {
 const LONG kStatusNotImplemented = (LONG)0xC0000002;
 const LONG kStatusInvalidParameter = (LONG)0xC000000D;
 const LONG kStatusBufferTooSmall = (LONG)0xC0000023;
+// asleep_ms: the wake stamp follows the clock until it is read (the machine
+// slept all the time the program was away).
+const ULONG kFollow = 0xFFFFFFFFul;
+// ac_online: SystemBatteryState is not answered.
+const ULONG kNotAnswered = 0xFFFFFFFFul;
+
+// The sleep and wake stamps of this process's "machine", in 100 ns units of
+// the tick count; zero until the first sleep.
+ULONGLONG gSleepStamp = 0;
+ULONGLONG gWakeStamp = 0;
+ULONG gStampAsleepMs = 0;
+bool gStampsFollow = false;
+
+ULONGLONG ClockNow() { return GetTickCount64() * 10000ULL; }
 
 // Values the library "holds" and remembers when they are written.
 struct Persisted {
@@ -41,6 +55,10 @@ struct Scenario {
     ULONG activeSchemeOk, activeSchemeError;
     ULONG setSchemeOk, setSchemeError;
     ULONG idleTimeoutAc, idleTimeoutDc;
+    ULONG aoac;
+    ULONG asleepMs, stampsStatus, stampsFrozen;
+    ULONG acOnline, batteryPercent;
+    ULONG wakeTimersAc, wakeTimersDc, powerSettingsStatus;
     Persisted held;
     char missing[512];
 };
@@ -88,6 +106,15 @@ const KeyRef kKeys[] = {
     {"set_scheme_error", SCEN(setSchemeError)},
     {"idle_timeout_ac", SCEN(idleTimeoutAc)},
     {"idle_timeout_dc", SCEN(idleTimeoutDc)},
+    {"aoac", SCEN(aoac)},
+    {"asleep_ms", SCEN(asleepMs)},
+    {"stamps_status", SCEN(stampsStatus)},
+    {"stamps_frozen", SCEN(stampsFrozen)},
+    {"ac_online", SCEN(acOnline)},
+    {"battery_percent", SCEN(batteryPercent)},
+    {"wake_timers_ac", SCEN(wakeTimersAc)},
+    {"wake_timers_dc", SCEN(wakeTimersDc)},
+    {"power_settings_status", SCEN(powerSettingsStatus)},
     {"admin_min_sleep", HELD(adminMinSleep)},
     {"admin_max_sleep", HELD(adminMaxSleep)},
     {"admin_min_video", HELD(adminMinVideo)},
@@ -120,6 +147,11 @@ void SetDefaults(Scenario* s) {
     s->setSchemeError = ERROR_ACCESS_DENIED;
     s->idleTimeoutAc = 1800;
     s->idleTimeoutDc = 600;
+    s->asleepMs = kFollow;
+    s->acOnline = kNotAnswered;
+    s->batteryPercent = 80;
+    s->wakeTimersAc = 1;
+    s->wakeTimersDc = 1;
     // Distinct values, so a record written back with fields mixed up shows.
     s->held.adminMinSleep = PowerSystemSleeping1;
     s->held.adminMaxSleep = PowerSystemHibernate;
@@ -373,6 +405,13 @@ __declspec(dllexport) BOOLEAN WINAPI SetSuspendState(BOOLEAN hibernate, BOOLEAN 
         SetLastError(s.suspendError);
         return FALSE;
     }
+    if (!s.stampsFrozen) {
+        Locked lock;
+        gSleepStamp = ClockNow();
+        gStampsFollow = s.asleepMs == kFollow;
+        gStampAsleepMs = gStampsFollow ? 0 : s.asleepMs;
+        gWakeStamp = gSleepStamp + (ULONGLONG)gStampAsleepMs * 10000ULL;
+    }
     if (s.sleepMs) Sleep(s.sleepMs);
     return TRUE;
 }
@@ -452,6 +491,54 @@ __declspec(dllexport) BOOLEAN WINAPI ReadGlobalPwrPolicy(PGLOBAL_POWER_POLICY gl
     return TRUE;
 }
 
+// The power-setting functions of the active plan; only the "Allow wake
+// timers" setting has a value.
+__declspec(dllexport) DWORD WINAPI PowerGetActiveScheme(HKEY, GUID** scheme) {
+    Locked lock;
+    Scenario s;
+    LoadScenario(&s);
+    if (s.powerSettingsStatus || !scheme) {
+        DWORD error = scheme ? s.powerSettingsStatus : ERROR_INVALID_PARAMETER;
+        Journal("PowerGetActiveScheme result=%lu", error);
+        return error;
+    }
+    // Balanced; the caller frees it with LocalFree.
+    static const GUID kBalanced = {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+    *scheme = (GUID*)LocalAlloc(LMEM_FIXED, sizeof(GUID));
+    if (!*scheme) return ERROR_NOT_ENOUGH_MEMORY;
+    **scheme = kBalanced;
+    Journal("PowerGetActiveScheme result=0");
+    return ERROR_SUCCESS;
+}
+
+static DWORD ReadWakeTimerValue(const char* name, const GUID* setting, LPDWORD value, ULONG configured) {
+    static const GUID kAllowWakeTimers = {0xbd3b718a, 0x0680, 0x4d9d, {0x8a, 0xb2, 0xe1, 0xd2, 0xb4, 0xac, 0x80, 0x6d}};
+    if (!value || !setting) return ERROR_INVALID_PARAMETER;
+    if (memcmp(setting, &kAllowWakeTimers, sizeof(GUID)) != 0) {
+        Journal("%s result=2", name);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    *value = configured;
+    Journal("%s result=0 value=%lu", name, configured);
+    return ERROR_SUCCESS;
+}
+
+__declspec(dllexport) DWORD WINAPI PowerReadACValueIndex(HKEY, const GUID*, const GUID*, const GUID* setting,
+                                                         LPDWORD value) {
+    Locked lock;
+    Scenario s;
+    LoadScenario(&s);
+    return ReadWakeTimerValue("PowerReadACValueIndex", setting, value, s.wakeTimersAc);
+}
+
+__declspec(dllexport) DWORD WINAPI PowerReadDCValueIndex(HKEY, const GUID*, const GUID*, const GUID* setting,
+                                                         LPDWORD value) {
+    Locked lock;
+    Scenario s;
+    LoadScenario(&s);
+    return ReadWakeTimerValue("PowerReadDCValueIndex", setting, value, s.wakeTimersDc);
+}
+
 __declspec(dllexport) LONG WINAPI CallNtPowerInformation(POWER_INFORMATION_LEVEL level, PVOID input, ULONG inputLength,
                                                          PVOID output, ULONG outputLength) {
     Locked lock;
@@ -481,6 +568,7 @@ __declspec(dllexport) LONG WINAPI CallNtPowerInformation(POWER_INFORMATION_LEVEL
         caps.FullWake = s.fullWake != 0;
         caps.RtcWake = PowerSystemSleeping3;
         caps.DefaultLowLatencyWake = PowerSystemSleeping1;
+        caps.spare2[2] = s.aoac != 0;  // AoAc in newer headers
         memcpy(output, &caps, sizeof(caps));
         Journal("CallNtPowerInformation level=4 in=%lu out=%lu status=0x00000000 S1=%d S2=%d S3=%d S4=%d S5=%d "
                 "hiberfile=%d fullwake=%d",
@@ -523,6 +611,35 @@ __declspec(dllexport) LONG WINAPI CallNtPowerInformation(POWER_INFORMATION_LEVEL
             SaveHeld(s.held);
         }
         if (output) memcpy(output, &record, size);
+        return 0;
+    }
+    if (level == LastSleepTime || level == LastWakeTime) {
+        LONG status = (LONG)s.stampsStatus;
+        if (status == 0 && (!output || outputLength < sizeof(ULONGLONG))) status = kStatusBufferTooSmall;
+        if (status != 0) {
+            Journal("CallNtPowerInformation level=%d in=%lu out=%lu status=0x%08lX", (int)level, inLen, outLen,
+                    (unsigned long)status);
+            return status;
+        }
+        // A following wake stamp moves on with the clock until the next sleep.
+        if (level == LastWakeTime && gStampsFollow) gWakeStamp = ClockNow();
+        ULONGLONG value = level == LastSleepTime ? gSleepStamp : gWakeStamp;
+        memcpy(output, &value, sizeof(value));
+        Journal("CallNtPowerInformation level=%d in=%lu out=%lu status=0x00000000 value=%llu", (int)level, inLen,
+                outLen, value);
+        return 0;
+    }
+    if (level == SystemBatteryState && s.acOnline != kNotAnswered) {
+        if (!output || outputLength < sizeof(SYSTEM_BATTERY_STATE)) return kStatusBufferTooSmall;
+        SYSTEM_BATTERY_STATE battery;
+        memset(&battery, 0, sizeof(battery));
+        battery.AcOnLine = s.acOnline != 0;
+        battery.BatteryPresent = TRUE;
+        battery.MaxCapacity = 100;
+        battery.RemainingCapacity = s.batteryPercent;
+        memcpy(output, &battery, sizeof(battery));
+        Journal("CallNtPowerInformation level=%d in=%lu out=%lu status=0x00000000 AcOnLine=%d RemainingCapacity=%lu",
+                (int)level, inLen, outLen, battery.AcOnLine, battery.RemainingCapacity);
         return 0;
     }
     Journal("CallNtPowerInformation level=%d in=%lu out=%lu status=0x%08lX", (int)level, inLen, outLen,
