@@ -69,6 +69,8 @@ int ResumeInterruptedRun();
 // Start-up: the run the command line asked for, with the window set up for it.
 void StartCommandLineRun();
 
+// The exit code the program ends with after its message loop (0 unless set).
+void SetExitCode(int code);
 // The whole program: start-up, message loop and shutdown; returns the exit code.
 int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand);
 

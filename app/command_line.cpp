@@ -27,6 +27,7 @@ void ResetCommandLineResults() {
     gQueryAnswer = 0;
     gGrowSeconds = 0;
     gShortestSleepDuration = MIN_SHORTEST_SLEEP;
+    gResultsPath[0] = '\0';
 }
 
 namespace {
@@ -192,6 +193,43 @@ void HandleConfigFile(ConfigRecord* record, ParseState* state, const char* word)
     loader.Load(name, record);
 }
 
+// --results=<file>: the results file, kept as a full path so that a run
+// resumed after a power cycle, started from another folder, finds it again.
+void HandleResultsFile(ParseState* state, const char* word) {
+    if (word[9] != '=') {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  --results option needs to be followed by \"=filename\".\n");
+        state->verdict = false;
+        return;
+    }
+    const char* name = word + 10;
+    if (name[0] == '\0') {
+        AddNote(&gCommandLineNotes, "Invalid command line. No results file name after --results=.\n");
+        state->verdict = false;
+        return;
+    }
+    char full[CONFIG_TEXT_MAX + 1];
+    DWORD length = strlen(name) > CONFIG_TEXT_MAX ? 0 : GetFullPathNameA(name, sizeof(full), full, NULL);
+    if (length == 0 || length >= sizeof(full)) {
+        AddNote(&gCommandLineNotes, "Option --results: Results file name too long (maximum is %d): *%s*.\n",
+                CONFIG_TEXT_MAX, name);
+        state->verdict = false;
+        return;
+    }
+    // Refused now rather than after the first sleep: made when missing, never truncated.
+    HANDLE file = CreateFileA(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        AddNote(&gCommandLineNotes, "Invalid command line.  Results file %s cannot be written. Error code %lu.\n",
+                full, (unsigned long)GetLastError());
+        state->verdict = false;
+        return;
+    }
+    CloseHandle(file);
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", full);
+    AddNote(&gCommandLineNotes, "Option --results: Results file name: *%s*.\n", full);
+}
+
 void HandleSwitch(ConfigRecord* record, ParseState* state, int argc, char** argv, int* index) {
     const char* word = argv[*index];
     int value = 0;
@@ -349,7 +387,10 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv) {
         if (word[0] == '/' || (word[0] == '-' && word[1] != '-')) {
             HandleSwitch(record, &state, argc, argv, &index);
         } else if (word[0] == '-' && word[1] == '-') {
-            if (strncmp(word + 2, "config", 6) == 0) HandleConfigFile(record, &state, word);
+            if (strncmp(word + 2, "config", 6) == 0)
+                HandleConfigFile(record, &state, word);
+            else if (strncmp(word + 2, "results", 7) == 0)
+                HandleResultsFile(&state, word);
             // Other long options are skipped without a word.
         }
         // Any other word is a stray one and skipped.

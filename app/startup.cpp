@@ -92,6 +92,9 @@ static void StartMonitoringIfAsked() {
     }
 }
 
+// The exit code of a normal end: an automatic-exit run sets it from its sleeps.
+static int gExitCode = 0;
+
 static int Shutdown() {
     // The wake-source thread runs code of the event-log library: it ends before the library goes.
     if (gMonitorThreadCount > 0) StopEventMonitoring();
@@ -101,14 +104,16 @@ static int Shutdown() {
     RestoreAdminPowerPolicy();
     if (!monitorsLeft) UnloadPowerApis();
     if (theConfig && theConfig->settings.autoRestart == 1) RemoveRunOnceValue();
-    if (monitorsLeft) return 0;
+    if (monitorsLeft) return gExitCode;
     delete theConfig;
     theConfig = nullptr;
     delete theLogger;
     theLogger = nullptr;
     ReleaseLogPanel();
-    return 0;
+    return gExitCode;
 }
+
+void SetExitCode(int code) { gExitCode = code; }
 
 static void RunMessageLoop() {
     if (gQuitRequested) return;
@@ -138,6 +143,7 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         return 1;
     }
     QueryPowerCapabilities();
+    BindSleepClockApi();
 
     theConfig = new Config(gAppInstance);
     ConfigRecord* scratch = new ConfigRecord;

@@ -17,8 +17,13 @@ int ResumeInterruptedRun() {
     long long now = (long long)_time64(nullptr);
     // A short file leaves the rest of the record as it was.
     size_t got = fread(&theResumeRecord, 1, sizeof(theResumeRecord), marker);
-    (void)got;
+    unsigned char tailBytes[sizeof(MarkerTail) + 1];
+    size_t tailLength = got == sizeof(theResumeRecord) ? fread(tailBytes, 1, sizeof(tailBytes), marker) : 0;
     fclose(marker);
+    MarkerTail tail;
+    bool haveTail = ParseMarkerTail(tailBytes, tailLength, &tail);
+    // The interrupted run's results file takes the rest of that run's records.
+    if (haveTail && !gResultsPath[0]) snprintf(gResultsPath, sizeof(gResultsPath), "%s", tail.resultsPath);
 
     char line[256];
     snprintf(line, sizeof(line), "WAKE UP FROM S%d, CYCLE %d, Vesplin restart, possible power cycle",
@@ -27,6 +32,7 @@ int ResumeInterruptedRun() {
     snprintf(line, sizeof(line), "SLEEP TIME TOO LONG WARNING, Sleep time %dsec",
              (int)(now - theResumeRecord.sleepStartTime));
     LogMessage(line, LOG_WARNING);
+    RecordLostSleep(&theResumeRecord, haveTail ? &tail : nullptr, now);
 
     INT_PTR answer = 0;
     if (theConfig->settings.stopOnError == 1) {
@@ -66,6 +72,8 @@ void StartCommandLineRun() {
     StartCycleRunFromCommandLine(window);
     gStopRequested = 0;
     if (gAutoExit) {
+        // Automation reads the outcome from the exit code.
+        SetExitCode(RunExitCode(&gRunTally));
         // The default configuration file then holds the settings of this run.
         theConfig->Save(theConfig->configFilePath, &settings);
         StopMonitoringAndCloseLog();

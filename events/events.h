@@ -81,3 +81,11 @@ bool HandleEventRecord(const char* logName, const void* record, DWORD length);
 // event, with the text (at most 511 characters, "Unknown - Probably timer
 // event" when empty) in out.
 bool FindWakeSource(const char* xml, char* out, size_t outSize);
+
+// The wake sources reported so far: their number, and the newest one's text
+// (empty when none). The count lets a caller tell a source that came after a
+// moment it noted from an older one.
+LONG WakeSourceCount();
+LONG LatestWakeSource(char* out, size_t outSize);
+// True while the wake-source thread holds its subscription.
+bool IsWakeSourceWatched();

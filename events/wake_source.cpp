@@ -16,6 +16,38 @@
 
 static const char kTimerWake[] = "Unknown - Probably timer event";
 
+// The newest wake source, for the results file. The lock only guards a copy
+// of a few hundred bytes, so a spin is enough.
+static volatile LONG gWakeSourceLock = 0;
+static volatile LONG gWakeSourceCount = 0;
+static volatile LONG gWakeSourceSubscribed = 0;
+static char gWakeSourceText[WAKE_SOURCE_MAX + 1];
+
+static void LockWakeSource() {
+    while (InterlockedCompareExchange(&gWakeSourceLock, 1, 0) != 0) Sleep(0);
+}
+
+static void UnlockWakeSource() { InterlockedExchange(&gWakeSourceLock, 0); }
+
+static void RememberWakeSource(const char* source) {
+    LockWakeSource();
+    snprintf(gWakeSourceText, sizeof(gWakeSourceText), "%s", source);
+    InterlockedIncrement(&gWakeSourceCount);
+    UnlockWakeSource();
+}
+
+LONG WakeSourceCount() { return InterlockedCompareExchange(&gWakeSourceCount, 0, 0); }
+
+LONG LatestWakeSource(char* out, size_t outSize) {
+    LockWakeSource();
+    if (outSize) snprintf(out, outSize, "%s", gWakeSourceText);
+    LONG count = gWakeSourceCount;
+    UnlockWakeSource();
+    return count;
+}
+
+bool IsWakeSourceWatched() { return InterlockedCompareExchange(&gWakeSourceSubscribed, 0, 0) != 0; }
+
 static bool IsQuote(char c) {
     return c == '\'' || c == '"';
 }
@@ -87,6 +119,7 @@ static bool HandleWakeEvent(EVT_HANDLE event) {
             char line[EVENT_TEXT_SIZE];
             snprintf(line, sizeof(line), "System Event, Wake Source: %s\n ", source);
             LogMessage(line, LOG_INFO);
+            RememberWakeSource(source);
         }
     }
     free(text);
@@ -107,6 +140,7 @@ static void RunWakeSource(LONG generation) {
         snprintf(message, sizeof(message), "Could not subscribe to events. Error = 0x%x", (unsigned)GetLastError());
         LogMessage(message, LOG_WARNING);
     } else {
+        InterlockedIncrement(&gWakeSourceSubscribed);
         bool waitFailed = false;
         while (!waitFailed && MonitorShouldRun(MONITOR_WAKE_SOURCE, generation)) {
             EVT_HANDLE events[WAKE_BATCH];
@@ -126,6 +160,7 @@ static void RunWakeSource(LONG generation) {
             }
         }
         gEventApi.EvtClose(subscription);
+        InterlockedDecrement(&gWakeSourceSubscribed);
     }
     if (signal) {
         WithdrawMonitorSignal(MONITOR_WAKE_SOURCE, signal);

@@ -64,6 +64,58 @@ void FormatLogTimestamp(const SYSTEMTIME* st, char* out, size_t outSize);
 // Cleans text the way stored lines are cleaned: bytes below 0x20 and from 0x80 up become blanks.
 void CleanLogText(char* text);
 
+// ---- Results file: one JSON object a line for each sleep ----------------------
+
+// A one-line JSON object being written into a fixed buffer. Output is ASCII:
+// texts (in the system code page) are escaped, control and non-ASCII
+// characters as \u escapes.
+struct JsonLine {
+    char* buffer;
+    size_t size;
+    size_t used;
+    bool overflow;  // something did not fit: JsonEnd then fails and empties the buffer
+    int fields;
+};
+void JsonBegin(JsonLine* json, char* buffer, size_t size);
+void JsonRaw(JsonLine* json, const char* text);
+// A quoted, escaped string.
+void JsonEscaped(JsonLine* json, const char* text);
+// "key":"value", or "key":null when value is null.
+void JsonString(JsonLine* json, const char* key, const char* value);
+void JsonInt(JsonLine* json, const char* key, long long value);
+void JsonNull(JsonLine* json, const char* key);
+// Closes the object; false (and an empty buffer) when it did not fit.
+bool JsonEnd(JsonLine* json);
+
+#define RESULT_TEXT_SIZE 512
+#define RESULT_LINE_SIZE 8192  // a record with every text at its longest, all escaped, fits
+
+// What the results file says of one sleep. Texts are empty when unknown (null in the file).
+struct SleepResult {
+    int cycle;           // 1-based
+    int requestedState;  // 0..3 for S1..S4
+    int enteredState;    // 0..3; -1 when unknown
+    char fallback[16];   // "lighter", "deeper", "force"; empty when the requested state was entered
+    int requestedSec;    // -1 when unknown
+    int measuredSec;
+    bool asleepKnown;
+    int asleepSec;
+    char asleepSource[32];
+    char verdict[16];  // "ok", "short", "long", "not_slept", "refused", "lost"
+    char wakeSource[RESULT_TEXT_SIZE];
+    long long startUtc;  // FILETIME (100 ns since 1601, UTC); 0 when unknown
+    long long endUtc;
+    long errorCode;      // the system's error code of a refused sleep; 0 otherwise
+};
+
+// A FILETIME as ISO 8601 UTC, "2026-12-07T12:44:54Z"; empty when not a valid time.
+void FormatUtcTime(long long fileTime, char* out, size_t outSize);
+// The record as one JSON line ending in a line feed; false when it did not fit.
+bool FormatResultLine(const SleepResult* result, char* out, size_t outSize);
+// Appends the line to the file (made when missing) and forces it to the device.
+// 0 when done; otherwise the system's error code, with the file left as it was.
+DWORD AppendResultLine(const char* path, const char* line);
+
 // ---- Log panel of the main window -------------------------------------------
 // Up to 25 coloured rows drawn into control 1038, scrolled by bar 1037, with a
 // colour key of five boxes. Only the window's own thread draws or changes the

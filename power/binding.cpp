@@ -73,6 +73,10 @@ bool LoadPowerApi() {
     Resolve(module, gPowerApi.SetActivePwrScheme, "SetActivePwrScheme");
     Resolve(module, gPowerApi.ReadGlobalPwrPolicy, "ReadGlobalPwrPolicy");
     Resolve(module, gPowerApi.CallNtPowerInformation, "CallNtPowerInformation");
+    // Only the checks before a run read the plan's settings; they note their absence then.
+    Resolve(module, gPowerApi.PowerGetActiveScheme, "PowerGetActiveScheme");
+    Resolve(module, gPowerApi.PowerReadACValueIndex, "PowerReadACValueIndex");
+    Resolve(module, gPowerApi.PowerReadDCValueIndex, "PowerReadDCValueIndex");
 
     // Without these the program can neither judge the machine nor put it to
     // sleep: the library is as good as missing.

@@ -198,6 +198,9 @@ int RunCountdown(HWND window, int seconds, int tickMs, int cycleShown) {
     while (counter < ticks && !gStopRequested) {
         if (gQuitRequested) return RUN_QUIT;
         if (gPaused) counter--;  // this tick does not count
+        // A paused run leaves the machine free to sleep on its own.
+        KeepMachineAwake(!gPaused);
+        PollPendingResult();
         DrawCountdownFrame(window, CountdownSecondsLeft(seconds, counter, ticksPerSecond), cycleShown);
         PumpPendingMessages();
         WaitOneTick(tickMs);
@@ -213,15 +216,21 @@ static void LogFormatted(int level, const char* format, int value) {
     LogMessage(line, level);
 }
 
+static const char* FailureText(int result) {
+    switch (result) {
+    case ENTER_BAD_STATE: return "Requested state not currently supported.";
+    case ENTER_NOT_SLEPT: return "The machine did not sleep.";
+    default: return "Call to enter sleep state failed.";
+    }
+}
+
 static int FailCycle(HWND window, int target, int result) {
     char text[512];
     snprintf(text, sizeof(text), "Error entering sleep state S%d...", target + 1);
     LogMessage(text, LOG_ERROR);
     if (theConfig->settings.stopOnError == 1) {
         size_t used = strlen(text);
-        snprintf(text + used, sizeof(text) - used, "%s",
-                 result == ENTER_BAD_STATE ? "Requested state not currently supported."
-                                           : "Call to enter sleep state failed.");
+        snprintf(text + used, sizeof(text) - used, "%s", FailureText(result));
         MessageBoxA(window, text, "Cannot enter sleep state!", MB_ICONWARNING | MB_YESNO);
     }
     return result;
@@ -247,14 +256,25 @@ int RunCycleStates(HWND window, const uint8_t selectedStates[4], const int32_t d
         StatePlan plan;
         PlanStateAttempt(requested, supported, settings.fallbackMode, durations, &plan);
         for (int i = 0; i < plan.lineCount; i++) LogMessage(plan.lines[i], LOG_INFO);
+        bool slept = false;
         if (!plan.skip) {
             gCycleStatesEntered++;
-            int result = EnterSleepState(plan.target, durations[plan.target], plan.force, cycleNumber);
-            if (result != ENTER_OK) return FailCycle(window, plan.target, result);
+            int requestedSec = durations[plan.target];
+            gMarkerTail.enteredState = plan.target;
+            gMarkerTail.requestedSec = requestedSec;
+            snprintf(gMarkerTail.fallback, sizeof(gMarkerTail.fallback), "%s",
+                     FallbackId(requested, plan.target, plan.force));
+            int result = EnterSleepState(plan.target, requestedSec, plan.force, cycleNumber);
+            RecordSleepResult(cycleNumber, requested, plan.target, plan.force, requestedSec);
+            // A sleep that never happened fails the cycle; it ends the run only
+            // when the user asked to stop on errors, so a long run goes on.
+            bool goOn = result == ENTER_OK || (result == ENTER_NOT_SLEPT && settings.stopOnError != 1);
+            if (!goOn) return FailCycle(window, plan.target, result);
+            slept = result == ENTER_OK;
         }
 
         if (window) InvalidateRect(window, nullptr, TRUE);
-        if (!plan.skip) LogFormatted(LOG_STATUS, "Successfully left sleep state S%d...", plan.target + 1);
+        if (slept) LogFormatted(LOG_STATUS, "Successfully left sleep state S%d...", plan.target + 1);
         if (pos + 1 < count) {
             LogFormatted(LOG_INFO, "About to enter sleep state S%d...", list[pos + 1] + 1);
         } else if (isLastCycle) {

@@ -6,10 +6,12 @@
 #include <stdint.h>
 #include <powrprof.h>
 #include <winevt.h>
+#include "app/app.h"
+#include "log/log.h"
 
 enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
 enum { FALLBACK_LIGHTER = 0, FALLBACK_DEEPER = 1, FALLBACK_FORCE = 2, FALLBACK_SKIP = 3 };
-enum { ENTER_OK = 0, ENTER_FAILED = 4, ENTER_BAD_STATE = 5 };
+enum { ENTER_OK = 0, ENTER_FAILED = 4, ENTER_BAD_STATE = 5, ENTER_NOT_SLEPT = 6 };
 enum { RUN_QUIT = 1 };
 
 struct PowerApi {
@@ -23,6 +25,12 @@ struct PowerApi {
     BOOLEAN(WINAPI* ReadGlobalPwrPolicy)(PGLOBAL_POWER_POLICY global);
     LONG(WINAPI* CallNtPowerInformation)(POWER_INFORMATION_LEVEL level, PVOID input, ULONG inputLength,
                                           PVOID output, ULONG outputLength);
+    // Power settings of the active plan (Windows Vista on); null where missing.
+    DWORD(WINAPI* PowerGetActiveScheme)(HKEY rootPowerKey, GUID** activeScheme);
+    DWORD(WINAPI* PowerReadACValueIndex)(HKEY rootPowerKey, const GUID* scheme, const GUID* subgroup,
+                                         const GUID* setting, LPDWORD value);
+    DWORD(WINAPI* PowerReadDCValueIndex)(HKEY rootPowerKey, const GUID* scheme, const GUID* subgroup,
+                                         const GUID* setting, LPDWORD value);
 };
 
 struct EventApi {
@@ -78,17 +86,106 @@ bool ComposeAdminSleepPolicy(LONG readStatus, const ADMINISTRATOR_POWER_POLICY* 
                              ADMINISTRATOR_POWER_POLICY* out);
 
 // ---------------------------------------------------------------------------
+// Did the machine sleep: the time it spent asleep, from the first source that answers.
+
+// The clocks the measurement reads, bound from kernel32 at start-up (each may
+// be missing on older Windows); tests put clocks of their own in their place.
+struct SleepClockApi {
+    VOID(WINAPI* QueryInterruptTime)(PULONGLONG interruptTime);
+    BOOL(WINAPI* QueryUnbiasedInterruptTime)(PULONGLONG unbiasedTime);
+    ULONGLONG(WINAPI* GetTickCount64)(void);
+};
+extern SleepClockApi gSleepClockApi;
+void BindSleepClockApi();
+
+enum { ASLEEP_UNKNOWN = 0, ASLEEP_FROM_STAMPS = 1, ASLEEP_FROM_INTERRUPT_TIME = 2, ASLEEP_FROM_TICK_COUNT = 3 };
+
+// One reading of everything the measurement compares, taken just before the
+// suspend call and again after the wake. Times are in 100 ns units.
+struct AsleepReading {
+    bool stampsValid;  // LastSleepTime and LastWakeTime both answered
+    ULONGLONG lastSleep;
+    ULONGLONG lastWake;
+    int interruptSource;  // ASLEEP_FROM_INTERRUPT_TIME, ASLEEP_FROM_TICK_COUNT or ASLEEP_UNKNOWN (no clock)
+    ULONGLONG interrupt;
+    bool unbiasedValid;
+    ULONGLONG unbiased;
+};
+void TakeAsleepReading(AsleepReading* reading);
+// Seconds asleep between two readings and the source that gave them:
+// the system's sleep and wake stamps when both are newer than before; else the
+// growth of interrupt time less the growth of unbiased interrupt time, which
+// stops while the machine sleeps; else ASLEEP_UNKNOWN.
+int ComputeTimeAsleep(const AsleepReading* before, const AsleepReading* after, int* seconds);
+// The source as the log names it ("LastSleepTime/LastWakeTime", ...); "" for none.
+const char* AsleepSourceName(int source);
+// The source as the results file names it ("sleep_wake_stamps", ...); "" for none.
+const char* AsleepSourceId(int source);
+// True when the time asleep is under half of the measured time.
+bool MachineDidNotSleep(int asleepSec, int measuredSec);
+
+// ---------------------------------------------------------------------------
+// Staying awake between sleeps.
+
+// SetThreadExecutionState as called by the engine; tests record the calls.
+extern EXECUTION_STATE(WINAPI* gSetThreadExecutionState)(EXECUTION_STATE flags);
+// Holds (true) or releases (false) the system-required state of a run between
+// sleeps; calls the system only when that changes.
+void KeepMachineAwake(bool hold);
+bool IsKeepingMachineAwake();
+// The one-time reset of the system and display idle timers after a wake.
+void ResetIdleTimers();
+
+// ---------------------------------------------------------------------------
+// The machine's checks before the first sleep of a run.
+
+// Wake-timer setting of a power plan: 0 disabled, 1 enabled, 2 important wake timers only.
+enum { WAKE_TIMERS_DISABLED = 0, WAKE_TIMERS_ENABLED = 1, WAKE_TIMERS_IMPORTANT_ONLY = 2 };
+enum { POWER_SOURCE_UNKNOWN = -1, POWER_SOURCE_BATTERY = 0, POWER_SOURCE_AC = 1 };
+
+// Each returns the level of its line (LOG_WARNING when the finding blocks or
+// falsifies the test, else LOG_INFO) and writes the line into out.
+int DescribeModernStandby(bool aoac, bool lightStateSelected, char* out, size_t outSize);
+int DescribeWakeTimers(DWORD acValue, DWORD dcValue, int powerSource, char* out, size_t outSize);
+int DescribePowerSource(int powerSource, int batteryPercent, char* out, size_t outSize);
+// Only for a run that includes S4.
+int DescribeHibernation(bool hibernationOn, char* out, size_t outSize);
+// Modern Standby (connected or disconnected standby): the capability record's AoAc byte.
+bool CapsShowModernStandby(const SYSTEM_POWER_CAPABILITIES* caps);
+// Logs the findings for a run of the selected states.
+void LogMachineChecks(const uint8_t selection[4]);
+
+// ---------------------------------------------------------------------------
 // One sleep with its wake timer.
 
 #define VESPLIN_TIMER_RESUME_IGNORED 722L  // the system ignored the timer's resume request
 #define BACKUP_WAKE_LIMIT_SEC 120           // sleeps shorter than this get a backup timer
 #define BACKUP_WAKE_DELAY_SEC 125
 
-enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2 };
+enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2, VERDICT_NOT_SLEPT = 3, VERDICT_REFUSED = 4,
+       VERDICT_LOST = 5 };
+// "ok", "short", "long", "not_slept", "refused", "lost".
+const char* VerdictId(int verdict);
 
 extern HANDLE gWakeTimer;
 extern HANDLE gBackupWakeTimer;
 
+// What the last EnterSleepState call found.
+struct SleepOutcome {
+    int verdict;  // VERDICT_*, or VERDICT_NOT_SLEPT / VERDICT_REFUSED
+    int measuredSec;
+    int asleepSource;  // ASLEEP_*
+    int asleepSec;
+    int suspendSec;    // how long the suspend call took
+    long errorCode;    // of a refused sleep
+    long long startUtc;  // FILETIME before the suspend call, and after the wake
+    long long endUtc;
+    LONG wakeSourceMark;  // wake-source count before the suspend call
+};
+extern SleepOutcome gLastSleep;
+
+// ENTER_OK, ENTER_NOT_SLEPT (it returned, but the machine never slept),
+// ENTER_FAILED or ENTER_BAD_STATE; gLastSleep tells the details.
 int EnterSleepState(int state, int durationSec, int force, int cycleNumber);
 
 // SYSTEM_POWER_STATE for the administrator policy of a state; 0 for S4 (no change).
@@ -151,6 +248,59 @@ int RunCountdown(HWND window, int seconds, int tickMs, int cycleShown);
 void DrawCountdownFrame(HWND window, int secondsLeft, int cycleShown);
 void PumpPendingMessages();
 void LaunchExternalApp(const char* path);
+
+// ---------------------------------------------------------------------------
+// Results for automation: the results file and the exit code of a run.
+
+// Full path of the results file ("" when none): the command line's --results,
+// or the path a run interrupted by a power cycle left in the marker file.
+extern char gResultsPath[256];
+
+// Sleeps of this process's runs, for the exit code of an automatic-exit run.
+struct RunTally {
+    int sleeps;         // records taken (every verdict, lost ones too)
+    int failed;         // short, long, not slept, refused or lost
+    int recordsLost;    // records the results file could not take
+};
+extern RunTally gRunTally;
+// 0 when there were sleeps and every one was ok and recorded; otherwise 2.
+int RunExitCode(const RunTally* tally);
+#define EXIT_SLEEP_FAILED 2
+
+// What follows the 24-byte run position in the marker file while a results
+// file is in use: the details the record of a sleep that never came back needs.
+#define MARKER_TAIL_MAGIC "VRT1"
+struct MarkerTail {
+    char magic[4];
+    int32_t enteredState;
+    int32_t requestedSec;
+    char fallback[16];
+    char resultsPath[256];
+};
+static_assert(sizeof(MarkerTail) == 284, "marker tail");
+// Filled by the cycle driver before each sleep; written by WriteMarkerFile.
+extern MarkerTail gMarkerTail;
+// Checks a tail read back from the marker file (bytes read after the run
+// position); false when it is missing, short or not well formed.
+bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail);
+
+// "lighter", "deeper" or "force" for the plan of a requested state; "" when
+// the requested state itself is entered.
+const char* FallbackId(int requested, int target, int force);
+
+// Takes the record of the sleep just made (from gLastSleep). When the
+// wake-source thread is watching and has not yet reported this wake, the
+// record is held until it does or until the next sleep or the run's end.
+void RecordSleepResult(int cycleNumber, int requested, int target, int force, int requestedSec);
+// Records the sleep a power cycle interrupted (the marker's run position and tail).
+void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds);
+// At every countdown tick: writes a held record once its wake source is known.
+void PollPendingResult();
+// Writes a held record now, with or without its wake source.
+void FlushPendingResult();
+// Appends one record to the results file (when there is one) and reports a
+// failure in the log; counted in gRunTally.
+void WriteSleepResult(const SleepResult* result);
 
 // ---------------------------------------------------------------------------
 // Runs of cycles and the automatic restart.

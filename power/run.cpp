@@ -120,57 +120,11 @@ static void EnableControl(HWND window, int id, BOOL enable) {
     if (control) EnableWindow(control, enable);
 }
 
-static void StartCycleRun(HWND window, bool fromWindow) {
-    ConfigRecord& settings = theConfig->settings;
-    uint8_t selection[4];
-    for (int state = SLEEP_S1; state <= SLEEP_S4; state++) {
-        selection[state] = SendDlgItemMessageA(window, STATE_BOXES[state], BM_GETCHECK, 0, 0) == BST_CHECKED;
-        settings.useState[state] = selection[state];
-    }
-    int32_t durations[4];
-    memcpy(durations, settings.sleepDurationSec, sizeof(durations));
-
-    switch (CheckRunSettings(selection, durations, settings.sleepForever != 0)) {
-    case RUN_REFUSED_NO_STATE:
-        MessageBoxA(window, "Please select at least 1 sleep state to use", "No sleep state selected",
-                    MB_ICONWARNING | MB_OK);
-        return;
-    case RUN_REFUSED_SHORT_SLEEP:
-        MessageBoxA(window,
-                    "To avoid deadlock, the Sleep Duration cannot be less than 30 seconds in modes S1 - S3.\n"
-                    "Please change this in the configuration options",
-                    "Warning", MB_ICONINFORMATION | MB_OK);
-        return;
-    case RUN_REFUSED_SHORT_HIBERNATE:
-        MessageBoxA(window,
-                    "To avoid deadlock, the Sleep Duration cannot be less than 60 seconds in Hibernate mode or a "
-                    "Cycle mode which includes hibernation.\nPlease change this in the configuration options.",
-                    "Warning", MB_ICONINFORMATION | MB_OK);
-        return;
-    default: break;
-    }
-
-    if (fromWindow) theConfig->Save(theConfig->configFilePath, &settings);
-    if (settings.autoRestart == 1 && !RegisterRunOnce(window)) return;
-
+// The cycles from cycle i on, and the program after the last one.
+static void RunCycles(HWND window, const uint8_t selection[4], int32_t durations[4], int i, int tickMs) {
+    const ConfigRecord& settings = theConfig->settings;
     int cycleCount = settings.cycleCount;
     int intervalSec = settings.cycleIntervalSec;
-    int i = 0;
-    if (gResumeRun) {
-        // The record comes from a file left behind by an earlier instance.
-        i = theResumeRecord.cycleIndex < 0 ? 0 : theResumeRecord.cycleIndex;
-        const uint8_t* stored = theResumeRecord.selectedStates;
-        if (stored[0] || stored[1] || stored[2] || stored[3]) {
-            for (int state = SLEEP_S1; state <= SLEEP_S4; state++) selection[state] = stored[state] != 0;
-        }
-    }
-    memcpy(theResumeRecord.selectedStates, selection, sizeof(selection));
-
-    EnableControl(window, IDC_SLEEP_NOW, FALSE);
-    EnableControl(window, IDC_CONFIGURATION, FALSE);
-    EnableControl(window, IDC_PAUSE, TRUE);
-
-    int tickMs = fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS;
     bool resumeFirst = gResumeRun != 0;
     for (;;) {
         if (i >= cycleCount && (settings.cycleForever != 1 || gStopRequested)) break;
@@ -207,6 +161,63 @@ static void StartCycleRun(HWND window, bool fromWindow) {
         i++;
     }
     if (settings.runAppAfterLastCycle == 1) LaunchExternalApp(settings.appAfterLastCyclePath);
+}
+
+static void StartCycleRun(HWND window, bool fromWindow) {
+    ConfigRecord& settings = theConfig->settings;
+    uint8_t selection[4];
+    for (int state = SLEEP_S1; state <= SLEEP_S4; state++) {
+        selection[state] = SendDlgItemMessageA(window, STATE_BOXES[state], BM_GETCHECK, 0, 0) == BST_CHECKED;
+        settings.useState[state] = selection[state];
+    }
+    int32_t durations[4];
+    memcpy(durations, settings.sleepDurationSec, sizeof(durations));
+
+    switch (CheckRunSettings(selection, durations, settings.sleepForever != 0)) {
+    case RUN_REFUSED_NO_STATE:
+        MessageBoxA(window, "Please select at least 1 sleep state to use", "No sleep state selected",
+                    MB_ICONWARNING | MB_OK);
+        return;
+    case RUN_REFUSED_SHORT_SLEEP:
+        MessageBoxA(window,
+                    "To avoid deadlock, the Sleep Duration cannot be less than 30 seconds in modes S1 - S3.\n"
+                    "Please change this in the configuration options",
+                    "Warning", MB_ICONINFORMATION | MB_OK);
+        return;
+    case RUN_REFUSED_SHORT_HIBERNATE:
+        MessageBoxA(window,
+                    "To avoid deadlock, the Sleep Duration cannot be less than 60 seconds in Hibernate mode or a "
+                    "Cycle mode which includes hibernation.\nPlease change this in the configuration options.",
+                    "Warning", MB_ICONINFORMATION | MB_OK);
+        return;
+    default: break;
+    }
+
+    if (fromWindow) theConfig->Save(theConfig->configFilePath, &settings);
+    if (settings.autoRestart == 1 && !RegisterRunOnce(window)) return;
+
+    int i = 0;
+    if (gResumeRun) {
+        // The record comes from a file left behind by an earlier instance.
+        i = theResumeRecord.cycleIndex < 0 ? 0 : theResumeRecord.cycleIndex;
+        const uint8_t* stored = theResumeRecord.selectedStates;
+        if (stored[0] || stored[1] || stored[2] || stored[3]) {
+            for (int state = SLEEP_S1; state <= SLEEP_S4; state++) selection[state] = stored[state] != 0;
+        }
+    }
+    memcpy(theResumeRecord.selectedStates, selection, sizeof(selection));
+
+    EnableControl(window, IDC_SLEEP_NOW, FALSE);
+    EnableControl(window, IDC_CONFIGURATION, FALSE);
+    EnableControl(window, IDC_PAUSE, TRUE);
+
+    LogMachineChecks(selection);
+    KeepMachineAwake(true);
+    RunCycles(window, selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
+    // The last record is on the device before the run reports its end, and an
+    // idle machine may sleep normally again.
+    FlushPendingResult();
+    KeepMachineAwake(false);
 }
 
 void StartCycleRunFromWindow(HWND window) { StartCycleRun(window, true); }

@@ -4,12 +4,14 @@
 #include <string.h>
 #include <time.h>
 #include "app/app.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"
 #include "settings/settings.h"
 
 HANDLE gWakeTimer = nullptr;
 HANDLE gBackupWakeTimer = nullptr;
+SleepOutcome gLastSleep;
 
 static const long long TICKS_PER_SECOND = 10000000LL;             // FILETIME units
 static const long long UNIX_EPOCH_TICKS = 116444736000000000LL;   // 1970-01-01 as FILETIME
@@ -85,6 +87,13 @@ bool WriteMarkerFile() {
     DWORD written = 0;
     BOOL ok = WriteFile(file, &theResumeRecord, sizeof(theResumeRecord), &written, nullptr) &&
               written == sizeof(theResumeRecord);
+    // With a results file the details of the sleep follow, so that a run that
+    // never comes back still gets its record.
+    if (ok && gResultsPath[0]) {
+        memcpy(gMarkerTail.magic, MARKER_TAIL_MAGIC, sizeof(gMarkerTail.magic));
+        snprintf(gMarkerTail.resultsPath, sizeof(gMarkerTail.resultsPath), "%s", gResultsPath);
+        ok = WriteFile(file, &gMarkerTail, sizeof(gMarkerTail), &written, nullptr) && written == sizeof(gMarkerTail);
+    }
     // The marker is the only evidence of a sleep that never ended: it must be
     // on the device, not in the cache, before the machine goes down.
     if (ok) ok = FlushFileBuffers(file);
@@ -162,10 +171,32 @@ static void WaitForWakeTimer(int durationSec) {
     }
 }
 
+static void LogFormatted(int level, const char* format, int a, int b = 0) {
+    char line[256];
+    snprintf(line, sizeof(line), format, a, b);
+    LogMessage(line, level);
+}
+
+// A sleep that did not happen ends here: the record says refused with the code.
+static int RefuseSleep(long error) {
+    gLastSleep.verdict = VERDICT_REFUSED;
+    gLastSleep.errorCode = error;
+    gLastSleep.endUtc = NowFileTime();
+    DeleteFileA(gMarkerFilePath);
+    return ENTER_FAILED;
+}
+
 int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
+    // A record still held for its wake source goes to the device before the
+    // machine goes down again.
+    FlushPendingResult();
+    memset(&gLastSleep, 0, sizeof(gLastSleep));
+    gLastSleep.startUtc = NowFileTime();
     if (state < SLEEP_S1 || state > SLEEP_S4) {
         DeleteFileA(gMarkerFilePath);
         LogDebug("Requested state not currently supported.\n");
+        gLastSleep.verdict = VERDICT_REFUSED;
+        gLastSleep.endUtc = gLastSleep.startUtc;
         return ENTER_BAD_STATE;
     }
     int policyState = AdminPolicyStateFor(state);
@@ -188,13 +219,17 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
             // wakes it, and the verdict would mean nothing.
             snprintf(line, sizeof(line), "Could not set the wake timer, Error code %ld", (long)error);
             LogMessage(line, LOG_ERROR);
-            DeleteFileA(gMarkerFilePath);
-            return ENTER_FAILED;
+            return RefuseSleep((long)error);
         }
     }
 
     FlushLogFileToDisk();
+    AsleepReading before;
+    AsleepReading after;
+    TakeAsleepReading(&before);
+    gLastSleep.wakeSourceMark = WakeSourceCount();
     long long start = NowFileTime();
+    gLastSleep.startUtc = start;
     BOOL entered;
     bool nt = IsNtPlatform();
     if (nt)
@@ -208,34 +243,49 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
         CloseWakeTimer();
         snprintf(line, sizeof(line), "Sleep error, Error code %ld", (long)error);
         LogMessage(line, LOG_ERROR);
-        DeleteFileA(gMarkerFilePath);
-        return ENTER_FAILED;
+        return RefuseSleep((long)error);
     }
+    gLastSleep.suspendSec = MeasuredSeconds(start, NowFileTime());
 
     if (!sleepForever) WaitForWakeTimer(durationSec);
     snprintf(line, sizeof(line), "Wake up from S%d, Cycle %d", state + 1, cycleNumber);
     LogMessage(line, LOG_INFO);
 
-    int measured = MeasuredSeconds(start, NowFileTime());
-    switch (JudgeSleepTime(state, durationSec, measured, sleepForever)) {
-    case VERDICT_OK:
-        snprintf(line, sizeof(line), "Sleep time OK %dsec", measured);
-        LogMessage(line, LOG_STATUS);
-        break;
-    case VERDICT_TOO_LONG:
-        snprintf(line, sizeof(line), "Sleep time too long warning, Sleep time %dsec", measured);
-        LogMessage(line, LOG_WARNING);
-        break;
-    default:
-        snprintf(line, sizeof(line), "Sleep time too short error, Sleep time %dsec", measured);
-        LogMessage(line, LOG_ERROR);
-        break;
+    long long end = NowFileTime();
+    TakeAsleepReading(&after);
+    int measured = MeasuredSeconds(start, end);
+    gLastSleep.measuredSec = measured;
+    gLastSleep.endUtc = end;
+    gLastSleep.verdict = JudgeSleepTime(state, durationSec, measured, sleepForever);
+    switch (gLastSleep.verdict) {
+    case VERDICT_OK: LogFormatted(LOG_STATUS, "Sleep time OK %dsec", measured); break;
+    case VERDICT_TOO_LONG: LogFormatted(LOG_WARNING, "Sleep time too long warning, Sleep time %dsec", measured); break;
+    default: LogFormatted(LOG_ERROR, "Sleep time too short error, Sleep time %dsec", measured); break;
+    }
+
+    // The wall time alone cannot tell a sleep from a suspend call that
+    // returned at once followed by a wait on the timer.
+    gLastSleep.asleepSource = ComputeTimeAsleep(&before, &after, &gLastSleep.asleepSec);
+    bool slept = true;
+    if (gLastSleep.asleepSource == ASLEEP_UNKNOWN) {
+        LogFormatted(LOG_INFO, "Time asleep unknown: no source answered (measured %d sec)", measured);
+    } else if (MachineDidNotSleep(gLastSleep.asleepSec, measured)) {
+        LogFormatted(LOG_ERROR,
+                     "The machine did not sleep: the suspend call returned after %d sec and the program waited on "
+                     "its timer",
+                     gLastSleep.suspendSec);
+        gLastSleep.verdict = VERDICT_NOT_SLEPT;
+        slept = false;
+    } else {
+        snprintf(line, sizeof(line), "Time asleep %d sec of %d sec (%s)", gLastSleep.asleepSec, measured,
+                 AsleepSourceName(gLastSleep.asleepSource));
+        LogMessage(line, LOG_INFO);
     }
 
     // A one-time reset of the idle timers, so the machine does not drop
     // straight back into an idle sleep.
-    SetThreadExecutionState(ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+    ResetIdleTimers();
     CloseWakeTimer();
     DeleteFileA(gMarkerFilePath);
-    return ENTER_OK;
+    return slept ? ENTER_OK : ENTER_NOT_SLEPT;
 }

@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "support/json_lines.h"
 #include "support/process_run.h"
 
 namespace {
@@ -103,30 +104,49 @@ void WriteMarker(const std::string& path, const ResumeRecord& record) {
 
 }  // namespace
 
-TEST(EngineRun, CommandLineRunUnderWinePowerFinishesWithTwoOkSleeps) {
+TEST(EngineRun, CommandLineRunUnderWinePowerReportsSleepsThatNeverHappened) {
     // Wine's suspend call returns at once and the wake timer holds the time:
-    // two real 30-second sleeps.
+    // 30 seconds are measured each time, but the machine never slept, and the
+    // log, the results file and the exit code say so.
     Sandbox sandbox;
     std::string log = sandbox.Path("run.log");
+    std::string results = sandbox.Path("results.jsonl");
     RunOptions options;
-    options.args = {"-S1000", "-R", "30", "-N", "2", "-D", "0", "-E", "-L", log};
+    options.args = {"-S1000", "-R", "30", "-N", "2", "-D", "0", "-E", "-L", log, "--results=" + results};
     options.timeoutMs = 150000;
     RunResult result = sandbox.Run(options, false);
-    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(2u, result.exitCode);
     EXPECT_GE(result.elapsedMs, 59000u);
     std::vector<std::string> lines = LogBodies(log);
     EXPECT_EQ(2, Count(lines, "Going to sleep, S1, Unforced, Duration 30sec"));
-    int ok = 0;
-    for (const auto& line : lines) {
+    int verdicts = 0;
+    for (size_t i = 0; i < lines.size(); i++) {
         int measured = -1;
-        if (sscanf(line.c_str(), "Sleep time OK %dsec", &measured) == 1) {
-            ok++;
-            EXPECT_NEAR(30, measured, 1) << line;
-        }
+        if (sscanf(lines[i].c_str(), "Sleep time OK %dsec", &measured) != 1) continue;
+        verdicts++;
+        EXPECT_NEAR(30, measured, 1) << lines[i];
+        ASSERT_LT(i + 1, lines.size());
+        EXPECT_EQ("The machine did not sleep: the suspend call returned after 0 sec and the program waited on its timer",
+                  lines[i + 1]);
     }
-    EXPECT_EQ(2, ok);
+    EXPECT_EQ(2, verdicts);
+    EXPECT_EQ(0, CountPrefix(lines, "Successfully left sleep state"));
     EXPECT_EQ(1, Count(lines, "Last cycle completed"));
     EXPECT_FALSE(FileExists(sandbox.Path("sleepflag")));
+
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ(2u, records.size());
+    for (int i = 0; i < 2; i++) {
+        const nlohmann::json& r = records[i];
+        EXPECT_EQ(i + 1, r["cycle"]);
+        EXPECT_EQ("not_slept", r["verdict"]);
+        EXPECT_EQ(0, r["asleep_sec"]);
+        // Wine has no sleep stamps and no QueryInterruptTime: the tick count against unbiased time.
+        EXPECT_EQ("tick_count", r["asleep_source"]);
+        EXPECT_NEAR(30, r["measured_sec"].get<int>(), 1);
+        EXPECT_TRUE(r["fallback"].is_null());
+        EXPECT_TRUE(r["wake_source"].is_null());
+    }
     // Automatic exit keeps the settings of the run as the default ones.
     ConfigRecord saved;
     Config reader(nullptr);
@@ -226,7 +246,8 @@ TEST(EngineRun, FallbackRulesAsTheProgramRunsThem) {
         options.args = {"-S0001", "-R", "60", "-N", "1", "-D", "0", "-E", "-H", c.rule, "-L", log};
         options.timeoutMs = 30000;
         RunResult result = sandbox.Run(options);
-        EXPECT_EQ(0u, result.exitCode) << c.rule;
+        // A run that entered no sleep at all is no pass.
+        EXPECT_EQ(c.suspends ? 0u : 2u, result.exitCode) << c.rule;
         std::vector<std::string> lines = LogBodies(log);
         int at = Find(lines, c.lines[0]);
         ASSERT_GE(at, 0) << c.rule;
@@ -253,7 +274,7 @@ TEST(EngineRun, RefusedSleepEndsTheRunWithItsErrorAndBox) {
     options.answers.push_back({"Cannot enter sleep state!", {IDNO}});
     options.timeoutMs = 30000;
     RunResult result = sandbox.Run(options);
-    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(2u, result.exitCode);
     ASSERT_EQ(1u, result.boxes.size());
     EXPECT_EQ("Error entering sleep state S1...Call to enter sleep state failed.", result.boxes[0].text);
     EXPECT_EQ(1u, sandbox.JournalCalls("SetSuspendState").size());  // the run ends at the first failure
@@ -415,7 +436,8 @@ TEST(EngineRun, ErrorDetectedChoicesAtTheNextStart) {
         if (c.endsByItself) {
             options.timeoutMs = 30000;
             result = sandbox.Run(options);
-            EXPECT_EQ(0u, result.exitCode) << c.name;
+            // The lost sleep fails the command line's automatic-exit run; Exit ends before it.
+            EXPECT_EQ(c.suspends ? 2u : 0u, result.exitCode) << c.name;
         } else {
             // After Stop the program waits for the user; it is ended once it has had time to run anything.
             options.timeoutMs = 8000;

@@ -572,3 +572,66 @@ TEST_F(CommandLine, ConfigFileWithoutMagicShowsNoBox) {
 }
 
 }  // namespace
+
+TEST_F(CommandLine, ResultsFileIsKeptAsAFullPathAndMadeWhenMissing) {
+    char folder[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryA(sizeof folder, folder), 0u);
+    std::string name = "cl_results_test.jsonl";
+    std::string full = std::string(folder) + "\\" + name;
+    DeleteFileA(full.c_str());
+    files.push_back(full);
+    EXPECT_TRUE(Parse({"--results=" + name}));
+    EXPECT_EQ(full, gResultsPath);
+    EXPECT_EQ(NoteTexts({"Option --results: Results file name: *" + full + "*.\n"}), Notes());
+    // Made empty, so the folder's rights are known before the first sleep.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExA(full.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(0u, data.nFileSizeLow);
+    // An existing file is appended to, never emptied.
+    WriteFile(full, "{}\n", 3);
+    ClearNotes(&gCommandLineNotes);
+    EXPECT_TRUE(Parse({"--results=" + full}));
+    ASSERT_TRUE(GetFileAttributesExA(full.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(3u, data.nFileSizeLow);
+    EXPECT_TRUE(RecordUnchanged());
+}
+
+TEST_F(CommandLine, ResultsFileRefusals) {
+    struct Case {
+        std::string word;
+        std::string note;
+    } cases[] = {
+        {"--results", "Invalid command line.  --results option needs to be followed by \"=filename\".\n"},
+        {"--resultsx.jsonl", "Invalid command line.  --results option needs to be followed by \"=filename\".\n"},
+        {"--results=", "Invalid command line. No results file name after --results=.\n"},
+        {"--results=" + std::string(256, 'r'),
+         "Option --results: Results file name too long (maximum is 255): *" + std::string(256, 'r') + "*.\n"},
+        {"--results=" + std::string(5000, 'r'),
+         "Option --results: Results file name too long (maximum is 255): *" + std::string(5000, 'r') + "*.\n"},
+    };
+    for (const Case& c : cases) {
+        ClearNotes(&gCommandLineNotes);
+        ResetCommandLineResults();
+        EXPECT_FALSE(Parse({c.word})) << c.word.substr(0, 40);
+        std::vector<std::string> notes = Notes();
+        ASSERT_EQ(1u, notes.size()) << c.word.substr(0, 40);
+        // Notes are cut to 1023 characters.
+        EXPECT_EQ(c.note.substr(0, 1023), notes[0]);
+        EXPECT_STREQ("", gResultsPath);
+    }
+    // A relative name that is short but makes a full path over 255 characters.
+    char folder[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryA(sizeof folder, folder), 0u);
+    std::string name(255 - strlen(folder), 'q');
+    ClearNotes(&gCommandLineNotes);
+    EXPECT_FALSE(Parse({"--results=" + name}));
+    ASSERT_EQ(1u, Notes().size());
+    EXPECT_EQ(0u, Notes()[0].find("Option --results: Results file name too long (maximum is 255): *q"));
+    // A folder that does not exist: refused before any sleep, with the system's code.
+    ClearNotes(&gCommandLineNotes);
+    std::string missing = std::string(folder) + "\\no_such_folder_vesplin\\r.jsonl";
+    EXPECT_FALSE(Parse({"--results=" + missing}));
+    ASSERT_EQ(1u, Notes().size());
+    EXPECT_EQ("Invalid command line.  Results file " + missing + " cannot be written. Error code 3.\n", Notes()[0]);
+    EXPECT_STREQ("", gResultsPath);
+}

@@ -9,6 +9,9 @@ namespace enginetest {
 FakePower* gFake = nullptr;
 static PowerApi savedApi;
 static bool savedApiValid = false;
+static SleepClockApi savedClocks;
+static EXECUTION_STATE(WINAPI* savedExecutionState)(EXECUTION_STATE) = nullptr;
+static ULONGLONG clockOffset = 0;  // 100 ns units the fake machine has slept
 
 static BOOLEAN WINAPI FakeSuspendAllowed() { return TRUE; }
 static BOOLEAN WINAPI FakeHibernateAllowed() { return gFake->hibernateAllowed; }
@@ -28,12 +31,26 @@ static BOOLEAN WINAPI FakeSetSuspendState(BOOLEAN hibernate, BOOLEAN force, BOOL
     gFake->suspends.push_back(call);
     gFake->calls.push_back("SetSuspendState");
     if (gFake->suspendSleepMs) Sleep(gFake->suspendSleepMs);
-    if (!gFake->suspendResult) SetLastError(gFake->suspendError);
-    return gFake->suspendResult;
+    if (!gFake->suspendResult) {
+        SetLastError(gFake->suspendError);
+        return FALSE;
+    }
+    if (gFake->stampAsleepMs >= 0) {
+        gFake->lastSleep = gFake->lastWake + 10000000ULL;
+        gFake->lastWake = gFake->lastSleep + (ULONGLONG)gFake->stampAsleepMs * 10000ULL;
+    }
+    clockOffset += (ULONGLONG)gFake->clockAsleepMs * 10000ULL;
+    return TRUE;
 }
 
 static LONG WINAPI FakeCallNtPowerInformation(POWER_INFORMATION_LEVEL level, PVOID input, ULONG inputLength,
                                               PVOID output, ULONG outputLength) {
+    if ((level == LastSleepTime || level == LastWakeTime) && gFake->stampsAnswer) {
+        if (!output || outputLength < sizeof(ULONGLONG)) return (LONG)0xC0000023;
+        ULONGLONG value = level == LastSleepTime ? gFake->lastSleep : gFake->lastWake;
+        memcpy(output, &value, sizeof(value));
+        return 0;
+    }
     if (level != AdministratorPowerPolicy) return (LONG)0xC0000002;
     if (input) {
         gFake->calls.push_back("AdminWrite");
@@ -98,11 +115,37 @@ static BOOLEAN WINAPI FakeSetActivePwrScheme(UINT scheme, PGLOBAL_POWER_POLICY g
     return TRUE;
 }
 
+static EXECUTION_STATE WINAPI FakeExecutionState(EXECUTION_STATE flags) {
+    char text[48];
+    snprintf(text, sizeof(text), "ExecutionState 0x%08lX", (unsigned long)flags);
+    if (gFake) gFake->calls.push_back(text);
+    return ES_CONTINUOUS;
+}
+
+static ULONGLONG RealTicks() { return GetTickCount64() * 10000ULL; }
+static VOID WINAPI FakeInterruptTime(PULONGLONG value) { *value = RealTicks() + clockOffset; }
+static BOOL WINAPI FakeUnbiasedTime(PULONGLONG value) {
+    *value = RealTicks();
+    return TRUE;
+}
+static ULONGLONG WINAPI FakeTickCount64() { return (RealTicks() + clockOffset) / 10000ULL; }
+
+void InstallFakeClocks(bool withInterruptTime) {
+    clockOffset = 0;
+    gSleepClockApi.QueryInterruptTime = withInterruptTime ? FakeInterruptTime : nullptr;
+    gSleepClockApi.QueryUnbiasedInterruptTime = FakeUnbiasedTime;
+    gSleepClockApi.GetTickCount64 = FakeTickCount64;
+}
+
 void InstallFakePower(FakePower* fake) {
     if (!savedApiValid) {
         savedApi = gPowerApi;
+        savedClocks = gSleepClockApi;
+        savedExecutionState = gSetThreadExecutionState;
         savedApiValid = true;
     }
+    gSetThreadExecutionState = FakeExecutionState;
+    memset(&gSleepClockApi, 0, sizeof(gSleepClockApi));
     gFake = fake;
     memset(&gPowerApi, 0, sizeof(gPowerApi));
     gPowerApi.IsPwrSuspendAllowed = FakeSuspendAllowed;
@@ -116,7 +159,13 @@ void InstallFakePower(FakePower* fake) {
 }
 
 void RestoreRealPower() {
-    if (savedApiValid) gPowerApi = savedApi;
+    // A run left holding the machine awake lets go before the real call is back.
+    KeepMachineAwake(false);
+    if (savedApiValid) {
+        gPowerApi = savedApi;
+        gSleepClockApi = savedClocks;
+        gSetThreadExecutionState = savedExecutionState;
+    }
     savedApiValid = false;
     gFake = nullptr;
 }
@@ -310,6 +359,8 @@ void EngineTest::SetUp() {
     gGrowDurations = 0;
     gGrowSeconds = 0;
     memset(&theResumeRecord, 0, sizeof(theResumeRecord));
+    gResultsPath[0] = '\0';
+    memset(&gRunTally, 0, sizeof(gRunTally));
 
     InstallFakePower(&fake);
     SupportStates(true, true, true, true);
@@ -331,6 +382,8 @@ void EngineTest::TearDown() {
     gWakeTimer = nullptr;
     gBackupWakeTimer = nullptr;
     RestoreRealPower();
+    FlushPendingResult();
+    gResultsPath[0] = '\0';
     memset(&gPowerCaps, 0, sizeof(gPowerCaps));
     gQuitRequested = 0;
     gStopRequested = 0;

@@ -42,6 +42,14 @@ struct FakePower {
     BOOLEAN currentPoliciesResult = TRUE;
     BOOLEAN setSchemeResult = TRUE;
     DWORD setSchemeError = 0;
+    // The system's sleep and wake stamps (100 ns units); answered when stampsAnswer.
+    bool stampsAnswer = false;
+    ULONGLONG lastSleep = 0;
+    ULONGLONG lastWake = 0;
+    // >= 0: each successful suspend call moves the stamps to a sleep of this many ms.
+    long long stampAsleepMs = -1;
+    // Added to the fake interrupt time by each successful suspend call (see InstallFakeClocks).
+    long long clockAsleepMs = 0;
 
     std::vector<SuspendCall> suspends;
     std::vector<ADMINISTRATOR_POWER_POLICY> adminWrites;
@@ -53,9 +61,14 @@ struct FakePower {
 
 extern FakePower* gFake;
 
-// Installs the doubles into gPowerApi (the old table is put back by Restore).
+// Installs the doubles into gPowerApi and gSetThreadExecutionState, whose calls
+// join `calls` as "ExecutionState 0x80000001" (the old entries are put back by Restore).
 void InstallFakePower(FakePower* fake);
 void RestoreRealPower();
+// Clocks for the time asleep: interrupt time runs ahead of the unbiased time by
+// every clockAsleepMs of the suspend calls so far. Without QueryInterruptTime
+// when withInterruptTime is false (the tick count stands in). Put back by RestoreRealPower.
+void InstallFakeClocks(bool withInterruptTime);
 
 // Lines of theLogger without their time stamps, oldest first.
 std::vector<std::string> LogLines(std::vector<int>* levels = nullptr);

@@ -9,6 +9,8 @@
 #include <vector>
 #include "eventmsg/event_fixture.h"
 #include "power/power.h"
+#include "support/json_lines.h"
+#include "support/process_run.h"
 
 namespace {
 
@@ -217,4 +219,40 @@ TEST_F(WakeSourceTest, RefusedSubscriptionWarnsOnceAndRestoresTheCount) {
     for (size_t i = 0; i < lines.size(); i++) warnings += levels[i] == LOG_WARNING;
     EXPECT_EQ(1, warnings);
     EXPECT_TRUE(gMonitorSignal[MONITOR_WAKE_SOURCE] == nullptr);
+}
+
+TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
+    std::string path = "vesplin_wake_results_test.jsonl";
+    DeleteFileA(path.c_str());
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", path.c_str());
+    StartEventMonitoring();
+    for (int waited = 0; waited < 3000 && !IsWakeSourceWatched(); waited += 10) Sleep(10);
+    ASSERT_TRUE(IsWakeSourceWatched());
+    // A source reported before the sleep began belongs to an earlier wake.
+    fakeevt::Push({Fixture("timer-wake-empty.xml")});
+    for (int waited = 0; waited < 3000 && WakeSourceCount() == 0; waited += 10) Sleep(10);
+
+    memset(&gLastSleep, 0, sizeof(gLastSleep));
+    gLastSleep.verdict = VERDICT_OK;
+    gLastSleep.wakeSourceMark = WakeSourceCount();
+    RecordSleepResult(1, SLEEP_S3, SLEEP_S3, 0, 30);
+    PollPendingResult();
+    EXPECT_FALSE(FileExists(path) && !ReadText(path).empty());  // held for its wake source
+
+    fakeevt::Push({Fixture("keyboard-wake.xml")});
+    for (int waited = 0; waited < 3000 && !(FileExists(path) && !ReadText(path).empty()); waited += 10) {
+        Sleep(10);
+        PollPendingResult();
+    }
+    // The next one finds no source before the next sleep: written with none.
+    gLastSleep.wakeSourceMark = WakeSourceCount();
+    RecordSleepResult(2, SLEEP_S3, SLEEP_S3, 0, 30);
+    FlushPendingResult();
+    StopEventMonitoring();
+    std::vector<nlohmann::json> records = ReadJsonLines(path);
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ("HID Keyboard Device", records[0]["wake_source"]);
+    EXPECT_TRUE(records[1]["wake_source"].is_null());
+    gResultsPath[0] = '\0';
+    DeleteFileA(path.c_str());
 }

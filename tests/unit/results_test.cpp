@@ -1,0 +1,409 @@
+// The results file: its JSON writer, the records of every verdict, the file
+// appends, and the time-asleep rule that decides whether the machine slept.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string.h>
+#include <string>
+#include <vector>
+#include "events/events.h"
+#include "log/log.h"
+#include "power/power.h"
+#include "support/json_lines.h"
+#include "support/process_run.h"
+
+namespace {
+
+// Seconds and FILETIME of 2026-12-07 12:44:54 UTC.
+const long long kStart = 134411210940000000LL;
+
+SleepResult SampleResult() {
+    SleepResult r;
+    memset(&r, 0, sizeof(r));
+    r.cycle = 3;
+    r.requestedState = SLEEP_S4;
+    r.enteredState = SLEEP_S3;
+    snprintf(r.fallback, sizeof(r.fallback), "lighter");
+    r.requestedSec = 60;
+    r.measuredSec = 61;
+    r.asleepKnown = true;
+    r.asleepSec = 59;
+    snprintf(r.asleepSource, sizeof(r.asleepSource), "sleep_wake_stamps");
+    snprintf(r.verdict, sizeof(r.verdict), "ok");
+    snprintf(r.wakeSource, sizeof(r.wakeSource), "HID Keyboard Device");
+    r.startUtc = kStart;
+    r.endUtc = kStart + 61 * 10000000LL;
+    r.errorCode = 0;
+    return r;
+}
+
+nlohmann::json Parse(const SleepResult& result) {
+    char line[RESULT_LINE_SIZE];
+    EXPECT_TRUE(FormatResultLine(&result, line, sizeof(line)));
+    size_t length = strlen(line);
+    EXPECT_GT(length, 0u);
+    EXPECT_EQ('\n', line[length - 1]);
+    for (size_t i = 0; i + 1 < length; i++) EXPECT_TRUE(line[i] >= 0x20 && line[i] < 0x7F) << "byte " << i;
+    return nlohmann::json::parse(std::string(line, length - 1));
+}
+
+AsleepReading Reading(bool stamps, ULONGLONG sleep, ULONGLONG wake, int clock, ULONGLONG interrupt, bool unbiasedOk,
+                      ULONGLONG unbiased) {
+    AsleepReading r;
+    memset(&r, 0, sizeof(r));
+    r.stampsValid = stamps;
+    r.lastSleep = sleep;
+    r.lastWake = wake;
+    r.interruptSource = clock;
+    r.interrupt = interrupt;
+    r.unbiasedValid = unbiasedOk;
+    r.unbiased = unbiased;
+    return r;
+}
+
+const ULONGLONG S = 10000000ULL;  // one second in 100 ns units
+
+}  // namespace
+
+TEST(JsonWriter, HostileTextsStayValidJson) {
+    std::string hostile = "quote\" back\\slash \x01\x02\x1f tab\t line\nfeed /slash \x7f";
+    hostile += "\xe9\xe8";  // 8-bit characters of the code page
+    char buffer[1024];
+    JsonLine json;
+    JsonBegin(&json, buffer, sizeof(buffer));
+    JsonString(&json, "text", hostile.c_str());
+    JsonString(&json, "key \"with\" quotes", "v");
+    JsonInt(&json, "n", -2147483648LL);
+    JsonNull(&json, "none");
+    ASSERT_TRUE(JsonEnd(&json));
+    nlohmann::json parsed = nlohmann::json::parse(buffer);
+    // What the code page makes of the 8-bit characters, as UTF-8.
+    WCHAR wide[4];
+    ASSERT_EQ(2, MultiByteToWideChar(CP_ACP, 0, "\xe9\xe8", 2, wide, 4));
+    char utf8[16];
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide, 2, utf8, sizeof(utf8), nullptr, nullptr);
+    std::string expected = hostile.substr(0, hostile.size() - 2) + std::string(utf8, n);
+    EXPECT_EQ(expected, parsed["text"].get<std::string>());
+    EXPECT_EQ("v", parsed["key \"with\" quotes"]);
+    EXPECT_EQ(-2147483648LL, parsed["n"].get<long long>());
+    EXPECT_TRUE(parsed["none"].is_null());
+    EXPECT_EQ(nullptr, strchr(buffer, '\n'));
+}
+
+TEST(JsonWriter, WhatDoesNotFitLeavesNothing) {
+    char buffer[24];
+    JsonLine json;
+    JsonBegin(&json, buffer, sizeof(buffer));
+    JsonString(&json, "k", "0123456789");
+    EXPECT_TRUE(JsonEnd(&json));
+    EXPECT_STREQ("{\"k\":\"0123456789\"}", buffer);
+
+    JsonBegin(&json, buffer, sizeof(buffer));
+    JsonString(&json, "k", "\x01\x01\x01\x01");  // 4 x 6 escaped bytes do not fit
+    EXPECT_FALSE(JsonEnd(&json));
+    EXPECT_STREQ("", buffer);
+    // The bytes past the terminator were never touched beyond the buffer (the
+    // guard is the fixed size itself); a zero-size buffer is refused too.
+    JsonBegin(&json, buffer, 0);
+    EXPECT_FALSE(JsonEnd(&json));
+}
+
+TEST(ResultRecord, EveryFieldWithItsType) {
+    nlohmann::json r = Parse(SampleResult());
+    EXPECT_EQ(3, r["cycle"]);
+    EXPECT_EQ("S4", r["requested_state"]);
+    EXPECT_EQ("S3", r["entered_state"]);
+    EXPECT_EQ("lighter", r["fallback"]);
+    EXPECT_EQ(60, r["requested_sec"]);
+    EXPECT_EQ(61, r["measured_sec"]);
+    EXPECT_EQ(59, r["asleep_sec"]);
+    EXPECT_EQ("sleep_wake_stamps", r["asleep_source"]);
+    EXPECT_EQ("ok", r["verdict"]);
+    EXPECT_EQ("HID Keyboard Device", r["wake_source"]);
+    EXPECT_EQ("2026-12-07T12:44:54Z", r["start_utc"]);
+    EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
+    EXPECT_EQ(0, r["error_code"]);
+    EXPECT_EQ(13u, r.size());
+}
+
+TEST(ResultRecord, UnknownsAreNull) {
+    SleepResult result = SampleResult();
+    result.enteredState = -1;
+    result.fallback[0] = '\0';
+    result.requestedSec = -1;
+    result.asleepKnown = false;
+    result.wakeSource[0] = '\0';
+    result.startUtc = 0;
+    nlohmann::json r = Parse(result);
+    for (const char* key : {"entered_state", "fallback", "requested_sec", "asleep_sec", "asleep_source",
+                            "wake_source", "start_utc"}) {
+        EXPECT_TRUE(r[key].is_null()) << key;
+    }
+    EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
+}
+
+TEST(ResultRecord, LongestHostileWakeSourceFits) {
+    SleepResult result = SampleResult();
+    memset(result.wakeSource, '\x01', sizeof(result.wakeSource) - 1);
+    result.wakeSource[sizeof(result.wakeSource) - 1] = '\0';
+    nlohmann::json r = Parse(result);
+    EXPECT_EQ(std::string(RESULT_TEXT_SIZE - 1, '\x01'), r["wake_source"].get<std::string>());
+}
+
+TEST(ResultRecord, UtcTimes) {
+    char text[32];
+    FormatUtcTime(kStart, text, sizeof(text));
+    EXPECT_STREQ("2026-12-07T12:44:54Z", text);
+    FormatUtcTime(0, text, sizeof(text));
+    EXPECT_STREQ("", text);
+    FormatUtcTime(-5, text, sizeof(text));
+    EXPECT_STREQ("", text);
+    FormatUtcTime(kStart, text, 8);  // cut, still terminated
+    EXPECT_STREQ("2026-12", text);
+}
+
+TEST(ResultsFile, AppendsWholeLinesAndReportsAFolderItCannotWrite) {
+    std::string folder = TestFolder("ResultsFile_Append");
+    std::string path = JoinPath(folder, "r.jsonl");
+    DeleteFileA(path.c_str());
+    ASSERT_EQ(0u, AppendResultLine(path.c_str(), "{\"a\":1}\n"));
+    ASSERT_EQ(0u, AppendResultLine(path.c_str(), "{\"a\":2}\n"));
+    EXPECT_EQ("{\"a\":1}\n{\"a\":2}\n", ReadText(path));
+
+    std::string missing = JoinPath(folder, "no_such_folder\\r.jsonl");
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, AppendResultLine(missing.c_str(), "{}\n"));
+    EXPECT_FALSE(FileExists(missing));
+    EXPECT_EQ((DWORD)ERROR_INVALID_NAME, AppendResultLine("", "{}\n"));
+
+    EXPECT_EQ("{\"a\":1}\n{\"a\":2}\n", ReadText(path));
+}
+
+TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
+    std::string folder = TestFolder("ResultsFile_Verdicts");
+    std::string path = JoinPath(folder, "r.jsonl");
+    DeleteFileA(path.c_str());
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", path.c_str());
+    memset(&gRunTally, 0, sizeof(gRunTally));
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally));  // no sleep at all is no pass
+
+    // The engine's records come from gLastSleep; without a wake-source thread they are written at once.
+    const int verdicts[] = {VERDICT_OK, VERDICT_TOO_SHORT, VERDICT_TOO_LONG, VERDICT_NOT_SLEPT, VERDICT_REFUSED};
+    int cycle = 1;
+    for (int verdict : verdicts) {
+        memset(&gLastSleep, 0, sizeof(gLastSleep));
+        gLastSleep.verdict = verdict;
+        gLastSleep.measuredSec = 30 + cycle;
+        gLastSleep.asleepSource = verdict == VERDICT_REFUSED ? ASLEEP_UNKNOWN : ASLEEP_FROM_INTERRUPT_TIME;
+        gLastSleep.asleepSec = verdict == VERDICT_NOT_SLEPT ? 0 : 30;
+        gLastSleep.errorCode = verdict == VERDICT_REFUSED ? 31 : 0;
+        gLastSleep.startUtc = kStart;
+        gLastSleep.endUtc = kStart + 31 * 10000000LL;
+        gLastSleep.wakeSourceMark = WakeSourceCount();
+        RecordSleepResult(cycle, SLEEP_S1, SLEEP_S1, 0, 30);
+        if (cycle == 1) {
+            EXPECT_EQ(0, RunExitCode(&gRunTally));
+        }
+        cycle++;
+    }
+    ResumeRecord position;
+    memset(&position, 0, sizeof(position));
+    position.cycleIndex = 5;
+    position.requestedState = SLEEP_S3;
+    position.sleepStartTime = 1796647494;  // 2026-12-07 12:44:54 UTC
+    MarkerTail tail;
+    memset(&tail, 0, sizeof(tail));
+    tail.enteredState = SLEEP_S2;
+    tail.requestedSec = 90;
+    snprintf(tail.fallback, sizeof(tail.fallback), "lighter");
+    RecordLostSleep(&position, &tail, position.sleepStartTime + 500);
+
+    std::vector<nlohmann::json> records = ReadJsonLines(path);
+    ASSERT_EQ(6u, records.size());
+    const char* names[] = {"ok", "short", "long", "not_slept", "refused", "lost"};
+    for (int i = 0; i < 6; i++) EXPECT_EQ(names[i], records[i]["verdict"]) << i;
+    EXPECT_EQ(31, records[4]["error_code"]);
+    EXPECT_TRUE(records[4]["asleep_sec"].is_null());
+    EXPECT_EQ(0, records[3]["asleep_sec"]);
+    EXPECT_EQ("interrupt_time", records[3]["asleep_source"]);
+    const nlohmann::json& lost = records[5];
+    EXPECT_EQ(6, lost["cycle"]);
+    EXPECT_EQ("S3", lost["requested_state"]);
+    EXPECT_EQ("S2", lost["entered_state"]);
+    EXPECT_EQ("lighter", lost["fallback"]);
+    EXPECT_EQ(90, lost["requested_sec"]);
+    EXPECT_EQ(500, lost["measured_sec"]);
+    EXPECT_TRUE(lost["asleep_sec"].is_null());
+    EXPECT_EQ("2026-12-07T12:44:54Z", lost["start_utc"]);
+    EXPECT_EQ("2026-12-07T12:53:14Z", lost["end_utc"]);
+
+    EXPECT_EQ(6, gRunTally.sleeps);
+    EXPECT_EQ(5, gRunTally.failed);
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally));
+
+    // A lost sleep without a tail (no results file when it was taken) still gets its record, with nulls.
+    RecordLostSleep(&position, nullptr, position.sleepStartTime + 10);
+    records = ReadJsonLines(path);
+    ASSERT_EQ(7u, records.size());
+    EXPECT_TRUE(records[6]["entered_state"].is_null());
+    EXPECT_TRUE(records[6]["requested_sec"].is_null());
+
+    // A file that cannot take the record: an error line and an exit code that says so.
+    memset(&gRunTally, 0, sizeof(gRunTally));
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", JoinPath(folder, "gone\\r.jsonl").c_str());
+    memset(&gLastSleep, 0, sizeof(gLastSleep));
+    gLastSleep.verdict = VERDICT_OK;
+    RecordSleepResult(1, SLEEP_S1, SLEEP_S1, 0, 30);
+    EXPECT_EQ(1, gRunTally.recordsLost);
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally));
+    gResultsPath[0] = '\0';
+    memset(&gRunTally, 0, sizeof(gRunTally));
+}
+
+TEST(ResultsFile, FallbackNamesAndTheMarkerTail) {
+    EXPECT_STREQ("", FallbackId(SLEEP_S3, SLEEP_S3, 0));
+    EXPECT_STREQ("lighter", FallbackId(SLEEP_S4, SLEEP_S3, 0));
+    EXPECT_STREQ("deeper", FallbackId(SLEEP_S2, SLEEP_S3, 0));
+    EXPECT_STREQ("force", FallbackId(SLEEP_S2, SLEEP_S2, 1));
+
+    MarkerTail good;
+    memset(&good, 0, sizeof(good));
+    memcpy(good.magic, MARKER_TAIL_MAGIC, 4);
+    good.enteredState = SLEEP_S4;
+    snprintf(good.resultsPath, sizeof(good.resultsPath), "C:\\r.jsonl");
+    MarkerTail read;
+    ASSERT_TRUE(ParseMarkerTail(&good, sizeof(good), &read));
+    EXPECT_STREQ("C:\\r.jsonl", read.resultsPath);
+    EXPECT_FALSE(ParseMarkerTail(&good, sizeof(good) - 1, &read));  // cut short
+    EXPECT_FALSE(ParseMarkerTail(&good, 0, &read));
+    MarkerTail bad = good;
+    bad.magic[0] = 'X';
+    EXPECT_FALSE(ParseMarkerTail(&bad, sizeof(bad), &read));
+    bad = good;
+    bad.enteredState = 4;
+    EXPECT_FALSE(ParseMarkerTail(&bad, sizeof(bad), &read));
+    bad = good;
+    memset(bad.resultsPath, 'p', sizeof(bad.resultsPath));  // no terminator inside the field
+    EXPECT_FALSE(ParseMarkerTail(&bad, sizeof(bad), &read));
+    EXPECT_STREQ("", read.resultsPath);
+    bad = good;
+    memset(bad.fallback, 'f', sizeof(bad.fallback));
+    EXPECT_FALSE(ParseMarkerTail(&bad, sizeof(bad), &read));
+}
+
+TEST(TimeAsleep, StampsWinWhenBothAreNewer) {
+    int seconds = -1;
+    AsleepReading before = Reading(true, 100 * S, 160 * S, ASLEEP_FROM_INTERRUPT_TIME, 1000 * S, true, 900 * S);
+    AsleepReading after = Reading(true, 1000 * S, 1030 * S, ASLEEP_FROM_INTERRUPT_TIME, 1031 * S, true, 901 * S);
+    EXPECT_EQ(ASLEEP_FROM_STAMPS, ComputeTimeAsleep(&before, &after, &seconds));
+    EXPECT_EQ(30, seconds);
+    after.lastWake = 1000 * S + S / 2;  // rounded to the nearest second
+    EXPECT_EQ(ASLEEP_FROM_STAMPS, ComputeTimeAsleep(&before, &after, &seconds));
+    EXPECT_EQ(1, seconds);
+    after.lastWake = 1000 * S + S / 2 - 1;
+    ComputeTimeAsleep(&before, &after, &seconds);
+    EXPECT_EQ(0, seconds);
+
+    // Stamps left from an earlier sleep, one stamp unchanged, a wake before its
+    // sleep, a reading that failed: the clocks answer instead.
+    AsleepReading stale = after;
+    stale.lastSleep = before.lastSleep;
+    stale.lastWake = before.lastWake;
+    EXPECT_EQ(ASLEEP_FROM_INTERRUPT_TIME, ComputeTimeAsleep(&before, &stale, &seconds));
+    EXPECT_EQ(30, seconds);  // 31 s of interrupt time, 1 s of it awake
+    AsleepReading oneOld = after;
+    oneOld.lastWake = before.lastWake;
+    EXPECT_EQ(ASLEEP_FROM_INTERRUPT_TIME, ComputeTimeAsleep(&before, &oneOld, &seconds));
+    AsleepReading backwards = after;
+    backwards.lastSleep = 1040 * S;
+    EXPECT_EQ(ASLEEP_FROM_INTERRUPT_TIME, ComputeTimeAsleep(&before, &backwards, &seconds));
+    AsleepReading failedBefore = before;
+    failedBefore.stampsValid = false;
+    EXPECT_EQ(ASLEEP_FROM_INTERRUPT_TIME, ComputeTimeAsleep(&failedBefore, &after, &seconds));
+}
+
+TEST(TimeAsleep, ClocksAndTheirBoundaries) {
+    int seconds = -1;
+    // The tick count stands in for interrupt time where QueryInterruptTime is missing.
+    AsleepReading before = Reading(false, 0, 0, ASLEEP_FROM_TICK_COUNT, 50 * S, true, 40 * S);
+    AsleepReading after = Reading(false, 0, 0, ASLEEP_FROM_TICK_COUNT, 95 * S, true, 45 * S);
+    EXPECT_EQ(ASLEEP_FROM_TICK_COUNT, ComputeTimeAsleep(&before, &after, &seconds));
+    EXPECT_EQ(40, seconds);
+    // Under Wine the unbiased time never stops: nothing slept. A tick-count step
+    // that leaves unbiased time slightly ahead is no negative sleep.
+    after.unbiased = 85 * S + S / 100;
+    EXPECT_EQ(ASLEEP_FROM_TICK_COUNT, ComputeTimeAsleep(&before, &after, &seconds));
+    EXPECT_EQ(0, seconds);
+    // No unbiased time (before Windows 7), no clock at all, clocks of two kinds, clocks that went back.
+    AsleepReading noUnbiased = after;
+    noUnbiased.unbiasedValid = false;
+    EXPECT_EQ(ASLEEP_UNKNOWN, ComputeTimeAsleep(&before, &noUnbiased, &seconds));
+    AsleepReading noClock = before;
+    noClock.interruptSource = ASLEEP_UNKNOWN;
+    AsleepReading noClockAfter = after;
+    noClockAfter.interruptSource = ASLEEP_UNKNOWN;
+    EXPECT_EQ(ASLEEP_UNKNOWN, ComputeTimeAsleep(&noClock, &noClockAfter, &seconds));
+    AsleepReading mixed = after;
+    mixed.interruptSource = ASLEEP_FROM_INTERRUPT_TIME;
+    EXPECT_EQ(ASLEEP_UNKNOWN, ComputeTimeAsleep(&before, &mixed, &seconds));
+    AsleepReading back = after;
+    back.interrupt = 10 * S;
+    EXPECT_EQ(ASLEEP_UNKNOWN, ComputeTimeAsleep(&before, &back, &seconds));
+    EXPECT_EQ(0, seconds);
+
+    EXPECT_STREQ("LastSleepTime/LastWakeTime", AsleepSourceName(ASLEEP_FROM_STAMPS));
+    EXPECT_STREQ("tick_count", AsleepSourceId(ASLEEP_FROM_TICK_COUNT));
+    EXPECT_STREQ("", AsleepSourceName(ASLEEP_UNKNOWN));
+}
+
+TEST(TimeAsleep, UnderHalfOfTheMeasuredTimeIsNoSleep) {
+    EXPECT_FALSE(MachineDidNotSleep(15, 30));
+    EXPECT_TRUE(MachineDidNotSleep(14, 30));
+    EXPECT_FALSE(MachineDidNotSleep(16, 31));
+    EXPECT_TRUE(MachineDidNotSleep(15, 31));
+    EXPECT_FALSE(MachineDidNotSleep(0, 0));  // a manual wake at once
+    EXPECT_TRUE(MachineDidNotSleep(0, 1));
+    EXPECT_FALSE(MachineDidNotSleep(2147483647, 2147483647));
+}
+
+TEST(MachineChecks, EachFindingWithItsLevel) {
+    char line[256];
+    EXPECT_EQ(LOG_WARNING, DescribeModernStandby(true, true, line, sizeof(line)));
+    EXPECT_STREQ("This machine uses Modern Standby (S0 low-power idle): S1 to S3 are not available, whatever the "
+                 "legacy calls say",
+                 line);
+    EXPECT_EQ(LOG_INFO, DescribeModernStandby(true, false, line, sizeof(line)));  // only S4 chosen
+    EXPECT_EQ(LOG_INFO, DescribeModernStandby(false, true, line, sizeof(line)));
+
+    EXPECT_EQ(LOG_INFO, DescribeWakeTimers(1, 1, POWER_SOURCE_AC, line, sizeof(line)));
+    EXPECT_STREQ("Wake timers in the active power plan: enabled on AC power, enabled on battery", line);
+    EXPECT_EQ(LOG_WARNING, DescribeWakeTimers(0, 1, POWER_SOURCE_AC, line, sizeof(line)));
+    EXPECT_STREQ("Wake timers in the active power plan: disabled on AC power, enabled on battery; a timed wake may "
+                 "never come",
+                 line);
+    // The setting of the power source in force counts; unknown source: both must allow it.
+    EXPECT_EQ(LOG_INFO, DescribeWakeTimers(1, 0, POWER_SOURCE_AC, line, sizeof(line)));
+    EXPECT_EQ(LOG_WARNING, DescribeWakeTimers(1, 0, POWER_SOURCE_BATTERY, line, sizeof(line)));
+    EXPECT_EQ(LOG_WARNING, DescribeWakeTimers(1, 0, POWER_SOURCE_UNKNOWN, line, sizeof(line)));
+    EXPECT_EQ(LOG_WARNING, DescribeWakeTimers(2, 2, POWER_SOURCE_AC, line, sizeof(line)));
+    EXPECT_NE(nullptr, strstr(line, "important wake timers only on AC power"));
+    EXPECT_EQ(LOG_WARNING, DescribeWakeTimers(7, 1, POWER_SOURCE_AC, line, sizeof(line)));
+    EXPECT_NE(nullptr, strstr(line, "an unknown value on AC power"));
+
+    EXPECT_EQ(LOG_INFO, DescribePowerSource(POWER_SOURCE_AC, 80, line, sizeof(line)));
+    EXPECT_STREQ("The machine is on AC power", line);
+    EXPECT_EQ(LOG_WARNING, DescribePowerSource(POWER_SOURCE_BATTERY, 40, line, sizeof(line)));
+    EXPECT_STREQ("The machine is on battery (40% left): the plan's battery settings apply and a long run drains it",
+                 line);
+    EXPECT_EQ(LOG_WARNING, DescribePowerSource(POWER_SOURCE_BATTERY, 255, line, sizeof(line)));
+    EXPECT_EQ(nullptr, strstr(line, "255"));
+    EXPECT_EQ(LOG_INFO, DescribePowerSource(POWER_SOURCE_UNKNOWN, -1, line, sizeof(line)));
+
+    EXPECT_EQ(LOG_WARNING, DescribeHibernation(false, line, sizeof(line)));
+    EXPECT_EQ(0, strncmp(line, "Hibernation is off (no hibernation file) while S4 is chosen", 59));
+    EXPECT_EQ(LOG_INFO, DescribeHibernation(true, line, sizeof(line)));
+
+    SYSTEM_POWER_CAPABILITIES caps;
+    memset(&caps, 0, sizeof(caps));
+    EXPECT_FALSE(CapsShowModernStandby(&caps));
+    reinterpret_cast<unsigned char*>(&caps)[20] = 1;  // AoAc in the Windows 8 record
+    EXPECT_TRUE(CapsShowModernStandby(&caps));
+}
