@@ -11,7 +11,7 @@ echo "$arch build ($BUILD_DIR)"
 RUNS=${RUNS:-20}
 export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix" WINEDEBUG=-all
 [ -f "$WINEPREFIX/.vesplin-ready" ] || { echo "run scripts/test.sh first (it makes the prefix)"; exit 1; }
-"$WINESERVER" -p
+"$WINESERVER" -p >/dev/null 2>&1 || true  # one may be running already
 trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 dir="$PWD/$BUILD_DIR/bench-startup"
 mkdir -p "$dir"

@@ -12,7 +12,7 @@ export WINEPREFIX="$PWD/$dir/wineprefix" WINEDEBUG=-all
 [ -f "$WINEPREFIX/.vesplin-ready" ] || { echo "run scripts/test.sh first (it makes the prefix)"; exit 1; }
 program=${1:?usage: bench/wine.sh <program.exe> [arguments]}
 shift
-"$WINESERVER" -p
+"$WINESERVER" -p >/dev/null 2>&1 || true  # one may be running already
 trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 echo "$program ($arch build, $dir)"
 "$WINE" "$dir/bin/$program" "$@"
