@@ -14,51 +14,11 @@
 #include "settings/settings.h"
 #include "support/json_lines.h"
 #include "support/process_run.h"
+#include "support/run_log.h"
 
 namespace {
 
 const char MAIN_CAPTION[] = "Tarnwell Vesplin";
-
-// A configuration file for "--config=" or as the default file beside the program.
-void WriteConfig(const std::string& path, const std::function<void(ConfigRecord&)>& change) {
-    Config config(nullptr);
-    ConfigRecord& s = config.settings;
-    s.logToFile = 1;
-    s.logLevel = 1;  // debug lines are part of what is checked
-    s.cycleIntervalSec = 0;
-    change(s);
-    ASSERT_EQ(0, config.Save(path.c_str(), &s));
-}
-
-// Log lines without their time stamps.
-std::vector<std::string> LogBodies(const std::string& path) {
-    std::vector<std::string> bodies;
-    for (const std::string& line : ReadLines(path)) {
-        size_t first = line.find(' ');
-        size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-        bodies.push_back(second == std::string::npos ? line : line.substr(second + 1));
-    }
-    return bodies;
-}
-
-int Count(const std::vector<std::string>& lines, const std::string& text) {
-    int count = 0;
-    for (const auto& line : lines) count += line == text;
-    return count;
-}
-
-int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    int count = 0;
-    for (const auto& line : lines) count += line.compare(0, prefix.size(), prefix) == 0;
-    return count;
-}
-
-int Find(const std::vector<std::string>& lines, const std::string& text, int from = 0) {
-    for (int i = from; i < (int)lines.size(); i++) {
-        if (lines[i] == text) return i;
-    }
-    return -1;
-}
 
 std::vector<std::string> AdminWrites(const Sandbox& sandbox) {
     std::vector<std::string> writes;

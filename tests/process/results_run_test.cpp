@@ -14,44 +14,11 @@
 #include "settings/settings.h"
 #include "support/json_lines.h"
 #include "support/process_run.h"
+#include "support/run_log.h"
 
 namespace {
 
 const char MAIN_CAPTION[] = "Tarnwell Vesplin";
-
-void WriteConfig(const std::string& path, const std::function<void(ConfigRecord&)>& change) {
-    Config config(nullptr);
-    ConfigRecord& s = config.settings;
-    s.logToFile = 1;
-    s.logLevel = 1;
-    s.cycleIntervalSec = 0;
-    change(s);
-    ASSERT_EQ(0, config.Save(path.c_str(), &s));
-}
-
-std::vector<std::string> LogBodies(const std::string& path) {
-    std::vector<std::string> bodies;
-    for (const std::string& line : ReadLines(path)) {
-        size_t first = line.find(' ');
-        size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-        bodies.push_back(second == std::string::npos ? line : line.substr(second + 1));
-    }
-    return bodies;
-}
-
-int Find(const std::vector<std::string>& lines, const std::string& text, int from = 0) {
-    for (int i = from; i < (int)lines.size(); i++) {
-        if (lines[i] == text) return i;
-    }
-    return -1;
-}
-
-int FindPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (int i = 0; i < (int)lines.size(); i++) {
-        if (lines[i].compare(0, prefix.size(), prefix) == 0) return i;
-    }
-    return -1;
-}
 
 // A run on the simulated machine with a results file; the log goes to run.log.
 struct ResultsRun {
@@ -60,7 +27,7 @@ struct ResultsRun {
     std::vector<nlohmann::json> records;
 };
 
-ResultsRun RunWithResults(const Sandbox& sandbox, std::vector<std::string> args, std::vector<std::pair<std::string, std::vector<int>>> answers = {}) {
+ResultsRun RunWithResults(const Sandbox& sandbox, std::vector<std::string> args) {
     std::string log = sandbox.Path("run.log");
     std::string results = sandbox.Path("results.jsonl");
     args.push_back("-L");
@@ -68,7 +35,6 @@ ResultsRun RunWithResults(const Sandbox& sandbox, std::vector<std::string> args,
     args.push_back("--results=" + results);
     RunOptions options;
     options.args = args;
-    options.answers = answers;
     options.timeoutMs = 60000;
     ResultsRun run;
     run.result = sandbox.Run(options);
