@@ -330,17 +330,7 @@ TEST(EngineRun, RunKilledWhileAsleepIsResumedAtTheNextStart) {
 
     // The next start, as the RunOnce value would make it: no arguments, the default settings file.
     std::string log = sandbox.Path("vesplin.log");
-    WriteConfig(sandbox.Path("vesplinCfg.dat"), [&](ConfigRecord& s) {
-        SetConfigText(s.logFilePath, log.c_str());
-        s.sleepForever = 1;
-        s.cycleCount = 2;
-        s.autoRestart = 1;
-    });
-    sandbox.WriteScenario({{"sleep_ms", "0"}});
-    RunOptions next;
-    next.answers.push_back({MAIN_CAPTION, {IDCANCEL}});  // ends the program after the resumed run
-    next.timeoutMs = 30000;
-    RunResult resumed = sandbox.Run(next);
+    RunResult resumed = RestartAfterPowerCycle(sandbox, log);
     EXPECT_EQ(0u, resumed.exitCode);
 
     std::vector<std::string> lines = LogBodies(log);

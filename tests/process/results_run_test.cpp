@@ -18,8 +18,6 @@
 
 namespace {
 
-const char MAIN_CAPTION[] = "Tarnwell Vesplin";
-
 // A run on the simulated machine with a results file; the log goes to run.log.
 struct ResultsRun {
     RunResult result;
@@ -181,17 +179,7 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
 
     // The next start as the automatic restart makes it: no arguments, so no --results.
     std::string log = sandbox.Path("vesplin.log");
-    WriteConfig(sandbox.Path("vesplinCfg.dat"), [&](ConfigRecord& s) {
-        SetConfigText(s.logFilePath, log.c_str());
-        s.sleepForever = 1;
-        s.cycleCount = 2;
-        s.autoRestart = 1;
-    });
-    sandbox.WriteScenario({{"sleep_ms", "0"}});
-    RunOptions next;
-    next.answers.push_back({MAIN_CAPTION, {IDCANCEL}});
-    next.timeoutMs = 30000;
-    RunResult resumed = sandbox.Run(next);
+    RunResult resumed = RestartAfterPowerCycle(sandbox, log);
     EXPECT_EQ(0u, resumed.exitCode);  // no automatic-exit run
 
     std::vector<nlohmann::json> records = ReadJsonLines(results);

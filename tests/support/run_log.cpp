@@ -54,3 +54,17 @@ int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix
     for (const auto& line : lines) count += StartsWith(line, prefix);
     return count;
 }
+
+RunResult RestartAfterPowerCycle(const Sandbox& sandbox, const std::string& log) {
+    WriteConfig(sandbox.Path("vesplinCfg.dat"), [&](ConfigRecord& s) {
+        SetConfigText(s.logFilePath, log.c_str());
+        s.sleepForever = 1;
+        s.cycleCount = 2;
+        s.autoRestart = 1;
+    });
+    sandbox.WriteScenario({{"sleep_ms", "0"}});
+    RunOptions next;
+    next.answers.push_back({"Tarnwell Vesplin", {IDCANCEL}});
+    next.timeoutMs = 30000;
+    return sandbox.Run(next);
+}

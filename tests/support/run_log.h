@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process_run.h"
+
 struct ConfigRecord;
 
 // A configuration file for "--config=" or as the default file beside the
@@ -18,3 +20,9 @@ int Find(const std::vector<std::string>& lines, const std::string& text, int fro
 int FindPrefix(const std::vector<std::string>& lines, const std::string& prefix);
 int Count(const std::vector<std::string>& lines, const std::string& text);
 int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix);
+
+// The start after a power cycle, as the RunOnce value makes it: no arguments,
+// a default settings file (manual wake, two cycles, automatic restart, logging
+// to log) and a simulated machine whose sleeps return at once. Exit in the
+// main window ends the program after the resumed run.
+RunResult RestartAfterPowerCycle(const Sandbox& sandbox, const std::string& log);
