@@ -3,44 +3,10 @@
 #include <windows.h>
 #include <stddef.h>
 #include <stdint.h>
+#include "control/control.h"
+#include "log/log.h"
 
 struct ConfigRecord;
-
-// Position of the run in progress; the marker file holds these 24 bytes.
-struct ResumeRecord {
-    int32_t cycleIndex;
-    int32_t nextStatePos;
-    uint8_t selectedStates[4];
-    int32_t requestedState;
-    int64_t sleepStartTime;
-};
-static_assert(sizeof(ResumeRecord) == 24, "resume record must be 24 bytes");
-
-#define NOTE_SLOTS 100
-#define NOTE_SIZE 1024
-
-// Notes gathered before the log panel exists, logged after the banner.
-struct NoteList {
-    int count;
-    int dropped;  // notes that found the list full
-    char slots[NOTE_SLOTS][NOTE_SIZE];
-};
-
-// Adds a formatted note, cut to 1023 characters; a full list counts it as dropped.
-void AddNote(NoteList* list, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void ClearNotes(NoteList* list);
-
-extern HINSTANCE gAppInstance;
-extern HWND gMainWindow;
-extern char gMarkerFilePath[256];
-extern ResumeRecord theResumeRecord;
-extern int gQuitRequested;
-extern unsigned char gStopRequested;
-extern unsigned char gPaused;
-extern unsigned char gGrowDurations;
-extern unsigned char gResumeRun;
-extern NoteList gStartupNotes;
-extern NoteList gCommandLineNotes;
 
 // Results of the command line.
 extern int gAutoExit;
@@ -48,10 +14,7 @@ extern int gLogFileFromCommandLine;
 extern int gStartMinimized;
 extern int gQueryMode;
 extern int gQueryAnswer;
-extern int gGrowSeconds;
 extern int gShortestSleepDuration;
-
-bool IsNtPlatform();
 
 // Writes the two debug lines for each selected duration below its safe minimum
 // (30 s for S1-S3, 60 s for S4); false when the command-line run must not start.

@@ -12,7 +12,6 @@ int gLogFileFromCommandLine;
 int gStartMinimized;
 int gQueryMode;
 int gQueryAnswer;
-int gGrowSeconds;
 int gShortestSleepDuration = 30;
 
 #define LOG_PATH_CHECK_MAX 511  // longest path the -L switch lets through

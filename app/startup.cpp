@@ -15,13 +15,6 @@ static const char BANNER_RULE[] = "*********************************************
 static const char BUILD_DATE[] = "May 12 2010";
 static const char BUILD_TIME[] = "11:19:14";
 
-bool IsNtPlatform() {
-    OSVERSIONINFOA version;
-    memset(&version, 0, sizeof(version));
-    version.dwOSVersionInfoSize = sizeof(version);
-    return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
-}
-
 // Notes of a full list that could not be kept are not lost silently.
 static void LogDroppedNotes(const NoteList* list) {
     if (list->dropped <= 0) return;

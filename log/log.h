@@ -54,6 +54,22 @@ private:
 
 extern Logger* theLogger;
 
+#define NOTE_SLOTS 100
+#define NOTE_SIZE 1024
+
+// Notes gathered before the log panel exists, logged after the banner.
+struct NoteList {
+    int count;
+    int dropped;  // notes that found the list full
+    char slots[NOTE_SLOTS][NOTE_SIZE];
+};
+
+// Adds a formatted note, cut to 1023 characters; a full list counts it as dropped.
+void AddNote(NoteList* list, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void ClearNotes(NoteList* list);
+extern NoteList gStartupNotes;
+extern NoteList gCommandLineNotes;
+
 // Entry points, callable from any thread.
 void LogMessage(const char* text, int level);
 void LogAtLevel(int level, const char* text);

@@ -9,7 +9,7 @@
 // the lines, so no drawing ever races another, and a line is never read while
 // the ring moves under it.
 #include <string.h>
-#include "app/app.h"
+#include "control/control.h"
 #include "log/log.h"
 #include "res/resource.h"
 

@@ -2,7 +2,7 @@
 // from the Windows system folder, and the machine's capabilities.
 #include <stdio.h>
 #include <string.h>
-#include "app/app.h"
+#include "control/control.h"
 #include "power/power.h"
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
@@ -172,4 +172,11 @@ void UnloadPowerApis() {
     if (gEventApi.module) FreeLibrary(gEventApi.module);
     memset(&gPowerApi, 0, sizeof(gPowerApi));
     memset(&gEventApi, 0, sizeof(gEventApi));
+}
+
+bool IsNtPlatform() {
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }

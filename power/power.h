@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <powrprof.h>
 #include <winevt.h>
-#include "app/app.h"
+#include "control/control.h"
 #include "log/log.h"
 
 enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
@@ -55,6 +55,8 @@ extern int gSavedAdminPolicyValid;  // the administrator policy was read at star
 static_assert(sizeof(SYSTEM_POWER_CAPABILITIES) == 76, "capability record");
 static_assert(sizeof(ADMINISTRATOR_POWER_POLICY) == 24, "administrator policy record");
 
+// True on the NT family of Windows.
+bool IsNtPlatform();
 void LoadEventLogApi();
 bool LoadPowerApi();
 void QueryPowerCapabilities();

@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
-#include "app/app.h"
+#include "control/control.h"
 #include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"

@@ -1,5 +1,5 @@
 // Application-wide run state shared by the main window and the engine.
-#include "app/app.h"
+#include "control/control.h"
 
 HINSTANCE gAppInstance;
 HWND gMainWindow;
@@ -10,3 +10,10 @@ unsigned char gStopRequested;
 unsigned char gPaused;
 unsigned char gGrowDurations;
 unsigned char gResumeRun;
+int gGrowSeconds;
+int gRunEnd;
+
+static bool gRunActive = false;
+
+bool IsRunActive() { return gRunActive; }
+void SetRunActive(bool active) { gRunActive = active; }

@@ -2,7 +2,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include "app/app.h"
+#include "log/log.h"
 
 NoteList gStartupNotes;
 NoteList gCommandLineNotes;
