@@ -50,6 +50,11 @@ private:
     void AddCleanLine(const char* text, int level);
     CRITICAL_SECTION lock_;
     int warningDepth_;  // > 0 while this logger shows an append warning box
+    // Lines that could not reach the file since writing last worked; one box
+    // tells of a whole episode, and the file gets the count once it works again.
+    int missedLines_;
+    bool episodeReported_;
+    void ReportMissedLine(const char* message);
 };
 
 extern Logger* theLogger;
@@ -74,6 +79,14 @@ extern NoteList gCommandLineNotes;
 void LogMessage(const char* text, int level);
 void LogAtLevel(int level, const char* text);
 void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// An unattended run (automatic exit) shows no box: each one is logged at
+// Error level with its caption and text, and the run takes the answer given.
+void SetUnattended(bool unattended);
+bool IsUnattended();
+// MessageBoxA in an interactive run; in an unattended one the line
+// "<caption>: <text>" and unattendedAnswer (IDOK, IDNO, ...) instead.
+int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type, int unattendedAnswer);
 
 // Formats a timestamp prefix "yyyy-MMM-dd HH:mm:ss " for st into out.
 void FormatLogTimestamp(const SYSTEMTIME* st, char* out, size_t outSize);
@@ -122,6 +135,7 @@ struct SleepResult {
     long long startUtc;  // FILETIME (100 ns since 1601, UTC); 0 when unknown
     long long endUtc;
     long errorCode;      // the system's error code of a refused sleep; 0 otherwise
+    char reason[32];     // why a sleep was refused ("marker_not_written", ...); empty otherwise
 };
 
 // A FILETIME as ISO 8601 UTC, "2026-12-07T12:44:54Z"; empty when not a valid time.
@@ -161,6 +175,9 @@ LogRowColours GetLogRowColours(int level);
 int GetColourKeyLevel(int control);
 // Row font height for a screen of dpi pixels per logical inch.
 int GetLogFontHeight(int dpi);
+// Row height (font and frame) so that the visible rows fit an area of
+// areaHeight pixels, never above fontHeight + 2 nor below 8 pixels.
+int FitLogRowHeight(int fontHeight, int areaHeight);
 // gLogFirstRow after a scroll request (low word of WM_VSCROLL's wParam).
 int GetScrolledFirstRow(int request, int thumbPosition, int firstRow, int maxFirstRow);
 

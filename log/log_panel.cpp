@@ -57,6 +57,14 @@ int GetLogFontHeight(int dpi) {
     return 14 * dpi / 96;
 }
 
+int FitLogRowHeight(int fontHeight, int areaHeight) {
+    int row = fontHeight + 2;
+    int fits = (areaHeight - 2) / LOG_VISIBLE_ROWS;
+    // A panel too small for readable rows keeps them readable and shows fewer.
+    if (fits >= 8 && fits < row) row = fits;
+    return row;
+}
+
 int GetScrolledFirstRow(int request, int thumbPosition, int firstRow, int maxFirstRow) {
     int row = firstRow;
     switch (request) {
@@ -371,6 +379,10 @@ void InitLogPanel(HWND dialog) {
     int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
     if (screen) ReleaseDC(nullptr, screen);
     int height = GetLogFontHeight(dpi);
+    // The panel's size follows the dialog font, the rows the screen's dpi: where
+    // the dialog font is smaller than designed, the rows shrink to fit all 25.
+    RECT client = {0, 0, 0, 0};
+    if (area && GetClientRect(area, &client)) height = FitLogRowHeight(height, client.bottom) - 2;
     LOGFONTA font;
     memset(&font, 0, sizeof(font));
     font.lfHeight = height;

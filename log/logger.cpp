@@ -62,6 +62,8 @@ Logger::Logger() {
     busy = 0;
     logFile = nullptr;
     warningDepth_ = 0;
+    missedLines_ = 0;
+    episodeReported_ = false;
     lineSlots = new (std::nothrow) char[(size_t)LOG_CAPACITY * LOG_LINE_SIZE];
     lineLevels = (int*)malloc(sizeof(int) * LOG_CAPACITY);
     if (!lineSlots || !lineLevels) {
@@ -160,6 +162,16 @@ static void ShowAppendWarning(int* depth, const char* text) {
     --*depth;
 }
 
+// A line that did not reach the file stays in the ring. A full disk would
+// otherwise raise a box for every line: one box tells of the whole episode,
+// and an unattended run shows none.
+void Logger::ReportMissedLine(const char* message) {
+    missedLines_++;
+    if (episodeReported_) return;
+    episodeReported_ = true;
+    if (!IsUnattended()) ShowAppendWarning(&warningDepth_, message);
+}
+
 void Logger::WriteLineToFile(const char* line) {
     Lock();
     if (!LogToFileSet()) {
@@ -178,9 +190,22 @@ void Logger::WriteLineToFile(const char* line) {
         int error = errno;
         char message[600];
         snprintf(message, sizeof(message), "Error opening \"%s\" for writing.\nError No. %d", path, error);
-        ShowAppendWarning(&warningDepth_, message);
+        ReportMissedLine(message);
         Unlock();
         return;
+    }
+    // Writing works again: the file says how many lines it lacks, just where they are missing.
+    int missedBefore = missedLines_;
+    if (missedBefore > 0) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        char note[LOG_LINE_SIZE];
+        FormatLogTimestamp(&now, note, sizeof(note));
+        char text[160];
+        snprintf(text, sizeof(text), "%d log lines could not be written to this file and are missing here",
+                 missedBefore);
+        AppendBounded(note, sizeof(note), text);
+        fprintf(logFile, "%s\n", note);
     }
     int written = fprintf(logFile, "%s\n", line ? line : "");
     int error = errno;
@@ -198,7 +223,10 @@ void Logger::WriteLineToFile(const char* line) {
     if (failed) {
         char message[100];
         snprintf(message, sizeof(message), "Error writing to log file.\nError No. %d", error);
-        ShowAppendWarning(&warningDepth_, message);
+        ReportMissedLine(message);
+    } else {
+        missedLines_ = 0;
+        episodeReported_ = false;
     }
     Unlock();
 }
@@ -224,7 +252,7 @@ static void FailLogFile(DWORD exitCode, const char* format, ...) {
     va_start(args, format);
     vsnprintf(message, sizeof(message), format, args);
     va_end(args);
-    MessageBoxA(nullptr, message, CREATE_CAPTION, MB_OK | MB_ICONWARNING);
+    ShowMessageBox(nullptr, message, CREATE_CAPTION, MB_OK | MB_ICONWARNING, IDOK);
     ExitProcess(exitCode);
 }
 

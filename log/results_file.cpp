@@ -48,6 +48,7 @@ bool FormatResultLine(const SleepResult* result, char* out, size_t outSize) {
     JsonString(&json, "start_utc", OrNull(start));
     JsonString(&json, "end_utc", OrNull(end));
     JsonInt(&json, "error_code", result->errorCode);
+    JsonString(&json, "reason", OrNull(result->reason));
     bool complete = JsonEnd(&json);
     if (complete) {
         size_t used = strlen(out);

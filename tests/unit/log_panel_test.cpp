@@ -35,6 +35,12 @@ TEST(LogPanelRules, FontHeightFollowsTheScreen) {
     EXPECT_EQ(GetLogFontHeight(120), 17);
     EXPECT_EQ(GetLogFontHeight(144), 21);
     EXPECT_EQ(GetLogFontHeight(0), 14);  // a driver that reports nothing
+    // Rows shrink to fit a panel smaller than designed, and only then.
+    EXPECT_EQ(FitLogRowHeight(14, 402), 16);
+    EXPECT_EQ(FitLogRowHeight(14, 500), 16);
+    EXPECT_EQ(FitLogRowHeight(14, 369), 14);
+    EXPECT_EQ(FitLogRowHeight(14, 100), 16);  // too small for 25 readable rows: no shrinking
+    EXPECT_EQ(FitLogRowHeight(14, 0), 16);
 }
 
 TEST(LogPanelRules, ScrollRequests) {

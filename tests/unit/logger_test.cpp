@@ -327,7 +327,7 @@ LRESULT CALLBACK LogOnAppMessage(HWND window, UINT message, WPARAM wParam, LPARA
     return 0;
 }
 
-TEST_F(LoggerTest, AppendFailureWarnsOncePerLineAndKeepsTheLine) {
+TEST_F(LoggerTest, AppendFailureWarnsOncePerEpisodeAndTheFileCountsTheMissedLines) {
     Logger logger;
     theLogger = &logger;
     UseLogFile(base);  // a folder: it cannot be opened for appending
@@ -336,28 +336,58 @@ TEST_F(LoggerTest, AppendFailureWarnsOncePerLineAndKeepsTheLine) {
     std::string warning = "Error opening \"" + base + "\" for writing.\nError No. " + std::to_string(errno);
 
     // A line this thread logs from inside the box's message loop neither waits
-    // for itself nor opens a second box.
+    // for itself nor opens a second box; nor do the later lines of the episode.
     HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_TRUE(window != nullptr);
     nestedDone = false;
     SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)LogOnAppMessage);
     bool posted = false;
+    std::string path = base + "\\back.log";
     {
         BoxWatcher watcher(GetCurrentProcessId(), "Vesplin: Error writing log file", [&](int index) {
             if (index == 0 && !posted) posted = PostMessageA(window, WM_APP, 0, 0);
             return index != 0 || nestedDone;
         });
         LogMessage("outer", LOG_INFO);
-        LogMessage("later", LOG_INFO);
+        for (int i = 0; i < 5; i++) LogMessage("later", LOG_INFO);
+        // Writing works again: the file first says how many lines it lacks.
+        UseLogFile(path);
+        LogMessage("back", LOG_INFO);
+        LogMessage("after", LOG_INFO);
+        // A new episode is told again.
+        UseLogFile(base);
+        LogMessage("again", LOG_INFO);
         Sleep(100);
         EXPECT_EQ(watcher.Texts(), std::vector<std::string>({warning, warning}));
     }
     DestroyWindow(window);
     EXPECT_TRUE(nestedDone);
-    EXPECT_EQ(logger.GetLineCount(), 3);
+    EXPECT_EQ(logger.GetLineCount(), 10);
     EXPECT_NE(strstr(logger.GetLine(0, nullptr), " outer"), nullptr);
     EXPECT_NE(strstr(logger.GetLine(1, nullptr), " nested"), nullptr);
     EXPECT_NE(strstr(logger.GetLine(2, nullptr), " later"), nullptr);
+    std::string content = ReadWhole(path);
+    EXPECT_NE(content.find(" 7 log lines could not be written to this file and are missing here\r\n"),
+              std::string::npos)
+        << content;
+    EXPECT_LT(content.find("missing here"), content.find(" back\r\n"));
+    EXPECT_EQ(content.find("missing here"), content.rfind("missing here"));  // told once
+    EXPECT_NE(content.find(" after\r\n"), std::string::npos);
+
+    // Unattended, a failing file shows no box at all; the lines stay in the ring.
+    SetUnattended(true);
+    {
+        BoxWatcher watcher(GetCurrentProcessId(), "Vesplin: Error writing log file");
+        UseLogFile(path);
+        LogMessage("ok", LOG_INFO);
+        UseLogFile(base);
+        LogMessage("unattended", LOG_INFO);
+        Sleep(300);
+        EXPECT_TRUE(watcher.Texts().empty());
+    }
+    SetUnattended(false);
+    EXPECT_NE(strstr(logger.GetLine(-1, nullptr), " unattended"), nullptr);
+    theLogger = nullptr;
 }
 
 TEST_F(LoggerTest, ConcurrentAddsAndDirectWritesStayWholeAndInOrder) {
