@@ -20,15 +20,37 @@ extern int gShortestSleepDuration;
 // (30 s for S1-S3, 60 s for S4); false when the command-line run must not start.
 bool CheckSleepDurations(const ConfigRecord* settings, int shortestSleepDuration);
 
+// Help and version: asked for anywhere on the command line, they are all the program does.
+enum { INFO_NONE = 0, INFO_HELP = 1, INFO_VERSION = 2 };
+// INFO_HELP for -?, /?, -h, /h or --help; INFO_VERSION for --version; help wins.
+int FindInfoRequest(int argc, char** argv);
+const char* UsageText();
+// "Vesplin V2.3 (Build: 1006), built on May 12 2010 11:19:14": the banner's identity line.
+void FormatIdentityLine(char* out, size_t outSize);
+// Writes text to the program's standard output or the console it was started
+// from; where there is neither, shows it in a box when allowBox.
+void ShowInfoText(const char* text, const char* caption, bool allowBox);
+// True when the command line asks for an automatic exit (-E), seen before parsing.
+bool CommandLineAsksAutoExit(int argc, char** argv);
+
+// The log, results, marker and configuration files must be different files:
+// returns false with a note naming the two when one path names two of them,
+// and in *clash the files concerned (FILE_LOG, FILE_RESULTS, ...). Empty paths
+// take no part; paths are compared whole, without regard to case.
+enum { FILE_LOG = 1, FILE_RESULTS = 2, FILE_MARKER = 4, FILE_CONFIG = 8 };
+bool CheckDistinctFiles(const char* logPath, const char* resultsPath, const char* markerPath, const char* configPath,
+                        char* note, size_t noteSize, int* clash);
+
 // Parses argv[1..argc-1] into record; true when the command line is valid.
 bool ParseCommandLine(ConfigRecord* record, int argc, char** argv);
 // Resets the command-line results to their start values (one call per process in the program).
 void ResetCommandLineResults();
 
-// Start-up: resumes the run a power cycle interrupted when the marker file is
-// there (asking first when so configured) and deletes the marker; -1 when there
-// was none, 0 when the run was resumed, 1 when the user chose Stop or Exit.
-int ResumeInterruptedRun();
+// Start-up, when the marker file was found: records the lost sleep, deletes
+// the marker and resumes the run (asking first when so configured); as the
+// command-line run itself when the marker carried one. 0 when the run was
+// resumed, 1 when it was not (Stop, Exit, or a marker that would not go).
+int ResumeInterruptedRun(const struct MarkerContents* marker, bool asCommandLineRun);
 // Start-up: the run the command line asked for, with the window set up for it.
 void StartCommandLineRun();
 

@@ -68,6 +68,14 @@ int TakeStrictValue(ParseState* state, int argc, char** argv, int* index, int* v
     }
     *value = ShortValue(next);
     (*index)++;
+    // " -5" passes the check above (atoi skips the blank): a negative count or
+    // time is refused all the same.
+    if (*value < 0) {
+        AddNote(&gCommandLineNotes, "Invalid command line.  %s is not a valid argument for option %s.\n", next,
+                argv[*index - 1]);
+        state->verdict = false;
+        return -1;
+    }
     return 1;
 }
 
@@ -135,8 +143,14 @@ void HandleStateDuration(ParseState* state, int argc, char** argv, int index) {
         state->stateDurationSet = false;
         return;
     }
-    state->stateDurationSet = true;
     char digit = word[2];
+    if (digit >= '1' && digit <= '4' && WholeValue(next) < 0) {
+        AddNote(&gCommandLineNotes, "Invalid command line.  %s is not a valid argument for option %s.\n", next, word);
+        state->verdict = false;
+        state->stateDurationSet = false;
+        return;
+    }
+    state->stateDurationSet = true;
     if (digit >= '1' && digit <= '4') {
         int value = WholeValue(next);
         state->stateDuration[digit - '1'] = value;
@@ -215,7 +229,9 @@ void HandleResultsFile(ParseState* state, const char* word) {
         state->verdict = false;
         return;
     }
-    // Refused now rather than after the first sleep: made when missing, never truncated.
+    // Refused now rather than after the first sleep: never truncated, and a
+    // file made only for the test is taken away again (the first record makes
+    // it), so that a refused command line leaves nothing behind.
     HANDLE file = CreateFileA(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -224,7 +240,9 @@ void HandleResultsFile(ParseState* state, const char* word) {
         state->verdict = false;
         return;
     }
+    bool made = GetLastError() != ERROR_ALREADY_EXISTS;
     CloseHandle(file);
+    if (made) DeleteFileA(full);
     snprintf(gResultsPath, sizeof(gResultsPath), "%s", full);
     AddNote(&gCommandLineNotes, "Option --results: Results file name: *%s*.\n", full);
 }
@@ -367,7 +385,8 @@ void HandleSwitch(ConfigRecord* record, ParseState* state, int argc, char** argv
         HandleStateDuration(state, argc, argv, *index);
         break;
     default:
-        // Letters outside the table are not refusals.
+        // Letters outside the table are not refusals, but a typing error must not pass unseen.
+        AddNote(&gCommandLineNotes, "Option %s is not known and was skipped.\n", word);
         break;
     }
 }
@@ -390,7 +409,8 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv) {
                 HandleConfigFile(record, &state, word);
             else if (strncmp(word + 2, "results", 7) == 0)
                 HandleResultsFile(&state, word);
-            // Other long options are skipped without a word.
+            else
+                AddNote(&gCommandLineNotes, "Option %s is not known and was skipped.\n", word);
         }
         // Any other word is a stray one and skipped.
     }
@@ -407,4 +427,37 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv) {
         if (record->sleepDurationSec[k] < gShortestSleepDuration) gShortestSleepDuration = record->sleepDurationSec[k];
 
     return state.verdict;
+}
+
+bool CommandLineAsksAutoExit(int argc, char** argv) {
+    for (int i = 1; i < argc && argv && argv[i]; i++) {
+        const char* word = argv[i];
+        if ((word[0] == '/' || (word[0] == '-' && word[1] != '-')) && word[1] == 'E') return true;
+    }
+    return false;
+}
+
+bool CheckDistinctFiles(const char* logPath, const char* resultsPath, const char* markerPath, const char* configPath,
+                        char* note, size_t noteSize, int* clash) {
+    *clash = 0;
+    const char* names[4] = {"log file", "results file", "marker file", "configuration file"};
+    const char* paths[4] = {logPath, resultsPath, markerPath, configPath};
+    char full[4][MAX_PATH + 1];
+    for (int i = 0; i < 4; i++) {
+        full[i][0] = '\0';
+        if (!paths[i] || !paths[i][0]) continue;
+        DWORD length = GetFullPathNameA(paths[i], sizeof(full[i]), full[i], NULL);
+        if (length == 0 || length >= sizeof(full[i])) snprintf(full[i], sizeof(full[i]), "%s", paths[i]);
+    }
+    for (int i = 0; i < 4; i++) {
+        for (int j = i + 1; j < 4; j++) {
+            if (!full[i][0] || !full[j][0] || _stricmp(full[i], full[j]) != 0) continue;
+            snprintf(note, noteSize, "Invalid command line.  The %s and the %s are the same file: %s\n", names[i],
+                     names[j], full[i]);
+            *clash = (1 << i) | (1 << j);
+            return false;
+        }
+    }
+    if (noteSize) note[0] = '\0';
+    return true;
 }

@@ -110,6 +110,9 @@ void WheelLogPanel(HWND window, WPARAM wParam) {
 }
 
 static void OnSleepNow(HWND window) {
+    // A click queued while the machine slept arrives inside the run: a second
+    // run nested in the first would clear its stop and outlive its buttons.
+    if (IsRunActive()) return;
     EnableStateBoxes(window, false);
     EnableControl(window, IDC_ALL_SUPPORTED, false);
     EnableControl(window, IDC_STOP_CYCLE, true);
@@ -126,8 +129,10 @@ static void OnSleepNow(HWND window) {
 
 static void OnStopCycle(HWND window) {
     gPaused = 0;
-    EnableControl(window, IDC_CONFIGURATION, true);
-    EnableControl(window, IDC_SLEEP_NOW, true);
+    // Until the run has returned, nothing may start another one.
+    bool running = IsRunActive();
+    EnableControl(window, IDC_CONFIGURATION, !running);
+    EnableControl(window, IDC_SLEEP_NOW, !running);
     EnableControl(window, IDC_PAUSE, false);
     CheckDlgButton(window, IDC_PAUSE, BST_UNCHECKED);
     SetDlgItemTextA(window, IDC_PAUSE, "Pause");
@@ -189,7 +194,9 @@ static INT_PTR OnCommand(HWND window, int control) {
     case IDC_STATE_S3:
     case IDC_STATE_S4: OnStateBox(window, control); break;
     case IDC_ALL_SUPPORTED: OnAllSupported(window); break;
-    case IDC_CONFIGURATION: OpenConfigurationDialog(window); break;
+    case IDC_CONFIGURATION:
+        if (!IsRunActive()) OpenConfigurationDialog(window);
+        break;
     case IDC_ABOUT: DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_ABOUT), window, AboutDialogProc, 0); break;
     case IDC_HELP_BUTTON: OpenHelpFile("index.html", window); break;
     // Also the close box, the system menu's Close and Escape.

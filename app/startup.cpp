@@ -10,10 +10,6 @@
 #include "settings/settings.h"
 
 static const char BANNER_RULE[] = "**********************************************************************";
-// Build date and time of the start-up module as the banner shows them; fixed
-// for this version so that logs of the same build compare equal.
-static const char BUILD_DATE[] = "May 12 2010";
-static const char BUILD_TIME[] = "11:19:14";
 
 // Notes of a full list that could not be kept are not lost silently.
 static void LogDroppedNotes(const NoteList* list) {
@@ -27,8 +23,7 @@ static void LogDroppedNotes(const NoteList* list) {
 static void WriteBanner() {
     LogMessage(BANNER_RULE, LOG_INFO);
     char line[256];
-    snprintf(line, sizeof(line), "%s %s (Build: %s), built on %s %s", PRODUCT_NAME, PRODUCT_VERSION, PRODUCT_BUILD,
-             BUILD_DATE, BUILD_TIME);
+    FormatIdentityLine(line, sizeof(line));
     LogMessage(line, LOG_INFO);
     for (int i = 0; i < gStartupNotes.count; i++) {
         // A note is text, never a format: a path with a '%' in it must not be read as one.
@@ -119,12 +114,34 @@ static void RunMessageLoop() {
     }
 }
 
+// An automatic-exit run that cannot start ends the program at once, with its
+// reason at Error level; a window run only logs the reason and waits.
+static bool EndIfRunCannotStart(const char* reason) {
+    LogMessage(reason, LOG_ERROR);
+    if (!gAutoExit) return false;
+    SetExitCode(EXIT_RUN_NOT_STARTED);
+    return true;
+}
+
 int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     gAppInstance = instance;
+    // Help and the version touch nothing: no library, no file, no power state.
+    int info = FindInfoRequest(argc, argv);
+    bool unattended = CommandLineAsksAutoExit(argc, argv);
+    if (info != INFO_NONE) {
+        char identity[256];
+        FormatIdentityLine(identity, sizeof(identity));
+        char text[4096];
+        snprintf(text, sizeof(text), "%s\r\n%s", identity, info == INFO_HELP ? UsageText() : "");
+        ShowInfoText(text, PRODUCT_NAME, !unattended);
+        return 0;
+    }
+    // Boxes before the command line is parsed already know whether anybody is there.
+    SetUnattended(unattended);
     try {
         theLogger = new Logger();
     } catch (const char* error) {
-        MessageBoxA(nullptr, error, "Failed to create log", MB_ICONWARNING | MB_OK);
+        if (!unattended) MessageBoxA(nullptr, error, "Failed to create log", MB_ICONWARNING | MB_OK);
         return 1;
     }
 
@@ -145,6 +162,21 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
 
     theConfig->SetDefaults(gAppInstance, scratch);
     bool verdict = ParseCommandLine(scratch, argc, argv);
+    SetUnattended(gAutoExit != 0);
+    SetMarkerFilePath();
+    char logPath[256];
+    GetConfigText(scratch->logFilePath, logPath);
+    char note[NOTE_SIZE];
+    int clash = 0;
+    if (argc > 1 && !CheckDistinctFiles(scratch->logToFile ? logPath : "", gResultsPath, gMarkerFilePath,
+                                        theConfig->configFilePath, note, sizeof(note), &clash)) {
+        // Neither file named twice is used: a log written into the marker
+        // would be taken for a power cycle at the next start.
+        AddNote(&gCommandLineNotes, "%s", note);
+        verdict = false;
+        if (clash & FILE_LOG) gLogFileFromCommandLine = 0;
+        if (clash & FILE_RESULTS) gResultsPath[0] = '\0';
+    }
     if (verdict && argc > 1) {
         theConfig->settings = *scratch;
     } else if (gLogFileFromCommandLine) {
@@ -152,10 +184,27 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     }
     delete scratch;
 
+    // A marker left by a sleep that never came back: the run goes on, and its
+    // log is appended to, never emptied. Started without arguments (as the
+    // RunOnce value starts it), a command-line run takes its settings back
+    // from the marker.
+    static MarkerContents marker;
+    bool markerFound = ReadMarkerFile(gMarkerFilePath, &marker) == 0;
+    bool resumeCommandLineRun = markerFound && argc <= 1 && marker.haveRun;
+    if (resumeCommandLineRun) {
+        theConfig->settings = marker.run.settings;
+        SetConfigText(theConfig->settings.logFilePath, marker.run.logFilePath);
+        gAutoExit = marker.run.autoExit ? 1 : 0;
+        gGrowSeconds = marker.run.growSeconds;
+        gRunTally = marker.run.tally;
+        gMarkerRun = marker.run;
+        SetUnattended(gAutoExit != 0);
+    }
+
     if (theConfig->settings.logToFile == 1) {
         char path[256];
         GetConfigText(theConfig->settings.logFilePath, path);
-        theLogger->OpenLogFile(path, theConfig->settings.clearLogAtStart ? "wt" : "at");
+        theLogger->OpenLogFile(path, theConfig->settings.clearLogAtStart && !markerFound ? "wt" : "at");
     }
 
     // A capability query ends right after the banner and never shows the
@@ -177,31 +226,47 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         exit(gQueryAnswer);
     }
 
+    if (!gMainWindow) {
+        // Without its window the program could neither be watched nor stopped.
+        char message[160];
+        snprintf(message, sizeof(message), "The main window could not be created. Error code %lu",
+                 (unsigned long)GetLastError());
+        ShowMessageBox(nullptr, message, "Vesplin cannot start", MB_ICONERROR | MB_OK, IDOK);
+        if (!gAutoExit) LogMessage(message, LOG_ERROR);
+        SetExitCode(EXIT_RUN_NOT_STARTED);
+        return Shutdown();
+    }
+
     if (!verdict) {
         char path[256];
         GetConfigText(theConfig->settings.logFilePath, path);
         char message[512];
         snprintf(message, sizeof(message),
                  "Vesplin.exe was launched with invalid command line arguments.\nPlease see log:\n%s\n", path);
-        MessageBoxA(nullptr, message, "Invalid Command Line", MB_ICONWARNING | MB_OK);
+        ShowMessageBox(nullptr, message, "Invalid Command Line", MB_ICONWARNING | MB_OK, IDOK);
+        if (gAutoExit) SetExitCode(EXIT_RUN_NOT_STARTED);
         return Shutdown();
     }
 
-    SetMarkerFilePath();
     bool runAllowed = CheckSleepDurations(&theConfig->settings, gShortestSleepDuration);
+    if (!runAllowed && argc > 1 &&
+        EndIfRunCannotStart("The command line's run does not start: a sleep duration is below its safe minimum "
+                            "(30 seconds for S1-S3, 60 seconds for S4)"))
+        return Shutdown();
 
     if (EnableShutdownPrivilege() != 0) {
         LogDebug("Error setting privilages.\n");
+        if (gAutoExit) EndIfRunCannotStart("The run does not start: the shutdown privilege could not be enabled");
         return Shutdown();
     }
     AllowLogonWithoutPasswordOnWake();
-    if (gMainWindow) ShowWindow(gMainWindow, showCommand);
+    ShowWindow(gMainWindow, showCommand);
     StartMonitoringIfAsked();
     Sleep(100);
 
     // A run that a power cycle interrupted goes on first; Stop or Exit in the
     // Error Detected dialog cancels the command line's run as well.
-    int resumeAnswer = ResumeInterruptedRun();
+    int resumeAnswer = markerFound ? ResumeInterruptedRun(&marker, resumeCommandLineRun) : -1;
     if (runAllowed && argc > 1 && resumeAnswer != 1) StartCommandLineRun();
 
     RunMessageLoop();

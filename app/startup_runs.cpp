@@ -11,42 +11,74 @@
 
 static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 
-int ResumeInterruptedRun() {
-    FILE* marker = gMarkerFilePath[0] ? fopen(gMarkerFilePath, "rb") : nullptr;
-    if (!marker) return -1;
+// The end of an automatic-exit run: the exit code from its sleeps and how it
+// ended, the settings saved as the default file, and the program ends.
+static void EndAutomaticRun() {
+    SetExitCode(RunExitCode(&gRunTally, gRunEnd));
+    theConfig->Save(theConfig->configFilePath, &theConfig->settings);
+    StopMonitoringAndCloseLog();
+    PostQuitMessage(0);
+}
+
+int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
     long long now = (long long)_time64(nullptr);
     // A short file leaves the rest of the record as it was.
-    size_t got = fread(&theResumeRecord, 1, sizeof(theResumeRecord), marker);
-    unsigned char tailBytes[sizeof(MarkerTail) + 1];
-    size_t tailLength = got == sizeof(theResumeRecord) ? fread(tailBytes, 1, sizeof(tailBytes), marker) : 0;
-    fclose(marker);
-    MarkerTail tail;
-    bool haveTail = ParseMarkerTail(tailBytes, tailLength, &tail);
+    memcpy(&theResumeRecord, &marker->position, marker->positionBytes);
     // The interrupted run's results file takes the rest of that run's records.
-    if (haveTail && !gResultsPath[0]) snprintf(gResultsPath, sizeof(gResultsPath), "%s", tail.resultsPath);
+    if (marker->haveTail && !gResultsPath[0])
+        snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker->tail.resultsPath);
 
-    char line[256];
+    char line[512];
     snprintf(line, sizeof(line), "WAKE UP FROM S%d, CYCLE %d, Vesplin restart, possible power cycle",
              theResumeRecord.requestedState + 1, theResumeRecord.cycleIndex + 1);
     LogMessage(line, LOG_INFO);
     snprintf(line, sizeof(line), "SLEEP TIME TOO LONG WARNING, Sleep time %dsec",
              (int)(now - theResumeRecord.sleepStartTime));
     LogMessage(line, LOG_WARNING);
-    RecordLostSleep(&theResumeRecord, haveTail ? &tail : nullptr, now);
+    RecordLostSleep(&theResumeRecord, marker->haveTail ? &marker->tail : nullptr, now);
+
+    // The marker goes before the run goes on: one that stayed would bring the
+    // same power cycle back at every start, and resume the same sleep again.
+    DWORD deleteError = DeleteMarkerFile(gMarkerFilePath);
+    if (deleteError != 0) {
+        snprintf(line, sizeof(line),
+                 "The marker file %s could not be deleted, Error code %lu: the interrupted run is not resumed, so "
+                 "that the same sleep is not resumed twice",
+                 gMarkerFilePath, (unsigned long)deleteError);
+        LogMessage(line, LOG_ERROR);
+        gRunEnd = RUN_END_NOT_STARTED;
+        if (gAutoExit && asCommandLineRun) EndAutomaticRun();
+        return 1;
+    }
 
     INT_PTR answer = 0;
     if (theConfig->settings.stopOnError == 1) {
-        answer = DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_ERROR_DETECTED), gMainWindow,
-                                 ErrorDetectedDialogProc, 0);
+        if (IsUnattended()) {
+            // Nobody can answer: stop on error was asked for, so the run stops
+            // here, its records kept and the lost sleep counted.
+            LogMessage("Error Detected: the run was interrupted by a power cycle and stop on error is set: Stop",
+                       LOG_ERROR);
+            answer = 1;
+        } else {
+            answer = DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_ERROR_DETECTED), gMainWindow,
+                                     ErrorDetectedDialogProc, 0);
+        }
     }
     if (answer == 0) {
         gResumeRun = 1;
-        StartCycleRunFromWindow(gMainWindow);
+        if (asCommandLineRun) {
+            StartCommandLineRun();
+        } else {
+            StartCycleRunFromWindow(gMainWindow);
+            gResumeRun = 0;
+            gStopRequested = 0;
+            SetMainWindowIdle(gMainWindow);
+        }
         gResumeRun = 0;
-        gStopRequested = 0;
-        SetMainWindowIdle(gMainWindow);
+    } else if (gAutoExit) {
+        gRunEnd = RUN_END_STOPPED;
+        EndAutomaticRun();
     }
-    DeleteFileA(gMarkerFilePath);
     return answer == 0 ? 0 : 1;
 }
 
@@ -71,13 +103,8 @@ void StartCommandLineRun() {
 
     StartCycleRunFromCommandLine(window);
     gStopRequested = 0;
-    if (gAutoExit) {
-        // Automation reads the outcome from the exit code.
-        SetExitCode(RunExitCode(&gRunTally));
-        // The default configuration file then holds the settings of this run.
-        theConfig->Save(theConfig->configFilePath, &settings);
-        StopMonitoringAndCloseLog();
-        PostQuitMessage(0);
-    }
+    // Automation reads the outcome from the exit code; the default
+    // configuration file then holds the settings of this run.
+    if (gAutoExit) EndAutomaticRun();
     SetMainWindowIdle(window);
 }

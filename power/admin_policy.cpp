@@ -46,11 +46,11 @@ bool SetAdminSleepPolicy(int minSleep, int maxSleep) {
         result = false;
     }
     if (status == STATUS_ACCESS_DENIED) {
-        MessageBoxA(gMainWindow,
+        ShowMessageBox(gMainWindow,
                     "Error setting active admin power policy\nRequested sleep state could not be set.\n"
                     "Check that you are running Vesplin as the administrator.\n"
                     "In Windows Vista you may need to set the administrator privilage flag",
-                    "Vesplin permissions problem", MB_ICONWARNING | MB_OK);
+                    "Vesplin permissions problem", MB_ICONWARNING | MB_OK, IDOK);
         return false;
     }
     return result;

@@ -96,4 +96,8 @@ const char* AsleepSourceId(int source) {
     }
 }
 
-bool MachineDidNotSleep(int asleepSec, int measuredSec) { return (long long)asleepSec * 2 < (long long)measuredSec; }
+bool MachineDidNotSleep(int asleepSec, int measuredSec) {
+    // No measurable time asleep is no sleep, even when nothing was waited for
+    // (a manual wake whose suspend call returned at once).
+    return asleepSec <= 0 || (long long)asleepSec * 2 < (long long)measuredSec;
+}

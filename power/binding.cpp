@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "control/control.h"
+#include "log/log.h"
 #include "power/power.h"
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
@@ -58,10 +59,10 @@ bool LoadPowerApi() {
     memset(&gPowerApi, 0, sizeof(gPowerApi));
     HMODULE module = LoadSystemLibrary("powrprof.dll");
     if (!module) {
-        MessageBoxA(nullptr,
+        ShowMessageBox(nullptr,
                     "Could not find the Windows .dll file\nresponsible for power management.\n(Powrprof.dll)\n"
                     "Vesplin will now exit.",
-                    "Error", MB_ICONWARNING | MB_OK);
+                    "Error", MB_ICONWARNING | MB_OK, IDOK);
         return false;
     }
     gPowerApi.module = module;
@@ -90,7 +91,7 @@ bool LoadPowerApi() {
         snprintf(message, sizeof(message),
                  "The Windows power management library (Powrprof.dll)\ndoes not provide %s.\nVesplin will now exit.",
                  missing);
-        MessageBoxA(nullptr, message, "Error", MB_ICONWARNING | MB_OK);
+        ShowMessageBox(nullptr, message, "Error", MB_ICONWARNING | MB_OK, IDOK);
         return false;
     }
     // The policy functions only serve the power-scheme adjustments; without
@@ -109,8 +110,8 @@ bool LoadPowerApi() {
     }
 
     if (!gPowerApi.IsPwrSuspendAllowed() && !gPowerApi.IsPwrHibernateAllowed()) {
-        MessageBoxA(nullptr, "This computer does not have support for system Sleep states.\nVesplin will now exit.",
-                    "Error", MB_ICONWARNING | MB_OK);
+        ShowMessageBox(nullptr, "This computer does not have support for system Sleep states.\nVesplin will now exit.",
+                    "Error", MB_ICONWARNING | MB_OK, IDOK);
         return false;
     }
     return true;

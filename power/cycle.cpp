@@ -9,6 +9,16 @@
 #include "settings/settings.h"
 
 int gCycleStatesEntered = 0;
+// Sleeps in a row that came back with no time gone: a machine whose suspend
+// call returns at once would otherwise make a run spin.
+static int gQuickSleeps = 0;
+
+void ResetQuickSleepCount() { gQuickSleeps = 0; }
+
+bool CountQuickSleep(int result, int measuredSec) {
+    gQuickSleeps = result == ENTER_NOT_SLEPT && measuredSec < 1 ? gQuickSleeps + 1 : 0;
+    return gQuickSleeps >= QUICK_SLEEP_LIMIT;
+}
 
 static const char ASTERISK_RULE[] = "**********************************************************************";
 
@@ -231,7 +241,7 @@ static int FailCycle(HWND window, int target, int result) {
     if (theConfig->settings.stopOnError == 1) {
         size_t used = strlen(text);
         snprintf(text + used, sizeof(text) - used, "%s", FailureText(result));
-        MessageBoxA(window, text, "Cannot enter sleep state!", MB_ICONWARNING | MB_YESNO);
+        ShowMessageBox(window, text, "Cannot enter sleep state!", MB_ICONWARNING | MB_YESNO, IDNO);
     }
     return result;
 }
@@ -266,6 +276,17 @@ int RunCycleStates(HWND window, const uint8_t selectedStates[4], const int32_t d
                      FallbackId(requested, plan.target, plan.force));
             int result = EnterSleepState(plan.target, requestedSec, plan.force, cycleNumber);
             RecordSleepResult(cycleNumber, requested, plan.target, plan.force, requestedSec);
+            // Stop, Exit and the rest queued during the sleep are handled now,
+            // even when no countdown follows.
+            PumpPendingMessages();
+            if (CountQuickSleep(result, gLastSleep.measuredSec)) {
+                char line[160];
+                snprintf(line, sizeof(line),
+                         "The last %d sleeps came back at once: this machine does not sleep, and the run ends",
+                         QUICK_SLEEP_LIMIT);
+                LogMessage(line, LOG_ERROR);
+                return ENTER_NOT_SLEPT;
+            }
             // A sleep that never happened fails the cycle; it ends the run only
             // when the user asked to stop on errors, so a long run goes on.
             bool goOn = result == ENTER_OK || (result == ENTER_NOT_SLEPT && settings.stopOnError != 1);

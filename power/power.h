@@ -8,6 +8,7 @@
 #include <winevt.h>
 #include "control/control.h"
 #include "log/log.h"
+#include "settings/settings.h"
 
 enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
 enum { FALLBACK_LIGHTER = 0, FALLBACK_DEEPER = 1, FALLBACK_FORCE = 2, FALLBACK_SKIP = 3 };
@@ -123,7 +124,7 @@ int ComputeTimeAsleep(const AsleepReading* before, const AsleepReading* after, i
 const char* AsleepSourceName(int source);
 // The source as the results file names it ("sleep_wake_stamps", ...); "" for none.
 const char* AsleepSourceId(int source);
-// True when the time asleep is under half of the measured time.
+// True when the time asleep is under half of the measured time, or none at all.
 bool MachineDidNotSleep(int asleepSec, int measuredSec);
 
 // ---------------------------------------------------------------------------
@@ -180,6 +181,7 @@ struct SleepOutcome {
     int asleepSec;
     int suspendSec;    // how long the suspend call took
     long errorCode;    // of a refused sleep
+    const char* reason;  // why it was refused (results file's "reason"); null otherwise
     long long startUtc;  // FILETIME before the suspend call, and after the wake
     long long endUtc;
     LONG wakeSourceMark;  // wake-source count before the suspend call
@@ -202,9 +204,9 @@ int MeasuredSeconds(long long start100ns, long long end100ns);
 // Creates and arms gWakeTimer for durationSec from now (and the backup timer for
 // short sleeps). 0 when armed; otherwise the system's error code, no timer left open.
 DWORD ArmWakeTimers(int durationSec);
-// Writes theResumeRecord to the marker file and forces it to the disk; false when
-// the file could not be written.
-bool WriteMarkerFile();
+// Writes theResumeRecord (and the tail) to the marker file and forces it to the
+// disk; 0 when done, otherwise the system's error code.
+DWORD WriteMarkerFile();
 // Forces a file's cached data to the disk; false when it could not be opened or flushed.
 bool FlushFileToDisk(const char* path);
 // Forces the log file's lines so far to the disk (when logging to a file).
@@ -242,6 +244,13 @@ int CountdownFontHeight(int secondsLeft, int logPixelsY);
 // States entered (or attempted) by the last RunCycleStates call.
 extern int gCycleStatesEntered;
 
+// Consecutive sleeps that did not happen and came back within a second end a
+// run after this many: a suspend call that returns at once must not make it spin.
+#define QUICK_SLEEP_LIMIT 3
+void ResetQuickSleepCount();
+// Counts a sleep that ended with result (ENTER_*) after measuredSec; true when the run must end.
+bool CountQuickSleep(int result, int measuredSec);
+
 int RunCycleStates(HWND window, const uint8_t selectedStates[4], const int32_t durations[4], int intervalSec,
                    bool isLastCycle, int cycleNumber);
 // Counts down seconds in ticks of tickMs, drawing and pumping messages at each tick;
@@ -265,9 +274,13 @@ struct RunTally {
     int recordsLost;    // records the results file could not take
 };
 extern RunTally gRunTally;
-// 0 when there were sleeps and every one was ok and recorded; otherwise 2.
-int RunExitCode(const RunTally* tally);
-#define EXIT_SLEEP_FAILED 2
+// Exit codes of an automatic-exit run.
+#define EXIT_RUN_NOT_STARTED 1  // invalid command line, no state, durations below the minimum, no window
+#define EXIT_SLEEP_FAILED 2     // a sleep was not ok or not recorded, or none was entered
+#define EXIT_RUN_STOPPED 3      // a person stopped the run or ended the program before its last cycle
+// The code for a run that ended as runEnd (RUN_END_*) with this tally: a
+// failed sleep outweighs a stop, and only a completed run of ok sleeps gives 0.
+int RunExitCode(const RunTally* tally, int runEnd);
 
 // What follows the 24-byte run position in the marker file while a results
 // file is in use: the details the record of a sleep that never came back needs.
@@ -285,6 +298,43 @@ extern MarkerTail gMarkerTail;
 // Checks a tail read back from the marker file (bytes read after the run
 // position); false when it is missing, short or not well formed.
 bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail);
+
+// What follows the tail while a command-line run sleeps: everything the start
+// after a power cycle needs to go on with the same run, whatever the settings
+// file beside the program says by then.
+#define MARKER_RUN_MAGIC "VCL1"
+struct MarkerRun {
+    char magic[4];
+    int32_t autoExit;       // the run ends the program and sets the exit code
+    int32_t growSeconds;    // -T
+    int32_t durations[4];   // the durations of the cycle in progress, grown so far
+    RunTally tally;         // the run's sleeps so far, for its exit code
+    char logFilePath[256];  // the log file as a full path: a restart has another working folder
+    ConfigRecord settings;  // the run's settings
+};
+static_assert(sizeof(MarkerRun) == 4 + 4 + 4 + 16 + 12 + 256 + 1660, "marker run block");
+// Filled by the command-line run; written with every marker while its magic is set.
+extern MarkerRun gMarkerRun;
+// Checks a run block read back from a marker; false when it is not one.
+bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out);
+
+struct MarkerContents {
+    ResumeRecord position;
+    size_t positionBytes;  // bytes of the position the file held (24 when whole)
+    bool haveTail;
+    MarkerTail tail;
+    bool haveRun;
+    MarkerRun run;
+};
+// Splits the bytes of a marker file. A short file fills only the part of the
+// position it holds; the rest of out->position is left as it was.
+bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out);
+// 0 with out filled when the marker file is there; otherwise the system's
+// error code (ERROR_FILE_NOT_FOUND when there is none, ERROR_DIRECTORY for a folder).
+DWORD ReadMarkerFile(const char* path, MarkerContents* out);
+// Deletes the marker, making it writable first when it is read-only; 0 when it
+// is gone (or was never there), otherwise the system's error code.
+DWORD DeleteMarkerFile(const char* path);
 
 // "lighter", "deeper" or "force" for the plan of a requested state; "" when
 // the requested state itself is entered.

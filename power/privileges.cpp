@@ -59,10 +59,10 @@ void AllowLogonWithoutPasswordOnWake() {
         return;
     }
     if (!gPowerApi.SetActivePwrScheme(scheme, &global, &policy) && GetLastError() == ERROR_ACCESS_DENIED) {
-        MessageBoxA(gMainWindow,
+        ShowMessageBox(gMainWindow,
                     "Error setting active power scheme.\nCould not ensure flag to allow auto-login after sleep is set\n"
                     "Check that you are running Vesplin as the administrator.\n"
                     "In Windows Vista you may need to set the administrator privilage flag",
-                    "Vesplin permissions problem", MB_ICONWARNING | MB_OK);
+                    "Vesplin permissions problem", MB_ICONWARNING | MB_OK, IDOK);
     }
 }

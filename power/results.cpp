@@ -7,7 +7,6 @@
 
 char gResultsPath[256];
 RunTally gRunTally;
-MarkerTail gMarkerTail;
 
 static const long long TICKS_PER_SECOND = 10000000LL;
 static const long long UNIX_EPOCH_TICKS = 116444736000000000LL;
@@ -16,8 +15,11 @@ static SleepResult gPending;
 static bool gHavePending = false;
 static LONG gPendingMark = 0;
 
-int RunExitCode(const RunTally* tally) {
-    if (tally->sleeps == 0 || tally->failed > 0 || tally->recordsLost > 0) return EXIT_SLEEP_FAILED;
+int RunExitCode(const RunTally* tally, int runEnd) {
+    if (runEnd == RUN_END_NOT_STARTED) return EXIT_RUN_NOT_STARTED;
+    if (tally->failed > 0 || tally->recordsLost > 0) return EXIT_SLEEP_FAILED;
+    if (runEnd == RUN_END_STOPPED) return EXIT_RUN_STOPPED;
+    if (tally->sleeps == 0 || runEnd != RUN_END_COMPLETED) return EXIT_SLEEP_FAILED;
     return 0;
 }
 
@@ -40,20 +42,6 @@ const char* FallbackId(int requested, int target, int force) {
     return "";
 }
 
-bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail) {
-    memset(tail, 0, sizeof(*tail));
-    if (length != sizeof(MarkerTail)) return false;
-    MarkerTail read;
-    memcpy(&read, bytes, sizeof(read));
-    if (memcmp(read.magic, MARKER_TAIL_MAGIC, sizeof(read.magic)) != 0) return false;
-    if (read.enteredState < -1 || read.enteredState > SLEEP_S4) return false;
-    // Texts from a file: terminated inside their fields, or not believed.
-    if (!memchr(read.fallback, '\0', sizeof(read.fallback)) ||
-        !memchr(read.resultsPath, '\0', sizeof(read.resultsPath)))
-        return false;
-    *tail = read;
-    return true;
-}
 
 void WriteSleepResult(const SleepResult* result) {
     gRunTally.sleeps++;
@@ -95,6 +83,7 @@ void RecordSleepResult(int cycleNumber, int requested, int target, int force, in
     result.startUtc = gLastSleep.startUtc;
     result.endUtc = gLastSleep.endUtc;
     result.errorCode = gLastSleep.errorCode;
+    if (gLastSleep.reason) snprintf(result.reason, sizeof(result.reason), "%s", gLastSleep.reason);
     gPendingMark = gLastSleep.wakeSourceMark;
     gHavePending = true;
     // A refused sleep has no wake; without a watching thread no source will come.

@@ -65,7 +65,7 @@ static void ShowRegistryError(HWND owner, DWORD error) {
     snprintf(message, sizeof(message),
              "Unable to edit registry to add auto start for Vesplin.See the configuration settings for this option.\n%s",
              systemText);
-    MessageBoxA(owner, message, "Could not edit registry", MB_ICONWARNING | MB_OK);
+    ShowMessageBox(owner, message, "Could not edit registry", MB_ICONWARNING | MB_OK, IDOK);
 }
 
 bool RegisterRunOnce(HWND owner) {
@@ -109,10 +109,10 @@ void LaunchExternalApp(const char* path) {
         CloseHandle(process.hThread);
         return;
     }
-    MessageBoxA(gMainWindow,
+    ShowMessageBox(gMainWindow,
                 "There was an error\nwhile launching the external file.\nCheck the path and file name entered\n"
                 "in the perferences window are correct\n",
-                "Error running external file", MB_ICONERROR | MB_OK);
+                "Error running external file", MB_ICONERROR | MB_OK, IDOK);
 }
 
 static void EnableControl(HWND window, int id, BOOL enable) {
@@ -120,25 +120,33 @@ static void EnableControl(HWND window, int id, BOOL enable) {
     if (control) EnableWindow(control, enable);
 }
 
-// The cycles from cycle i on, and the program after the last one.
-static void RunCycles(HWND window, const uint8_t selection[4], int32_t durations[4], int i, int tickMs) {
+// How a run that returned early ended: closing the program or Stop is a
+// person's doing; anything else is a failure.
+static int EarlyEnd(int result) { return result == RUN_QUIT ? RUN_END_STOPPED : RUN_END_FAILED; }
+
+// The cycles from cycle i on, and the program after the last one; RUN_END_*.
+static int RunCycles(HWND window, const uint8_t selection[4], int32_t durations[4], int i, int tickMs) {
     const ConfigRecord& settings = theConfig->settings;
     int cycleCount = settings.cycleCount;
     int intervalSec = settings.cycleIntervalSec;
     bool resumeFirst = gResumeRun != 0;
     for (;;) {
         if (i >= cycleCount && (settings.cycleForever != 1 || gStopRequested)) break;
-        if (gQuitRequested) return;
+        if (gQuitRequested || gStopRequested) return RUN_END_STOPPED;
         theResumeRecord.cycleIndex = i;
+        // A power loss from here on resumes with the durations this cycle uses.
+        memcpy(gMarkerRun.durations, durations, sizeof(gMarkerRun.durations));
 
         int countdown = PreCycleCountdownSeconds(i, settings.firstSleepDelaySec, resumeFirst,
                                                  theResumeRecord.nextStatePos, cycleCount, intervalSec);
-        if (countdown > 0 && RunCountdown(window, countdown, tickMs, i + 1) == RUN_QUIT) return;
-        if (gStopRequested) return;
+        if (countdown > 0 && RunCountdown(window, countdown, tickMs, i + 1) == RUN_QUIT) return RUN_END_STOPPED;
+        if (gStopRequested) return RUN_END_STOPPED;
 
         bool isLastCycle = i == cycleCount - 1 && settings.cycleForever != 1;
         int result = RunCycleStates(window, selection, durations, intervalSec, isLastCycle, i + 1);
-        if (result != 0) return;
+        if (result != 0) return EarlyEnd(result);
+        // Stop pressed during a cycle ends the run before the next one.
+        if (gStopRequested && !isLastCycle) return RUN_END_STOPPED;
 
         if (!resumeFirst && gCycleStatesEntered == 0 && intervalSec <= 0) {
             // Nothing was entered and nothing counted down: without this the
@@ -148,7 +156,7 @@ static void RunCycles(HWND window, const uint8_t selection[4], int32_t durations
             if (settings.cycleForever == 1) {
                 LogMessage("None of the selected sleep states can be entered on this machine; the run ends",
                            LOG_ERROR);
-                return;
+                return RUN_END_FAILED;
             }
         }
         gResumeRun = 0;
@@ -161,7 +169,29 @@ static void RunCycles(HWND window, const uint8_t selection[4], int32_t durations
         i++;
     }
     if (settings.runAppAfterLastCycle == 1) LaunchExternalApp(settings.appAfterLastCyclePath);
+    return RUN_END_COMPLETED;
 }
+
+// The run block of the marker: what the start after a power cycle needs to go
+// on with this command-line run.
+static void FillMarkerRun(const ConfigRecord& settings) {
+    memset(&gMarkerRun, 0, sizeof(gMarkerRun));
+    memcpy(gMarkerRun.magic, MARKER_RUN_MAGIC, sizeof(gMarkerRun.magic));
+    gMarkerRun.autoExit = IsUnattended() ? 1 : 0;
+    gMarkerRun.growSeconds = gGrowSeconds;
+    memcpy(gMarkerRun.durations, settings.sleepDurationSec, sizeof(gMarkerRun.durations));
+    gMarkerRun.settings = settings;
+    char logPath[256];
+    GetConfigText(settings.logFilePath, logPath);
+    DWORD length = logPath[0] ? GetFullPathNameA(logPath, sizeof(gMarkerRun.logFilePath), gMarkerRun.logFilePath,
+                                                 nullptr)
+                              : 0;
+    // A path that does not fit is kept as given rather than cut into another one.
+    if (length == 0 || length >= sizeof(gMarkerRun.logFilePath))
+        snprintf(gMarkerRun.logFilePath, sizeof(gMarkerRun.logFilePath), "%s", logPath);
+}
+
+static bool HaveMarkerRun() { return memcmp(gMarkerRun.magic, MARKER_RUN_MAGIC, sizeof(gMarkerRun.magic)) == 0; }
 
 static void StartCycleRun(HWND window, bool fromWindow) {
     ConfigRecord& settings = theConfig->settings;
@@ -172,29 +202,39 @@ static void StartCycleRun(HWND window, bool fromWindow) {
     }
     int32_t durations[4];
     memcpy(durations, settings.sleepDurationSec, sizeof(durations));
+    gRunEnd = RUN_END_NOT_STARTED;
 
     switch (CheckRunSettings(selection, durations, settings.sleepForever != 0)) {
     case RUN_REFUSED_NO_STATE:
-        MessageBoxA(window, "Please select at least 1 sleep state to use", "No sleep state selected",
-                    MB_ICONWARNING | MB_OK);
+        ShowMessageBox(window, "Please select at least 1 sleep state to use", "No sleep state selected",
+                    MB_ICONWARNING | MB_OK, IDOK);
         return;
     case RUN_REFUSED_SHORT_SLEEP:
-        MessageBoxA(window,
+        ShowMessageBox(window,
                     "To avoid deadlock, the Sleep Duration cannot be less than 30 seconds in modes S1 - S3.\n"
                     "Please change this in the configuration options",
-                    "Warning", MB_ICONINFORMATION | MB_OK);
+                    "Warning", MB_ICONINFORMATION | MB_OK, IDOK);
         return;
     case RUN_REFUSED_SHORT_HIBERNATE:
-        MessageBoxA(window,
+        ShowMessageBox(window,
                     "To avoid deadlock, the Sleep Duration cannot be less than 60 seconds in Hibernate mode or a "
                     "Cycle mode which includes hibernation.\nPlease change this in the configuration options.",
-                    "Warning", MB_ICONINFORMATION | MB_OK);
+                    "Warning", MB_ICONINFORMATION | MB_OK, IDOK);
         return;
     default: break;
     }
 
     if (fromWindow) theConfig->Save(theConfig->configFilePath, &settings);
     if (settings.autoRestart == 1 && !RegisterRunOnce(window)) return;
+
+    if (fromWindow) {
+        memset(&gMarkerRun, 0, sizeof(gMarkerRun));
+    } else if (gResumeRun && HaveMarkerRun()) {
+        // Start-up restored the interrupted run from its marker: its grown durations go on.
+        memcpy(durations, gMarkerRun.durations, sizeof(durations));
+    } else {
+        FillMarkerRun(settings);
+    }
 
     int i = 0;
     if (gResumeRun) {
@@ -213,7 +253,11 @@ static void StartCycleRun(HWND window, bool fromWindow) {
 
     LogMachineChecks(selection);
     KeepMachineAwake(true);
-    RunCycles(window, selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
+    SetRunActive(true);
+    ResetQuickSleepCount();
+    gRunEnd = RunCycles(window, selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
+    SetRunActive(false);
+    memset(&gMarkerRun, 0, sizeof(gMarkerRun));
     // The last record is on the device before the run reports its end, and an
     // idle machine may sleep normally again.
     FlushPendingResult();

@@ -60,6 +60,8 @@ static long long NowFileTime() {
 
 static long long NowUnixSeconds() { return (NowFileTime() - UNIX_EPOCH_TICKS) / TICKS_PER_SECOND; }
 
+static DWORD ErrorOr(DWORD error, DWORD fallback) { return error != 0 ? error : fallback; }
+
 bool FlushFileToDisk(const char* path) {
     if (!path || !path[0]) return false;
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -79,34 +81,11 @@ void FlushLogFileToDisk() {
     FlushFileToDisk(path);
 }
 
-bool WriteMarkerFile() {
-    HANDLE file = CreateFileA(gMarkerFilePath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    theResumeRecord.sleepStartTime = NowUnixSeconds();
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, &theResumeRecord, sizeof(theResumeRecord), &written, nullptr) &&
-              written == sizeof(theResumeRecord);
-    // With a results file the details of the sleep follow, so that a run that
-    // never comes back still gets its record.
-    if (ok && gResultsPath[0]) {
-        memcpy(gMarkerTail.magic, MARKER_TAIL_MAGIC, sizeof(gMarkerTail.magic));
-        snprintf(gMarkerTail.resultsPath, sizeof(gMarkerTail.resultsPath), "%s", gResultsPath);
-        ok = WriteFile(file, &gMarkerTail, sizeof(gMarkerTail), &written, nullptr) && written == sizeof(gMarkerTail);
-    }
-    // The marker is the only evidence of a sleep that never ended: it must be
-    // on the device, not in the cache, before the machine goes down.
-    if (ok) ok = FlushFileBuffers(file);
-    CloseHandle(file);
-    return ok != FALSE;
-}
 
 static void CloseWakeTimer() {
     if (gWakeTimer) CloseHandle(gWakeTimer);
     gWakeTimer = nullptr;
 }
-
-static DWORD ErrorOr(DWORD error, DWORD fallback) { return error != 0 ? error : fallback; }
 
 DWORD ArmWakeTimers(int durationSec) {
     long long due = NowFileTime() + (long long)durationSec * TICKS_PER_SECOND;
@@ -177,10 +156,11 @@ static void LogFormatted(int level, const char* format, int a, int b = 0) {
     LogMessage(line, level);
 }
 
-// A sleep that did not happen ends here: the record says refused with the code.
-static int RefuseSleep(long error) {
+// A sleep that did not happen ends here: the record says refused, with the code and why.
+static int RefuseSleep(long error, const char* reason) {
     gLastSleep.verdict = VERDICT_REFUSED;
     gLastSleep.errorCode = error;
+    gLastSleep.reason = reason;
     gLastSleep.endUtc = NowFileTime();
     DeleteFileA(gMarkerFilePath);
     return ENTER_FAILED;
@@ -196,22 +176,41 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
         DeleteFileA(gMarkerFilePath);
         LogDebug("Requested state not currently supported.\n");
         gLastSleep.verdict = VERDICT_REFUSED;
+        gLastSleep.reason = "bad_state";
         gLastSleep.endUtc = gLastSleep.startUtc;
         return ENTER_BAD_STATE;
+    }
+    bool sleepForever = theConfig->settings.sleepForever != 0;
+    char line[512];
+    if (!sleepForever && durationSec < 1) {
+        // Whatever path the value took (fallback, grow time, a configuration
+        // file), a wake time now or in the past is no sleep to judge.
+        snprintf(line, sizeof(line), "Sleep duration %d sec of S%d is below 1 second: the sleep is not entered",
+                 durationSec, state + 1);
+        LogMessage(line, LOG_ERROR);
+        return RefuseSleep(ERROR_INVALID_PARAMETER, "duration_below_1s");
     }
     int policyState = AdminPolicyStateFor(state);
     if (policyState != 0) SetAdminSleepPolicy(policyState, policyState);
 
-    char line[512];
     snprintf(line, sizeof(line),
              force == 1 ? "Going to sleep, S%d, Force, Duration %dsec" : "Going to sleep, S%d, Unforced, Duration %dsec",
              state + 1, durationSec);
     LogMessage(line, LOG_INFO);
 
     bool hibernate = gPowerApi.IsPwrHibernateAllowed() != 0 && state == SLEEP_S4;
-    WriteMarkerFile();  // a marker that cannot be written does not stop the sleep
+    // The marker is the promise that a sleep which never ends is found at the
+    // next start: without it on the device, the sleep is not entered.
+    DWORD markerError = WriteMarkerFile();
+    if (markerError != 0) {
+        snprintf(line, sizeof(line),
+                 "Could not write the marker file %s, Error code %lu: the sleep is not entered, since a power loss "
+                 "during it could not be detected",
+                 gMarkerFilePath[0] ? gMarkerFilePath : "(path too long)", (unsigned long)markerError);
+        LogMessage(line, LOG_ERROR);
+        return RefuseSleep((long)markerError, "marker_not_written");
+    }
 
-    bool sleepForever = theConfig->settings.sleepForever != 0;
     if (!sleepForever) {
         DWORD error = ArmWakeTimers(durationSec);
         if (error != 0) {
@@ -219,7 +218,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
             // wakes it, and the verdict would mean nothing.
             snprintf(line, sizeof(line), "Could not set the wake timer, Error code %ld", (long)error);
             LogMessage(line, LOG_ERROR);
-            return RefuseSleep((long)error);
+            return RefuseSleep((long)error, "wake_timer_not_set");
         }
     }
 
@@ -243,7 +242,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
         CloseWakeTimer();
         snprintf(line, sizeof(line), "Sleep error, Error code %ld", (long)error);
         LogMessage(line, LOG_ERROR);
-        return RefuseSleep((long)error);
+        return RefuseSleep((long)error, "suspend_failed");
     }
     gLastSleep.suspendSec = MeasuredSeconds(start, NowFileTime());
 
@@ -271,8 +270,10 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
         LogFormatted(LOG_INFO, "Time asleep unknown: no source answered (measured %d sec)", measured);
     } else if (MachineDidNotSleep(gLastSleep.asleepSec, measured)) {
         LogFormatted(LOG_ERROR,
-                     "The machine did not sleep: the suspend call returned after %d sec and the program waited on "
-                     "its timer",
+                     sleepForever ? "The machine did not sleep: the suspend call returned after %d sec and no time "
+                                    "was spent asleep"
+                                  : "The machine did not sleep: the suspend call returned after %d sec and the "
+                                    "program waited on its timer",
                      gLastSleep.suspendSec);
         gLastSleep.verdict = VERDICT_NOT_SLEPT;
         slept = false;

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <io.h>
+#include "log/log.h"
 #include "settings/settings.h"
 
 Config* theConfig = nullptr;
@@ -78,7 +79,7 @@ int Config::Load(const char* path, ConfigRecord* dest) {
         fclose(file);
         char message[600];
         snprintf(message, sizeof(message), "%s is not a valid config file.", path);
-        MessageBoxA(nullptr, message, "Invalid config file", MB_ICONWARNING | MB_OK);
+        ShowMessageBox(nullptr, message, "Invalid config file", MB_ICONWARNING | MB_OK, IDOK);
         return 1;
     }
     fseek(file, 0, SEEK_SET);

@@ -104,8 +104,8 @@ TEST(ResultsRun, SleepsTheSystemNeverRecordedFailTheRun) {
             EXPECT_EQ(0, r["asleep_sec"]) << c.name;
         }
         int error = Find(run.lines,
-                         "The machine did not sleep: the suspend call returned after 2 sec and the program waited on "
-                         "its timer");
+                         "The machine did not sleep: the suspend call returned after 2 sec and no time was spent "
+                         "asleep");
         ASSERT_GE(error, 1) << c.name;
         EXPECT_EQ("Sleep time OK 2sec", run.lines[error - 1]) << c.name;
         EXPECT_EQ(2u, sandbox.JournalCalls("SetSuspendState").size()) << c.name;
@@ -151,7 +151,7 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
     std::string config = sandbox.Path("run.dat");
     WriteConfig(config, [&](ConfigRecord& s) { SetConfigText(s.logFilePath, sandbox.Path("first.log").c_str()); });
     // The first instance is lost while "asleep" in S3, the second state of cycle 1.
-    sandbox.WriteScenario({{"sleep_ms", "100"}});
+    sandbox.WriteScenario({{"sleep_ms", "1100"}});  // a manual wake after a second's sleep
     std::string journal = sandbox.JournalPath();
     RunOptions first;
     first.args = {"--config=" + config, "-S1010", "-N", "2", "-D", "3", "-E", "-H", "-C", "--results=" + results};
@@ -161,15 +161,16 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
         for (int waited = 0; waited < 2000 && sandbox.JournalCalls("SetSuspendState").empty(); waited += 20) Sleep(20);
         sandbox.WriteScenario({{"sleep_ms", "120000"}});
     });
-    first.timeoutMs = 8000;  // S1, the countdown, then S3 "asleep" until killed
+    first.timeoutMs = 10000;  // S1, the countdown, then S3 "asleep" until killed
     RunResult lost = RunProgram(sandbox.Exe(), first);
     slow.join();
     ASSERT_TRUE(lost.timedOut);
     ASSERT_EQ(2u, sandbox.JournalCalls("SetSuspendState").size());
 
-    // The marker carries the sleep's details and the results file after the run position.
+    // The marker carries the sleep's details and the results file after the
+    // run position, then the command-line run itself.
     std::string marker = ReadText(sandbox.Path("sleepflag"));
-    ASSERT_EQ(sizeof(ResumeRecord) + sizeof(MarkerTail), marker.size());
+    ASSERT_EQ(sizeof(ResumeRecord) + sizeof(MarkerTail) + sizeof(MarkerRun), marker.size());
     MarkerTail tail;
     ASSERT_TRUE(ParseMarkerTail(marker.data() + sizeof(ResumeRecord), sizeof(MarkerTail), &tail));
     EXPECT_EQ(SLEEP_S3, tail.enteredState);
@@ -177,10 +178,14 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
     EXPECT_STREQ(results.c_str(), tail.resultsPath);
     ASSERT_EQ(1u, ReadJsonLines(results).size());  // the first sleep's record is already on the device
 
-    // The next start as the automatic restart makes it: no arguments, so no --results.
-    std::string log = sandbox.Path("vesplin.log");
-    RunResult resumed = RestartAfterPowerCycle(sandbox, log);
-    EXPECT_EQ(0u, resumed.exitCode);  // no automatic-exit run
+    // The next start as the automatic restart makes it: no arguments. The
+    // marker brings back the run, its results file and its automatic exit.
+    sandbox.WriteScenario({{"sleep_ms", "1500"}});
+    RunOptions next;
+    next.timeoutMs = 30000;
+    RunResult resumed = sandbox.Run(next);
+    EXPECT_EQ((DWORD)EXIT_SLEEP_FAILED, resumed.exitCode);  // the lost sleep fails the run
+    EXPECT_TRUE(resumed.boxes.empty());
 
     std::vector<nlohmann::json> records = ReadJsonLines(results);
     ASSERT_EQ(4u, records.size());  // S1, the lost S3, then cycle 2's S1 and S3
@@ -195,7 +200,12 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
     EXPECT_TRUE(r["asleep_sec"].is_null());
     EXPECT_EQ(2, records[2]["cycle"]);
     EXPECT_EQ(2, records[3]["cycle"]);
+    EXPECT_EQ("ok", records[3]["verdict"]);
     EXPECT_FALSE(FileExists(sandbox.Path("sleepflag")));
+    // Both instances wrote into the run's own log, the second one appending.
+    std::vector<std::string> lines = LogBodies(sandbox.Path("first.log"));
+    EXPECT_EQ(2, CountPrefix(lines, "Vesplin V2.3 (Build: 1006)"));
+    EXPECT_EQ(4, CountPrefix(lines, "Going to sleep"));
 }
 
 TEST(ResultsRun, ChecksBeforeTheFirstSleepOnASimulatedMachine) {
@@ -255,7 +265,9 @@ TEST(ResultsRun, PowerSettingsThatCannotBeReadAreADebugLine) {
     };
     for (const Case& c : cases) {
         Sandbox sandbox(CurrentTestName() + c.name);
-        sandbox.WriteScenario(c.scenario);
+        std::vector<std::pair<std::string, std::string>> scenario = c.scenario;
+        scenario.push_back({"sleep_ms", "1100"});  // a manual wake that really slept
+        sandbox.WriteScenario(scenario);
         std::string config = sandbox.Path("run.dat");
         std::string log = sandbox.Path("run.log");
         WriteConfig(config, [&](ConfigRecord& s) { SetConfigText(s.logFilePath, log.c_str()); });

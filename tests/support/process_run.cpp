@@ -330,3 +330,39 @@ RunResult RunProgram(const std::string& exe, const RunOptions& options) {
     result.boxes = watcher.Seen();
     return result;
 }
+
+// The main window of the program started from exe: other test programs that
+// run meanwhile show windows with the same caption.
+namespace {
+struct WindowSearch {
+    std::string exe;
+    HWND found;
+};
+}  // namespace
+
+static BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
+    WindowSearch* search = (WindowSearch*)param;
+    char title[64] = "";
+    GetWindowTextA(window, title, sizeof(title));
+    if (strcmp(title, "Tarnwell Vesplin") != 0) return TRUE;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) return TRUE;
+    char image[MAX_PATH] = "";
+    DWORD size = sizeof(image);
+    BOOL named = QueryFullProcessImageNameA(process, 0, image, &size);
+    CloseHandle(process);
+    if (named && _stricmp(image, search->exe.c_str()) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND FindMainWindowOf(const std::string& exe) {
+    WindowSearch search{exe, nullptr};
+    EnumWindows(MatchWindow, (LPARAM)&search);
+    return search.found;
+}
+

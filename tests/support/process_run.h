@@ -62,6 +62,10 @@ std::vector<std::string> JournalCalls(const std::vector<std::string>& journal, c
 // The value of "key=" in a journal line ("" when absent).
 std::string JournalField(const std::string& line, const std::string& key);
 
+// The main window ("Tarnwell Vesplin") of the program started from this exe
+// (a full path); other test programs show windows with the same caption. NULL when none.
+HWND FindMainWindowOf(const std::string& exe);
+
 // ---- Running a program ----
 
 struct RunOptions {

@@ -124,9 +124,13 @@ TEST_F(CommandLine, OnlyTheSecondCharacterNamesTheSwitch) {
 
     ClearNotes(&gCommandLineNotes);
     record = before;
-    // Unknown letters, stray words, lone dashes and other long options: skipped, not refused.
-    EXPECT_TRUE(Parse({"-a", "-e", "-Z", "/", "-", "stray", "42", "--help", "--conf=x.dat", "/-E", "--E"}));
-    EXPECT_EQ(gCommandLineNotes.count, 0);
+    // Unknown letters and other long options: skipped, not refused, but named;
+    // stray words stay silent (a -r value comes round as one).
+    EXPECT_TRUE(Parse({"-a", "-Z", "/", "-", "stray", "42", "--conf=x.dat", "/-E", "--E"}));
+    EXPECT_EQ(Notes(), (NoteTexts{"Option -a is not known and was skipped.\n", "Option -Z is not known and was skipped.\n",
+                                  "Option / is not known and was skipped.\n", "Option - is not known and was skipped.\n",
+                                  "Option --conf=x.dat is not known and was skipped.\n",
+                                  "Option /-E is not known and was skipped.\n", "Option --E is not known and was skipped.\n"}));
     EXPECT_TRUE(RecordUnchanged());
 }
 
@@ -190,6 +194,22 @@ TEST_F(CommandLine, DashValueIsRefusedAndExaminedAsAWord) {
                                   "Option -E: Auto exit.\n"}));
         EXPECT_TRUE(RecordUnchanged());
     }
+}
+
+TEST_F(CommandLine, NegativeValuesAreRefusedWhateverTheirBlanks) {
+    // atoi skips leading blanks, so " -5" passes the dash check: the value itself is refused.
+    for (const char* sw : {"-D", "-N", "-P", "-R", "-r1", "-r4"}) {
+        SCOPED_TRACE(sw);
+        ClearNotes(&gCommandLineNotes);
+        ResetCommandLineResults();
+        record = before;
+        EXPECT_FALSE(Parse({sw, " -5"}));
+        EXPECT_EQ(Notes().at(0), std::string("Invalid command line.   -5 is not a valid argument for option ") + sw + ".\n");
+        EXPECT_TRUE(RecordUnchanged());
+    }
+    ClearNotes(&gCommandLineNotes);
+    EXPECT_TRUE(Parse({"-T", " -5"}));  // a shrinking grow time is allowed
+    EXPECT_EQ(gGrowSeconds, -5);
 }
 
 TEST_F(CommandLine, GrowTimeTakesAnyNextWord) {
@@ -381,11 +401,11 @@ TEST_F(CommandLine, VeryLongWordsAreSafe) {
     EXPECT_EQ(record.cycleCount, 77777);
     EXPECT_EQ(record.sleepDurationSec[2], 2147483647);  // clamped, not wrapped
     EXPECT_EQ(record.useState[3], 1);
-    EXPECT_EQ(gCommandLineNotes.count, 3);
+    EXPECT_EQ(gCommandLineNotes.count, 4);  // -N, -r3, -A and the unknown long option
 
     ClearNotes(&gCommandLineNotes);
     EXPECT_FALSE(Parse({"-N", "-" + huge}));
-    ASSERT_EQ(gCommandLineNotes.count, 1);
+    ASSERT_EQ(gCommandLineNotes.count, 2);  // the refusal, then the refused word as an unknown switch
     EXPECT_EQ(strlen(gCommandLineNotes.slots[0]), 1023u);
 }
 
@@ -573,7 +593,7 @@ TEST_F(CommandLine, ConfigFileWithoutMagicShowsNoBox) {
 
 }  // namespace
 
-TEST_F(CommandLine, ResultsFileIsKeptAsAFullPathAndMadeWhenMissing) {
+TEST_F(CommandLine, ResultsFileIsKeptAsAFullPathAndTriedBeforeTheRun) {
     char folder[MAX_PATH];
     ASSERT_GT(GetCurrentDirectoryA(sizeof folder, folder), 0u);
     std::string name = "cl_results_test.jsonl";
@@ -583,10 +603,10 @@ TEST_F(CommandLine, ResultsFileIsKeptAsAFullPathAndMadeWhenMissing) {
     EXPECT_TRUE(Parse({"--results=" + name}));
     EXPECT_EQ(full, gResultsPath);
     EXPECT_EQ(NoteTexts({"Option --results: Results file name: *" + full + "*.\n"}), Notes());
-    // Made empty, so the folder's rights are known before the first sleep.
+    // Tried, so the folder's rights are known before the first sleep, and
+    // taken away again: a refused command line leaves no file behind.
     WIN32_FILE_ATTRIBUTE_DATA data;
-    ASSERT_TRUE(GetFileAttributesExA(full.c_str(), GetFileExInfoStandard, &data));
-    EXPECT_EQ(0u, data.nFileSizeLow);
+    EXPECT_FALSE(GetFileAttributesExA(full.c_str(), GetFileExInfoStandard, &data));
     // An existing file is appended to, never emptied.
     WriteFile(full, "{}\n", 3);
     ClearNotes(&gCommandLineNotes);

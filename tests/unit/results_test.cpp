@@ -122,7 +122,8 @@ TEST(ResultRecord, EveryFieldWithItsType) {
     EXPECT_EQ("2026-12-07T12:44:54Z", r["start_utc"]);
     EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
     EXPECT_EQ(0, r["error_code"]);
-    EXPECT_EQ(13u, r.size());
+    EXPECT_TRUE(r["reason"].is_null());
+    EXPECT_EQ(14u, r.size());
 }
 
 TEST(ResultRecord, UnknownsAreNull) {
@@ -183,7 +184,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
     DeleteFileA(path.c_str());
     snprintf(gResultsPath, sizeof(gResultsPath), "%s", path.c_str());
     memset(&gRunTally, 0, sizeof(gRunTally));
-    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally));  // no sleep at all is no pass
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally, RUN_END_COMPLETED));  // no sleep at all is no pass
 
     // The engine's records come from gLastSleep; without a wake-source thread they are written at once.
     const int verdicts[] = {VERDICT_OK, VERDICT_TOO_SHORT, VERDICT_TOO_LONG, VERDICT_NOT_SLEPT, VERDICT_REFUSED};
@@ -200,7 +201,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
         gLastSleep.wakeSourceMark = WakeSourceCount();
         RecordSleepResult(cycle, SLEEP_S1, SLEEP_S1, 0, 30);
         if (cycle == 1) {
-            EXPECT_EQ(0, RunExitCode(&gRunTally));
+            EXPECT_EQ(0, RunExitCode(&gRunTally, RUN_END_COMPLETED));
         }
         cycle++;
     }
@@ -237,7 +238,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
 
     EXPECT_EQ(6, gRunTally.sleeps);
     EXPECT_EQ(5, gRunTally.failed);
-    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally));
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally, RUN_END_COMPLETED));
 
     // A lost sleep without a tail (no results file when it was taken) still gets its record, with nulls.
     RecordLostSleep(&position, nullptr, position.sleepStartTime + 10);
@@ -253,7 +254,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
     gLastSleep.verdict = VERDICT_OK;
     RecordSleepResult(1, SLEEP_S1, SLEEP_S1, 0, 30);
     EXPECT_EQ(1, gRunTally.recordsLost);
-    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally));
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally, RUN_END_COMPLETED));
     gResultsPath[0] = '\0';
     memset(&gRunTally, 0, sizeof(gRunTally));
 }
@@ -359,7 +360,9 @@ TEST(TimeAsleep, UnderHalfOfTheMeasuredTimeIsNoSleep) {
     EXPECT_TRUE(MachineDidNotSleep(14, 30));
     EXPECT_FALSE(MachineDidNotSleep(16, 31));
     EXPECT_TRUE(MachineDidNotSleep(15, 31));
-    EXPECT_FALSE(MachineDidNotSleep(0, 0));  // a manual wake at once
+    EXPECT_TRUE(MachineDidNotSleep(0, 0));  // a manual wake whose suspend call returned at once
+    EXPECT_TRUE(MachineDidNotSleep(-1, 0));
+    EXPECT_FALSE(MachineDidNotSleep(1, 1));
     EXPECT_TRUE(MachineDidNotSleep(0, 1));
     EXPECT_FALSE(MachineDidNotSleep(2147483647, 2147483647));
 }

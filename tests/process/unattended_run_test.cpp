@@ -1,0 +1,261 @@
+// Whole-program runs left alone: they survive power cycles, never wait for a
+// person, and end with the exit code that tells what happened.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+#include "power/power.h"
+#include "res/resource.h"
+#include "support/json_lines.h"
+#include "support/process_run.h"
+#include "support/run_log.h"
+
+namespace {
+
+std::string RunOnceData() {
+    char data[1024] = "";
+    DWORD size = sizeof(data) - 1;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return "";
+    LONG error = RegQueryValueExA(key, "Vesplin", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    return error == ERROR_SUCCESS ? std::string(data) : "";
+}
+
+// A run on the simulated machine that is "powered off" (killed) once its
+// suspend call number `killAtSuspend` has started, or that ends by itself.
+RunResult RunSimulated(const Sandbox& sandbox, const std::string& exe, const std::vector<std::string>& args,
+                       const std::string& workDir, size_t killAtSuspend) {
+    RunOptions options;
+    options.args = args;
+    options.workDir = workDir;
+    options.timeoutMs = 90000;
+    UseSimulator(&options, sandbox.ScenarioPath(), sandbox.JournalPath(), sandbox.StatePath());
+    std::atomic<bool> done(false);
+    std::thread killer;
+    if (killAtSuspend > 0) {
+        killer = std::thread([&] {
+            while (!done && sandbox.JournalCalls("SetSuspendState").size() < killAtSuspend) Sleep(50);
+            Sleep(500);
+            // The machine loses power: the process ends where it is, mid-sleep.
+            HWND window = nullptr;
+            while (!done && !(window = FindMainWindowOf(exe))) Sleep(50);
+            DWORD owner = 0;
+            if (window) GetWindowThreadProcessId(window, &owner);
+            HANDLE process = owner ? OpenProcess(PROCESS_TERMINATE, FALSE, owner) : nullptr;
+            if (process) {
+                TerminateProcess(process, 99);
+                CloseHandle(process);
+            }
+        });
+    }
+    RunResult result = RunProgram(exe, options);
+    done = true;
+    if (killer.joinable()) killer.join();
+    return result;
+}
+
+// The program as its RunOnce value starts it: that command line alone, from another folder.
+RunResult RestartFromRunOnce(const Sandbox& sandbox, size_t killAtSuspend) {
+    std::string data = RunOnceData();
+    EXPECT_EQ("\"" + sandbox.Exe() + "\"", data);
+    std::string exe = data.size() > 2 ? data.substr(1, data.size() - 2) : sandbox.Exe();
+    return RunSimulated(sandbox, exe, {}, BuildDir(), killAtSuspend);
+}
+
+}  // namespace
+
+TEST(UnattendedRun, CommandLineRunGoesOnThroughTwoPowerLosses) {
+    Sandbox sandbox;
+    DeleteFileA(sandbox.Path("vesplinCfg.dat").c_str());
+    sandbox.WriteScenario({{"sleep_ms", "30000"}});
+    std::vector<std::string> args = {"-S1000", "-R", "30", "-N", "3", "-D", "0", "-C", "-E", "-Lo", "run.log",
+                                     "--results=r.jsonl"};
+    // Relative paths, from the sandbox; the restarts run from the build folder.
+    RunResult first = RunSimulated(sandbox, sandbox.Exe(), args, sandbox.Dir(), 1);
+    EXPECT_EQ(99u, first.exitCode);
+    ASSERT_TRUE(FileExists(sandbox.Path("sleepflag")));
+
+    RunResult second = RestartFromRunOnce(sandbox, 2);
+    EXPECT_EQ(99u, second.exitCode);
+    ASSERT_TRUE(FileExists(sandbox.Path("sleepflag")));
+
+    RunResult last = RestartFromRunOnce(sandbox, 0);
+    EXPECT_FALSE(last.timedOut);
+    EXPECT_EQ(2u, last.exitCode);
+    EXPECT_TRUE(last.boxes.empty());
+
+    std::vector<nlohmann::json> records = ReadJsonLines(sandbox.Path("r.jsonl"));
+    ASSERT_EQ(3u, records.size());
+    const char* verdicts[] = {"lost", "lost", "ok"};
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(i + 1, records[i]["cycle"]);
+        EXPECT_EQ(verdicts[i], records[i]["verdict"]);
+        EXPECT_EQ("S1", records[i]["requested_state"]);
+        EXPECT_EQ(30, records[i]["requested_sec"]);
+    }
+    std::vector<std::string> lines = LogBodies(sandbox.Path("run.log"));
+    EXPECT_EQ(3, CountPrefix(lines, "Vesplin V2.3 (Build: 1006)"));
+    EXPECT_EQ(3, CountPrefix(lines, "Going to sleep, S1, Unforced, Duration 30sec"));
+    EXPECT_EQ(2, CountPrefix(lines, "WAKE UP FROM S1, CYCLE"));
+    EXPECT_GE(Find(lines, "Wake up from S1, Cycle 3"), 0);
+    EXPECT_EQ(1, Count(lines, "Last cycle completed"));
+    EXPECT_FALSE(FileExists(sandbox.Path("sleepflag")));
+    EXPECT_EQ("", RunOnceData());
+    // The default settings file was not overwritten by a restart's defaults.
+    ConfigRecord saved;
+    Config loader(nullptr);
+    ASSERT_EQ(0, loader.Load(sandbox.Path("vesplinCfg.dat").c_str(), &saved));
+    EXPECT_EQ(3, saved.cycleCount);
+    EXPECT_EQ(1, saved.autoRestart);
+}
+
+TEST(UnattendedRun, HelpAndVersionEnterNoSleep) {
+    Sandbox sandbox;
+    const std::vector<std::vector<std::string>> cases = {{"--help"}, {"/?"}, {"-?"}, {"-h"}, {"--help", "-E"},
+                                                         {"-S1000", "-E", "/?"}, {"--version"}};
+    for (const auto& args : cases) {
+        std::string output = sandbox.Path("out.txt");
+        DeleteFileA(output.c_str());
+        RunOptions options;
+        options.args = args;
+        options.outputFile = output;
+        options.timeoutMs = 20000;
+        RunResult result = sandbox.Run(options);
+        EXPECT_EQ(0u, result.exitCode) << args[0];
+        EXPECT_TRUE(result.boxes.empty()) << args[0];
+        std::string text = ReadText(output);
+        EXPECT_NE(std::string::npos, text.find("Vesplin V2.3 (Build: 1006)")) << args[0];
+        bool help = args[0] != "--version";
+        EXPECT_EQ(help, text.find("Exit codes with -E: 0 every sleep was ok") != std::string::npos) << args[0];
+        EXPECT_EQ(help, text.find("start /wait") != std::string::npos) << args[0];
+    }
+    EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
+    EXPECT_FALSE(FileExists(sandbox.Path("vesplin.log")));
+}
+
+TEST(UnattendedRun, RunsThatCannotStartEndAtOnceWithTheirCode) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* errorLine;  // the Error line that says why
+    };
+    const Case cases[] = {
+        {{"-S0000", "-E"}, "No sleep state selected: Please select at least 1 sleep state to use"},
+        {{"-S1000", "-R", "10", "-E"}, "The command line's run does not start: a sleep duration is below its safe"},
+        {{"-S10", "-E"}, "Invalid Command Line: Vesplin.exe was launched with invalid command line arguments."},
+        {{"-N", " -5", "-E"}, "Invalid Command Line: "},
+        {{"-S1000", "-E", "--results=sleepflag"}, "Invalid Command Line: "},
+    };
+    for (const Case& c : cases) {
+        Sandbox sandbox;
+        std::string log = sandbox.Path("run.log");
+        RunOptions options;
+        options.args = c.args;
+        options.args.push_back("-L");
+        options.args.push_back(log);
+        options.timeoutMs = 20000;
+        RunResult result = sandbox.Run(options);
+        EXPECT_EQ((DWORD)EXIT_RUN_NOT_STARTED, result.exitCode) << c.args[0];
+        EXPECT_LT(result.elapsedMs, 15000u);
+        EXPECT_TRUE(result.boxes.empty()) << c.args[0] << ": " << (result.boxes.empty() ? "" : result.boxes[0].caption);
+        EXPECT_GE(FindPrefix(LogBodies(log), c.errorLine), 0) << c.args[0];
+        EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
+    }
+}
+
+TEST(UnattendedRun, ManualWakeThatReturnsAtOnceIsNotSleptAndNeverSpins) {
+    Sandbox sandbox;
+    sandbox.WriteScenario({{"sleep_ms", "0"}});
+    std::string log = sandbox.Path("run.log");
+    std::string results = sandbox.Path("r.jsonl");
+    RunOptions options;
+    // For ever, no interval: only the run's own limit can end it.
+    options.args = {"-S1000", "-H", "-N", "0", "-D", "0", "-E", "-L", log, "--results=" + results};
+    options.timeoutMs = 30000;
+    RunResult result = sandbox.Run(options);
+    EXPECT_EQ((DWORD)EXIT_SLEEP_FAILED, result.exitCode);
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ((size_t)QUICK_SLEEP_LIMIT, records.size());
+    for (const auto& r : records) {
+        EXPECT_EQ("not_slept", r["verdict"]);
+        EXPECT_EQ(0, r["asleep_sec"]);
+    }
+    std::vector<std::string> lines = LogBodies(log);
+    EXPECT_EQ(QUICK_SLEEP_LIMIT, CountPrefix(lines, "Going to sleep"));
+    EXPECT_EQ(-1, FindPrefix(lines, "Successfully left sleep state"));
+    EXPECT_GE(Find(lines, "The last 3 sleeps came back at once: this machine does not sleep, and the run ends"), 0);
+    EXPECT_GE(FindPrefix(lines, "The machine did not sleep: the suspend call returned after 0 sec and no time was spent"),
+              0);
+}
+
+TEST(UnattendedRun, StopThenSleepNowDuringASleepStopsTheRun) {
+    Sandbox sandbox;
+    sandbox.WriteScenario({{"sleep_ms", "3000"}});
+    std::string log = sandbox.Path("run.log");
+    std::atomic<bool> done(false);
+    // Both clicks reach the window while the machine sleeps, and wait in its queue.
+    std::thread clicker([&] {
+        while (!done && sandbox.JournalCalls("SetSuspendState").empty()) Sleep(50);
+        HWND window = nullptr;
+        while (!done && !(window = FindMainWindowOf(sandbox.Exe()))) Sleep(50);
+        if (!window) return;
+        PressButton(window, IDC_STOP_CYCLE);
+        PressButton(window, IDC_SLEEP_NOW);
+    });
+    RunOptions options;
+    options.args = {"-S1000", "-H", "-N", "5", "-D", "0", "-E", "-L", log};
+    options.timeoutMs = 30000;
+    RunResult result = sandbox.Run(options);
+    done = true;
+    clicker.join();
+    // A person stopped it before its last cycle: neither a pass nor a failed sleep.
+    EXPECT_EQ((DWORD)EXIT_RUN_STOPPED, result.exitCode);
+    std::vector<std::string> lines = LogBodies(log);
+    int stopped = Find(lines, "Cycle was stopped");
+    ASSERT_GE(stopped, 0);
+    EXPECT_EQ(1, CountPrefix(lines, "Going to sleep"));
+    EXPECT_EQ(1u, sandbox.JournalCalls("SetSuspendState").size());
+}
+
+TEST(UnattendedRun, MarkerThatCannotBeWrittenRefusesTheSleep) {
+    Sandbox sandbox;
+    sandbox.WriteScenario({{"sleep_ms", "0"}});
+    ASSERT_TRUE(CreateDirectoryA(sandbox.Path("sleepflag").c_str(), nullptr));
+    std::string log = sandbox.Path("run.log");
+    std::string results = sandbox.Path("r.jsonl");
+    RunOptions options;
+    options.args = {"-S1000", "-N", "2", "-D", "0", "-E", "-L", log, "--results=" + results};
+    options.timeoutMs = 30000;
+    RunResult result = sandbox.Run(options);
+    EXPECT_EQ((DWORD)EXIT_SLEEP_FAILED, result.exitCode);
+    EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("refused", records[0]["verdict"]);
+    EXPECT_EQ("marker_not_written", records[0]["reason"]);
+    EXPECT_NE(0, records[0]["error_code"]);
+    std::vector<std::string> lines = LogBodies(log);
+    EXPECT_GE(FindPrefix(lines, "Could not write the marker file " + sandbox.Path("sleepflag") + ", Error code "), 0);
+}
+
+TEST(UnattendedRun, ReadOnlyMarkerIsDeletedAndResumedOnce) {
+    Sandbox sandbox;
+    std::string marker = sandbox.Path("sleepflag");
+    ResumeRecord record;
+    memset(&record, 0, sizeof(record));
+    record.nextStatePos = 1;
+    record.selectedStates[0] = 1;
+    record.sleepStartTime = (long long)time(nullptr) - 100;
+    ASSERT_TRUE(WriteText(marker, std::string((const char*)&record, sizeof(record))));
+    ASSERT_TRUE(SetFileAttributesA(marker.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::string log = sandbox.Path("vesplin.log");
+    RestartAfterPowerCycle(sandbox, log);
+    EXPECT_FALSE(FileExists(marker));
+    RestartAfterPowerCycle(sandbox, log);
+    EXPECT_EQ(1, CountPrefix(LogBodies(log), "WAKE UP FROM S1, CYCLE 1"));
+}
