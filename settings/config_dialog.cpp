@@ -218,6 +218,16 @@ int ApplyConfigDialog(HWND dialog) {
         MessageBoxA(dialog, text, caption, icon | MB_OK);
         return 1;
     }
+    // A log written into the marker or the configuration file would destroy it.
+    char logPath[256];
+    GetConfigText(working.logFilePath, logPath);
+    char note[NOTE_SIZE];
+    int clash = 0;
+    if (working.logToFile &&
+        !CheckDistinctFiles(logPath, "", gMarkerFilePath, theConfig->configFilePath, note, sizeof(note), &clash)) {
+        MessageBoxA(dialog, note, "Invalid Log file path", MB_ICONWARNING | MB_OK);
+        return 1;
+    }
     theConfig->settings = working;
     ReactToLogFile(&previous, &working);
     ReactToMonitoring(working.logLevel);

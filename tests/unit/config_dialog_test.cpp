@@ -14,6 +14,7 @@
 #include <vector>
 #include "log/log.h"
 #include "res/resource.h"
+#include "control/control.h"
 #include "settings/settings.h"
 #include "support/box_watcher.h"
 
@@ -564,6 +565,24 @@ TEST_F(ConfigDialogTest, ExternalProgramPathsAndTheSleepForeverInForce) {
     for (int id : {1009, 1011, 1012, 1016}) Type(id, "1");
     EXPECT_EQ(0, ApplyConfigDialog(dialog));
     EXPECT_EQ(1, theConfig->settings.sleepDurationSec[3]);
+}
+
+TEST_F(ConfigDialogTest, LogFileThatIsTheMarkerOrTheSettingsFileIsRefused) {
+    snprintf(gMarkerFilePath, sizeof(gMarkerFilePath), "%s\\sleepflag", folder.c_str());
+    for (std::string path : {std::string(gMarkerFilePath), configPath}) {
+        Open();
+        ConfigRecord before = theConfig->settings;
+        if (!IsDlgButtonChecked(dialog, 1031)) Click(1031);  // log to file
+        Type(1028, path.c_str());
+        ActingWatcher watcher("Invalid Log file path", PressOk);
+        Command(IDOK);
+        ASSERT_TRUE(watcher.Found()) << path;
+        EXPECT_EQ(0u, watcher.Seen().text.find("Invalid command line.  The log file and the ")) << watcher.Seen().text;
+        EXPECT_EQ(0, memcmp(&before, &theConfig->settings, sizeof(before))) << path;
+        EXPECT_FALSE(FileExists(path));
+        DestroyWindow(dialog);
+    }
+    gMarkerFilePath[0] = '\0';
 }
 
 TEST_F(ConfigDialogTest, UntickedLogToFileKeepsTheTypedPath) {
