@@ -89,3 +89,42 @@ LONG WakeSourceCount();
 LONG LatestWakeSource(char* out, size_t outSize);
 // True while the wake-source thread holds its subscription.
 bool IsWakeSourceWatched();
+
+// ---------------------------------------------------------------------------
+// What the system's own records tell about each sleep, and about a sleep that
+// never came back.
+
+// The text of the item <Data Name='name'>text</Data> of a rendered event (the
+// name matched exactly, either quote), with the five XML entities unescaped
+// and cut to fit out. A self-closing item is present and empty. false when the
+// item is absent or has no end tag.
+bool ReadEventDataItem(const char* xml, const char* name, char* out, size_t outSize);
+
+// An event-log time ("2026-12-01T02:14:07.1234567Z", UTC) as a FILETIME
+// (100 ns units since 1601). false for anything else.
+bool ParseEventTime(const char* text, long long* fileTime);
+
+// The Power-Troubleshooter record written after a wake. A field whose item is
+// missing or not a number is left unknown; the others still count.
+struct WakeDiagnosis {
+    long long sleepMs;       // SleepDuration: the transition into sleep
+    long long wakeMs;        // WakeDuration: the whole resume
+    long long firmwareMs;    // BiosInitDuration
+    long long driversMs;     // DriverInitDuration
+    long long hiberWriteMs;  // HiberWriteDuration
+    long long hiberReadMs;   // HiberReadDuration
+    long long hiberPages;    // HiberPagesWritten
+    int targetState;         // SLEEP_S1..SLEEP_S4 (0..3); -1 when unknown
+    int effectiveState;      // the state actually entered; -1 when unknown
+    int wakeSourceType;
+    bool sleepMsKnown, wakeMsKnown, firmwareMsKnown, driversMsKnown;
+    bool hiberWriteMsKnown, hiberReadMsKnown, hiberPagesKnown;
+    bool targetStateKnown, effectiveStateKnown, wakeSourceTypeKnown;
+    long long wakeTime;  // FILETIME of the wake (WakeTime, else TimeCreated); 0 when neither reads
+};
+// true only for Power-Troubleshooter event 1; out is filled (or cleared) either way.
+bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out);
+// "Resume phases: firmware 486 ms, drivers 1688 ms, whole resume 2207 ms; sleep
+// transition 1311 ms", with the hibernation file's times and pages when it was
+// used; unknown fields are left out, and out is empty when nothing is known.
+void FormatResumePhasesLine(const WakeDiagnosis* d, char* out, size_t outSize);

@@ -1,0 +1,357 @@
+// What the system's own records tell about a sleep: the Power-Troubleshooter
+// record of each wake. Everything here reads rendered event XML without trusting it.
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "events/events.h"
+#include "power/power.h"
+
+static const char kPowerTroubleshooter[] = "Microsoft-Windows-Power-Troubleshooter";
+
+// ---------------------------------------------------------------------------
+// Reading rendered XML.
+
+static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+static const char* SkipSpaces(const char* p) {
+    while (IsSpace(*p)) p++;
+    return p;
+}
+
+// The next start tag "<element" at or after from, pointing just past the name;
+// null when there is none. "<DataItem" is not a "<Data" tag.
+static const char* FindStartTag(const char* from, const char* element) {
+    size_t length = strlen(element);
+    for (const char* p = strchr(from, '<'); p; p = strchr(p + 1, '<')) {
+        if (strncmp(p + 1, element, length) != 0) continue;
+        char next = p[1 + length];
+        if (IsSpace(next) || next == '>' || next == '/') return p + 1 + length;
+    }
+    return nullptr;
+}
+
+// The '>' that closes a start tag whose attributes begin at attrs; a '>'
+// inside a quoted value does not count. null when the tag is cut short.
+static const char* EndOfTag(const char* attrs) {
+    for (const char* p = attrs; *p; p++) {
+        if (*p == '>') return p;
+        if (*p == '\'' || *p == '"') {
+            p = strchr(p + 1, *p);
+            if (!p) return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// The value of attribute name in the start tag attrs..tagEnd: its first
+// character, with its quote in *quote; null when absent or malformed.
+static const char* FindAttribute(const char* attrs, const char* tagEnd, const char* name, char* quote) {
+    size_t length = strlen(name);
+    const char* p = attrs;
+    while (p < tagEnd) {
+        p = SkipSpaces(p);
+        const char* nameStart = p;
+        while (p < tagEnd && *p != '=' && !IsSpace(*p) && *p != '/') p++;
+        size_t nameLength = (size_t)(p - nameStart);
+        if (nameLength == 0) return nullptr;  // a stray '/' or the tag's end
+        p = SkipSpaces(p);
+        if (*p != '=') return nullptr;
+        p = SkipSpaces(p + 1);
+        if (*p != '\'' && *p != '"') return nullptr;
+        const char* close = strchr(p + 1, *p);
+        if (!close || close > tagEnd) return nullptr;
+        if (nameLength == length && strncmp(nameStart, name, length) == 0) {
+            *quote = *p;
+            return p + 1;
+        }
+        p = close + 1;
+    }
+    return nullptr;
+}
+
+// Copies length characters of text into out with the five XML entities
+// unescaped; any other '&' is kept as it is. Always terminated.
+static void CopyUnescaped(const char* text, size_t length, char* out, size_t outSize) {
+    static const struct {
+        const char* entity;
+        char c;
+    } kEntities[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    size_t used = 0;
+    for (size_t i = 0; i < length && used + 1 < outSize;) {
+        char c = text[i];
+        size_t step = 1;
+        if (c == '&') {
+            for (const auto& e : kEntities) {
+                size_t n = strlen(e.entity);
+                if (n <= length - i && strncmp(text + i, e.entity, n) == 0) {
+                    c = e.c;
+                    step = n;
+                    break;
+                }
+            }
+        }
+        out[used++] = c;
+        i += step;
+    }
+    out[used] = '\0';
+}
+
+// The text of the element whose start tag closes at tagEnd. A self-closing
+// element is empty; any other needs its end tag right after its text.
+static bool CopyElementText(const char* tagEnd, const char* element, char* out, size_t outSize) {
+    out[0] = '\0';
+    if (tagEnd[-1] == '/') return true;
+    const char* text = tagEnd + 1;
+    // Element text holds no '<' in well-formed XML: the first one must close it.
+    const char* close = strchr(text, '<');
+    if (!close || close[1] != '/') return false;
+    size_t length = strlen(element);
+    if (strncmp(close + 2, element, length) != 0) return false;
+    if (*SkipSpaces(close + 2 + length) != '>') return false;
+    CopyUnescaped(text, (size_t)(close - text), out, outSize);
+    return true;
+}
+
+bool ReadEventDataItem(const char* xml, const char* name, char* out, size_t outSize) {
+    if (!out || outSize == 0) return false;
+    out[0] = '\0';
+    if (!xml || !name || !name[0]) return false;
+    size_t length = strlen(name);
+    for (const char* tag = FindStartTag(xml, "Data"); tag; tag = FindStartTag(tag, "Data")) {
+        const char* tagEnd = EndOfTag(tag);
+        if (!tagEnd) return false;
+        char quote = 0;
+        const char* value = FindAttribute(tag, tagEnd, "Name", &quote);
+        if (value && strncmp(value, name, length) == 0 && value[length] == quote) {
+            return CopyElementText(tagEnd, "Data", out, outSize);
+        }
+        tag = tagEnd;
+    }
+    return false;
+}
+
+// The value of attribute of the first element tag, unescaped; false when absent.
+static bool ReadTagAttribute(const char* xml, const char* element, const char* attribute, char* out, size_t outSize) {
+    out[0] = '\0';
+    const char* tag = FindStartTag(xml, element);
+    const char* tagEnd = tag ? EndOfTag(tag) : nullptr;
+    if (!tagEnd) return false;
+    char quote = 0;
+    const char* value = FindAttribute(tag, tagEnd, attribute, &quote);
+    if (!value) return false;
+    CopyUnescaped(value, (size_t)(strchr(value, quote) - value), out, outSize);
+    return true;
+}
+
+// An unsigned number in decimal or "0x" hex, spaces around allowed; false for
+// anything else and for a value above limit.
+static bool ParseUnsigned(const char* text, unsigned long long limit, unsigned long long* value) {
+    const char* p = SkipSpaces(text);
+    unsigned base = 10;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    }
+    unsigned long long result = 0;
+    int digits = 0;
+    for (;; p++, digits++) {
+        unsigned digit;
+        if (*p >= '0' && *p <= '9') {
+            digit = (unsigned)(*p - '0');
+        } else if (base == 16 && *p >= 'a' && *p <= 'f') {
+            digit = (unsigned)(*p - 'a' + 10);
+        } else if (base == 16 && *p >= 'A' && *p <= 'F') {
+            digit = (unsigned)(*p - 'A' + 10);
+        } else {
+            break;
+        }
+        if (digit > limit || result > (limit - digit) / base) return false;
+        result = result * base + digit;
+    }
+    if (digits == 0 || *SkipSpaces(p) != '\0') return false;
+    *value = result;
+    return true;
+}
+
+#define EVENT_ITEM_SIZE 64  // numbers and times; a longer text is not one
+
+// A numeric data item; false when missing, cut, not a number or above limit.
+static bool ReadNumberItem(const char* xml, const char* name, unsigned long long limit, unsigned long long* value) {
+    char text[EVENT_ITEM_SIZE];
+    if (!ReadEventDataItem(xml, name, text, sizeof(text))) return false;
+    if (strlen(text) >= sizeof(text) - 1) return false;  // may have been cut
+    return ParseUnsigned(text, limit, value);
+}
+
+static bool IsEvent(const char* xml, const char* provider, unsigned long long id) {
+    char name[128];
+    char number[EVENT_ITEM_SIZE];
+    if (!ReadTagAttribute(xml, "Provider", "Name", name, sizeof(name)) || strcmp(name, provider) != 0) return false;
+    const char* tag = FindStartTag(xml, "EventID");
+    const char* tagEnd = tag ? EndOfTag(tag) : nullptr;
+    if (!tagEnd || !CopyElementText(tagEnd, "EventID", number, sizeof(number))) return false;
+    unsigned long long value = 0;
+    return ParseUnsigned(number, 0xFFFF, &value) && value == id;
+}
+
+// ---------------------------------------------------------------------------
+// Times.
+
+// Days from 1601-01-01 to the given date of the Gregorian calendar.
+static long long DaysSince1601(int year, int month, int day) {
+    // Counting years from March puts the leap day at the end of the year.
+    long long y = year - (month <= 2);
+    long long era = y / 400;
+    long long yearOfEra = y - era * 400;
+    long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    // 1601-01-01 is day 584694 of this count (from 0000-03-01).
+    return era * 146097 + dayOfEra - 584694;
+}
+
+static bool ReadDigits(const char** p, int count, int* value) {
+    *value = 0;
+    for (int i = 0; i < count; i++) {
+        char c = (*p)[i];
+        if (c < '0' || c > '9') return false;
+        *value = *value * 10 + (c - '0');
+    }
+    *p += count;
+    return true;
+}
+
+static bool Expect(const char** p, char c) {
+    if (**p != c) return false;
+    (*p)++;
+    return true;
+}
+
+bool ParseEventTime(const char* text, long long* fileTime) {
+    if (!text || !fileTime) return false;
+    const char* p = SkipSpaces(text);
+    int year, month, day, hour, minute, second;
+    if (!ReadDigits(&p, 4, &year) || !Expect(&p, '-') || !ReadDigits(&p, 2, &month) || !Expect(&p, '-') ||
+        !ReadDigits(&p, 2, &day) || !Expect(&p, 'T') || !ReadDigits(&p, 2, &hour) || !Expect(&p, ':') ||
+        !ReadDigits(&p, 2, &minute) || !Expect(&p, ':') || !ReadDigits(&p, 2, &second)) {
+        return false;
+    }
+    static const int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] ||
+        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59) {
+        return false;
+    }
+    long long fraction = 0;  // in 100 ns; digits past the seventh are below the unit
+    if (*p == '.') {
+        p++;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9'; p++, digits++) {
+            if (digits < 7) fraction = fraction * 10 + (*p - '0');
+        }
+        if (digits == 0) return false;
+        for (; digits < 7; digits++) fraction *= 10;
+    }
+    if (*p == 'Z') p++;
+    if (*SkipSpaces(p) != '\0') return false;
+    long long seconds = DaysSince1601(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    *fileTime = seconds * 10000000LL + fraction;
+    return true;
+}
+
+// The record's TimeCreated; false when it has none that reads.
+static bool ReadCreatedTime(const char* xml, long long* fileTime) {
+    char text[EVENT_ITEM_SIZE];
+    return ReadTagAttribute(xml, "TimeCreated", "SystemTime", text, sizeof(text)) && ParseEventTime(text, fileTime);
+}
+
+// ---------------------------------------------------------------------------
+// The wake record.
+
+// System power state number (2 = S1 .. 5 = S4) as a sleep state index; -1 otherwise.
+static int SleepStateFromPowerState(unsigned long long state) { return state >= 2 && state <= 5 ? (int)state - 2 : -1; }
+
+bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out) {
+    memset(out, 0, sizeof(*out));
+    out->targetState = out->effectiveState = -1;
+    if (!xml || !IsEvent(xml, kPowerTroubleshooter, 1)) return false;
+    const struct {
+        const char* name;
+        long long* value;
+        bool* known;
+    } kDurations[] = {
+        {"SleepDuration", &out->sleepMs, &out->sleepMsKnown},
+        {"WakeDuration", &out->wakeMs, &out->wakeMsKnown},
+        {"BiosInitDuration", &out->firmwareMs, &out->firmwareMsKnown},
+        {"DriverInitDuration", &out->driversMs, &out->driversMsKnown},
+        {"HiberWriteDuration", &out->hiberWriteMs, &out->hiberWriteMsKnown},
+        {"HiberReadDuration", &out->hiberReadMs, &out->hiberReadMsKnown},
+        {"HiberPagesWritten", &out->hiberPages, &out->hiberPagesKnown},
+    };
+    unsigned long long value = 0;
+    for (const auto& item : kDurations) {
+        if (ReadNumberItem(xml, item.name, 0x7FFFFFFFFFFFFFFFULL, &value)) {
+            *item.value = (long long)value;
+            *item.known = true;
+        }
+    }
+    if (ReadNumberItem(xml, "TargetState", 0xFFFFFFFFULL, &value)) out->targetState = SleepStateFromPowerState(value);
+    if (ReadNumberItem(xml, "EffectiveState", 0xFFFFFFFFULL, &value)) {
+        out->effectiveState = SleepStateFromPowerState(value);
+    }
+    out->targetStateKnown = out->targetState >= 0;
+    out->effectiveStateKnown = out->effectiveState >= 0;
+    if (ReadNumberItem(xml, "WakeSourceType", 0x7FFFFFFFULL, &value)) {
+        out->wakeSourceType = (int)value;
+        out->wakeSourceTypeKnown = true;
+    }
+    char text[EVENT_ITEM_SIZE];
+    long long time = 0;
+    if ((ReadEventDataItem(xml, "WakeTime", text, sizeof(text)) && ParseEventTime(text, &time)) ||
+        ReadCreatedTime(xml, &time)) {
+        out->wakeTime = time;
+    }
+    return true;
+}
+
+// Appends to the text in out, never past its end.
+static void Append(char* out, size_t outSize, const char* format, ...) {
+    size_t used = strlen(out);
+    if (used + 1 >= outSize) return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(out + used, outSize - used, format, args);
+    va_end(args);
+}
+
+void FormatResumePhasesLine(const WakeDiagnosis* d, char* out, size_t outSize) {
+    if (!out || outSize == 0) return;
+    out[0] = '\0';
+    if (!d) return;
+    // Groups are joined by "; ", the parts inside a group by ", ".
+    char resume[128] = "";
+    if (d->firmwareMsKnown) Append(resume, sizeof(resume), "firmware %lld ms", d->firmwareMs);
+    if (d->driversMsKnown) Append(resume, sizeof(resume), "%sdrivers %lld ms", resume[0] ? ", " : "", d->driversMs);
+    if (d->wakeMsKnown) Append(resume, sizeof(resume), "%swhole resume %lld ms", resume[0] ? ", " : "", d->wakeMs);
+    char transition[64] = "";
+    if (d->sleepMsKnown) snprintf(transition, sizeof(transition), "sleep transition %lld ms", d->sleepMs);
+    // Only a sleep that used the hibernation file has anything to say about it.
+    char hibernation[136] = "";
+    bool usedFile = (d->hiberWriteMsKnown && d->hiberWriteMs) || (d->hiberReadMsKnown && d->hiberReadMs) ||
+                    (d->hiberPagesKnown && d->hiberPages);
+    if (usedFile) {
+        char parts[112] = "";
+        if (d->hiberWriteMsKnown) Append(parts, sizeof(parts), "written in %lld ms", d->hiberWriteMs);
+        if (d->hiberReadMsKnown)
+            Append(parts, sizeof(parts), "%sread in %lld ms", parts[0] ? ", " : "", d->hiberReadMs);
+        if (d->hiberPagesKnown) Append(parts, sizeof(parts), "%s%lld pages", parts[0] ? ", " : "", d->hiberPages);
+        snprintf(hibernation, sizeof(hibernation), "hibernation file %s", parts);
+    }
+    const char* groups[] = {resume, transition, hibernation};
+    for (const char* group : groups) {
+        if (!group[0]) continue;
+        Append(out, outSize, "%s%s", out[0] ? "; " : "Resume phases: ", group);
+    }
+}
