@@ -128,3 +128,37 @@ bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out);
 // transition 1311 ms", with the hibernation file's times and pages when it was
 // used; unknown fields are left out, and out is empty when nothing is known.
 void FormatResumePhasesLine(const WakeDiagnosis* d, char* out, size_t outSize);
+
+// Why a sleep never came back.
+enum { LOST_UNKNOWN = 0, LOST_CRASHED, LOST_POWER_LOST_ASLEEP, LOST_POWER_BUTTON, LOST_HUNG_AFTER_WAKE,
+       LOST_HUNG_ENTERING };
+// "unknown", "crashed", "power_lost_asleep", "power_button", "hung_after_wake",
+// "hung_entering"; "unknown" for any other value.
+const char* LostReasonId(int reason);
+
+struct LostDiagnosis {
+    int reason;                   // LOST_*, decided by EndLostDiagnosis
+    char bugcheck[16];            // "0x0000009F" for a crash, else ""
+    char bugcheckParameter1[32];  // "0x3", or "" when unknown
+    // Kept between Begin and End: the records seen so far (LOST_SEEN_* bits in
+    // power_records.cpp) and whether the system log could be read.
+    unsigned seen;
+    bool recordsRead;
+};
+// Gathers the System records written since sleepStartFileTime (FILETIME), each
+// rendered as XML; records from before the sleep, or without a readable time,
+// are ignored. End decides: a crash, then power lost asleep, then the power
+// button (each from Kernel-Power 41), then a wake record (hung after the
+// wake), then, when the query worked, no Kernel-Power 42 (hung entering).
+void BeginLostDiagnosis(LostDiagnosis* state);
+void AddLostEvidence(LostDiagnosis* state, const char* xml, long long sleepStartFileTime);
+void EndLostDiagnosis(LostDiagnosis* state, bool queryWorked);
+// The Warning line that explains the loss ("Why the cycle never came back: ...").
+void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize);
+
+#define LOST_QUERY_RECORD_LIMIT 4000         // records read at most after a sleep start
+#define LOST_QUERY_XML_LIMIT (1024 * 1024)   // bytes of the largest rendering believed
+// Reads the System log since the sleep start through gEventApi and decides.
+// false (reason unknown, records not read) when the query is not available or
+// fails, as under Wine.
+bool QueryLostDiagnosis(long long sleepStartFileTime, LostDiagnosis* out);

@@ -1,5 +1,6 @@
 // What the system's own records tell about a sleep: the Power-Troubleshooter
-// record of each wake. Everything here reads rendered event XML without trusting it.
+// record of each wake, and the System records that explain a sleep that never
+// came back. Everything here reads rendered event XML without trusting it.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include "power/power.h"
 
 static const char kPowerTroubleshooter[] = "Microsoft-Windows-Power-Troubleshooter";
+static const char kKernelPower[] = "Microsoft-Windows-Kernel-Power";
 
 // ---------------------------------------------------------------------------
 // Reading rendered XML.
@@ -261,6 +263,26 @@ bool ParseEventTime(const char* text, long long* fileTime) {
     return true;
 }
 
+// The inverse for the query text, to the millisecond (rounded down).
+static void FormatQueryTime(long long fileTime, wchar_t* out, size_t outSize) {
+    if (fileTime < 0) fileTime = 0;
+    long long ms = fileTime / 10000;
+    long long days = ms / 86400000;
+    long long rest = ms % 86400000;
+    // Civil date from days since 0000-03-01 (the count DaysSince1601 uses).
+    long long z = days + 584694;
+    long long era = z / 146097;
+    long long dayOfEra = z - era * 146097;
+    long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    long long mp = (5 * dayOfYear + 2) / 153;
+    int day = (int)(dayOfYear - (153 * mp + 2) / 5 + 1);
+    int month = (int)(mp < 10 ? mp + 3 : mp - 9);
+    int year = (int)(yearOfEra + era * 400 + (month <= 2));
+    swprintf(out, outSize, L"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day, (int)(rest / 3600000),
+             (int)(rest / 60000 % 60), (int)(rest / 1000 % 60), (int)(rest % 1000));
+}
+
 // The record's TimeCreated; false when it has none that reads.
 static bool ReadCreatedTime(const char* xml, long long* fileTime) {
     char text[EVENT_ITEM_SIZE];
@@ -354,4 +376,202 @@ void FormatResumePhasesLine(const WakeDiagnosis* d, char* out, size_t outSize) {
         if (!group[0]) continue;
         Append(out, outSize, "%s%s", out[0] ? "; " : "Resume phases: ", group);
     }
+}
+
+// ---------------------------------------------------------------------------
+// A sleep that never came back.
+
+// Bits of LostDiagnosis::seen.
+enum {
+    LOST_SEEN_CRASH = 1,        // Kernel-Power 41 with a bug check
+    LOST_SEEN_ASLEEP = 2,       // Kernel-Power 41 with a sleep in progress
+    LOST_SEEN_BUTTON = 4,       // Kernel-Power 41 after the power button was held
+    LOST_SEEN_WAKE = 8,         // Power-Troubleshooter 1 or Kernel-Power 107
+    LOST_SEEN_SLEEP_ENTRY = 16  // Kernel-Power 42
+};
+
+static const struct {
+    const char* id;
+    const char* text;
+} kLostReasons[] = {
+    {"unknown", "unknown, the system log holds no record of it"},
+    {"crashed", "the machine crashed"},
+    {"power_lost_asleep", "power was lost or the machine was reset while asleep"},
+    {"power_button", "the machine was turned off with the power button (it hung)"},
+    {"hung_after_wake", "the machine woke but the program never got control back"},
+    {"hung_entering", "the machine never began to sleep"},
+};
+static const char kLostRecordsMissing[] = "unknown, the system's records are not available";
+static const char kLostLinePrefix[] = "Why the cycle never came back: ";
+
+static bool IsKnownLostReason(int reason) {
+    return reason >= 0 && reason < (int)(sizeof(kLostReasons) / sizeof(kLostReasons[0]));
+}
+
+const char* LostReasonId(int reason) { return kLostReasons[IsKnownLostReason(reason) ? reason : LOST_UNKNOWN].id; }
+
+void BeginLostDiagnosis(LostDiagnosis* state) {
+    memset(state, 0, sizeof(*state));
+    state->reason = LOST_UNKNOWN;
+}
+
+// A flag item: non-zero, or "true" as older versions write it.
+static bool IsFlagSet(const char* xml, const char* name) {
+    char text[EVENT_ITEM_SIZE];
+    if (!ReadEventDataItem(xml, name, text, sizeof(text))) return false;
+    if (_stricmp(text, "true") == 0) return true;
+    unsigned long long value = 0;
+    return strlen(text) < sizeof(text) - 1 && ParseUnsigned(text, ~0ULL, &value) && value != 0;
+}
+
+static void AddUnexpectedRestart(LostDiagnosis* state, const char* xml) {
+    unsigned long long code = 0;
+    // A bug check code is 32 bits; anything wider is not believed.
+    if (ReadNumberItem(xml, "BugcheckCode", 0xFFFFFFFFULL, &code) && code != 0) {
+        // The first crash after the sleep started is the one that ended it.
+        if (!(state->seen & LOST_SEEN_CRASH)) {
+            snprintf(state->bugcheck, sizeof(state->bugcheck), "0x%08X", (unsigned)code);
+            unsigned long long parameter = 0;
+            if (ReadNumberItem(xml, "BugcheckParameter1", ~0ULL, &parameter)) {
+                snprintf(state->bugcheckParameter1, sizeof(state->bugcheckParameter1), "0x%llX", parameter);
+            }
+        }
+        state->seen |= LOST_SEEN_CRASH;
+    }
+    if (IsFlagSet(xml, "SleepInProgress")) state->seen |= LOST_SEEN_ASLEEP;
+    if (IsFlagSet(xml, "PowerButtonTimestamp")) state->seen |= LOST_SEEN_BUTTON;
+}
+
+void AddLostEvidence(LostDiagnosis* state, const char* xml, long long sleepStartFileTime) {
+    if (!state || !xml) return;
+    // A record that can't be placed after the sleep start says nothing about this sleep.
+    long long created = 0;
+    if (!ReadCreatedTime(xml, &created) || created < sleepStartFileTime) return;
+    if (IsEvent(xml, kKernelPower, 41)) {
+        AddUnexpectedRestart(state, xml);
+    } else if (IsEvent(xml, kKernelPower, 42)) {
+        state->seen |= LOST_SEEN_SLEEP_ENTRY;
+    } else if (IsEvent(xml, kKernelPower, 107) || IsEvent(xml, kPowerTroubleshooter, 1)) {
+        state->seen |= LOST_SEEN_WAKE;
+    }
+}
+
+void EndLostDiagnosis(LostDiagnosis* state, bool queryWorked) {
+    state->recordsRead = queryWorked;
+    unsigned seen = state->seen;
+    if (seen & LOST_SEEN_CRASH) {
+        state->reason = LOST_CRASHED;
+    } else if (seen & LOST_SEEN_ASLEEP) {
+        state->reason = LOST_POWER_LOST_ASLEEP;
+    } else if (seen & LOST_SEEN_BUTTON) {
+        state->reason = LOST_POWER_BUTTON;
+    } else if (seen & LOST_SEEN_WAKE) {
+        state->reason = LOST_HUNG_AFTER_WAKE;
+    } else if (queryWorked && !(seen & LOST_SEEN_SLEEP_ENTRY)) {
+        state->reason = LOST_HUNG_ENTERING;
+    } else {
+        state->reason = LOST_UNKNOWN;
+    }
+    if (state->reason != LOST_CRASHED) state->bugcheck[0] = state->bugcheckParameter1[0] = '\0';
+}
+
+void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize) {
+    if (!out || outSize == 0) return;
+    int reason = d && IsKnownLostReason(d->reason) ? d->reason : LOST_UNKNOWN;
+    const char* text = kLostReasons[reason].text;
+    if (reason == LOST_UNKNOWN && !(d && d->recordsRead)) text = kLostRecordsMissing;
+    snprintf(out, outSize, "%s%s", kLostLinePrefix, text);
+    if (reason == LOST_CRASHED && d->bugcheck[0]) {
+        Append(out, outSize, ", bug check %s", d->bugcheck);
+        if (d->bugcheckParameter1[0]) Append(out, outSize, " (parameter 1 %s)", d->bugcheckParameter1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The query of the System log.
+
+#define LOST_QUERY_BATCH 16
+#define LOST_QUERY_WAIT_MS 2000  // for one batch of a local log
+#define LOST_RENDER_FIRST (16 * 1024)
+
+// Renders one record into *wide (grown as needed, *wideBytes its size less a
+// spare terminator) and converts it into *text; false when it was skipped.
+static bool RenderRecord(EVT_HANDLE event, WCHAR** wide, DWORD* wideBytes, char** text, size_t* textSize) {
+    DWORD used = 0;
+    DWORD properties = 0;
+    if (!gEventApi.EvtRender(nullptr, event, EvtRenderEventXml, *wideBytes, *wide, &used, &properties)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || used <= *wideBytes || used > LOST_QUERY_XML_LIMIT) {
+            return false;
+        }
+        // One spare character: the rendering need not end in a terminator.
+        WCHAR* grown = static_cast<WCHAR*>(realloc(*wide, used + 2 * sizeof(WCHAR)));
+        if (!grown) return false;
+        *wide = grown;
+        *wideBytes = used + sizeof(WCHAR);
+        used = 0;
+        if (!gEventApi.EvtRender(nullptr, event, EvtRenderEventXml, *wideBytes, *wide, &used, &properties)) {
+            return false;
+        }
+    }
+    size_t capacity = *wideBytes / sizeof(WCHAR);
+    size_t characters = wcsnlen(*wide, used / sizeof(WCHAR) < capacity ? used / sizeof(WCHAR) : capacity);
+    // UTF-8 takes at most three bytes for each UTF-16 unit.
+    size_t needed = characters * 3 + 1;
+    if (needed > *textSize) {
+        char* grown = static_cast<char*>(realloc(*text, needed));
+        if (!grown) return false;
+        *text = grown;
+        *textSize = needed;
+    }
+    int bytes = characters ? WideCharToMultiByte(CP_UTF8, 0, *wide, (int)characters, *text, (int)*textSize - 1, nullptr,
+                                                 nullptr)
+                           : 0;
+    (*text)[bytes > 0 ? bytes : 0] = '\0';
+    return bytes > 0;
+}
+
+bool QueryLostDiagnosis(long long sleepStartFileTime, LostDiagnosis* out) {
+    BeginLostDiagnosis(out);
+    if (!gEventApi.EvtQuery || !gEventApi.EvtNext || !gEventApi.EvtRender || !gEventApi.EvtClose) {
+        EndLostDiagnosis(out, false);
+        return false;
+    }
+    wchar_t since[40];
+    FormatQueryTime(sleepStartFileTime, since, sizeof(since) / sizeof(since[0]));
+    wchar_t query[128];
+    swprintf(query, sizeof(query) / sizeof(query[0]), L"*[System[TimeCreated[@SystemTime>='%ls']]]", since);
+    EVT_HANDLE results = gEventApi.EvtQuery(nullptr, L"System", query, EvtQueryChannelPath | EvtQueryForwardDirection);
+    if (!results) {
+        EndLostDiagnosis(out, false);
+        return false;
+    }
+    DWORD wideBytes = LOST_RENDER_FIRST;
+    WCHAR* wide = static_cast<WCHAR*>(malloc(wideBytes + sizeof(WCHAR)));
+    size_t textSize = 0;
+    char* text = nullptr;
+    bool worked = wide != nullptr;
+    int records = 0;
+    while (worked && records < LOST_QUERY_RECORD_LIMIT) {
+        EVT_HANDLE batch[LOST_QUERY_BATCH];
+        DWORD returned = 0;
+        if (!gEventApi.EvtNext(results, LOST_QUERY_BATCH, batch, LOST_QUERY_WAIT_MS, 0, &returned)) {
+            worked = GetLastError() == ERROR_NO_MORE_ITEMS;
+            break;
+        }
+        if (returned == 0) break;
+        if (returned > LOST_QUERY_BATCH) returned = LOST_QUERY_BATCH;
+        for (DWORD i = 0; i < returned; i++) {
+            // Past the limit the rest of the batch is only closed.
+            if (records < LOST_QUERY_RECORD_LIMIT && RenderRecord(batch[i], &wide, &wideBytes, &text, &textSize)) {
+                AddLostEvidence(out, text, sleepStartFileTime);
+            }
+            records++;
+            gEventApi.EvtClose(batch[i]);
+        }
+    }
+    free(text);
+    free(wide);
+    gEventApi.EvtClose(results);
+    EndLostDiagnosis(out, worked);
+    return worked;
 }

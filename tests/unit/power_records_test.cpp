@@ -1,4 +1,6 @@
-// The system's power records read back: data items, times and the wake record's resume phases.
+// The system's power records read back: data items, the wake record's resume
+// phases, the reasons of a lost sleep, and the query of the System log
+// against an event log of the test's own.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <stdio.h>
@@ -44,6 +46,8 @@ std::string PhasesLine(const std::string& xml) {
     FormatResumePhasesLine(&d, line, sizeof(line));
     return line;
 }
+
+const long long kSleepStart = 134405064000000000LL;  // 2026-11-30T10:00:00Z, before every Kernel-Power record
 
 }  // namespace
 
@@ -101,6 +105,9 @@ TEST(PowerRecordsItems, CutRecordsAreNeverReadPastTheirEnd) {
         WakeDiagnosis d;
         ParseWakeDiagnosis(text, &d);
         EXPECT_TRUE(!d.firmwareMsKnown || d.firmwareMs == 486) << length;
+        LostDiagnosis lost;
+        BeginLostDiagnosis(&lost);
+        AddLostEvidence(&lost, text, 0);
     }
     EXPECT_GT(found, 0);
     VirtualFree(base, 0, MEM_RELEASE);
@@ -181,4 +188,211 @@ TEST(PowerRecordsWake, ResumePhasesStatesAndBadItems) {
     FormatResumePhasesLine(&d, line, 10);
     EXPECT_STREQ("Resume ph", line);
     EXPECT_EQ('z', line[10]);
+}
+
+TEST(PowerRecordsLost, ReasonsByPrecedence) {
+    const std::string bugcheck = Fixture("kp41-bugcheck-resume.xml"), asleep = Fixture("kp41-power-lost-asleep.xml"),
+                      button = Fixture("kp41-power-button.xml"), resumed = Fixture("kp107-resumed.xml"),
+                      entering = Fixture("kp42-entering-s3.xml"), wake = Fixture("s3-timer-wake.xml"),
+                      unexpected = Fixture("eventlog-6008.xml");
+    // The same records, written before the sleep started.
+    const std::string oldBugcheck = Edit(bugcheck, "T10:31", "T08:31");
+    const std::string oldEntering = Edit(entering, "T10:01", "T09:01");
+    const std::string legacyAsleep = Edit(asleep, ">4</Data><Data Name='Power", ">true</Data><Data Name='Power");
+    const std::string hugeCode = Edit(bugcheck, ">159<", ">99999999999<");
+    const long long earlier = 134405029000000000LL;  // 2026-11-30T09:01:40Z, before the wake record
+    const struct {
+        std::vector<std::string> records;
+        long long start;
+        bool worked;
+        int reason;
+    } cases[] = {
+        {{entering, bugcheck}, kSleepStart, true, LOST_CRASHED},
+        {{legacyAsleep}, kSleepStart, true, LOST_POWER_LOST_ASLEEP},
+        {{entering, button}, kSleepStart, true, LOST_POWER_BUTTON},
+        {{entering, resumed}, kSleepStart, true, LOST_HUNG_AFTER_WAKE},
+        {{wake}, earlier, true, LOST_HUNG_AFTER_WAKE},
+        {{wake, unexpected}, kSleepStart, true, LOST_HUNG_ENTERING},
+        {{oldEntering}, kSleepStart, true, LOST_HUNG_ENTERING},
+        {{}, kSleepStart, false, LOST_UNKNOWN},
+        {{entering}, kSleepStart, true, LOST_UNKNOWN},
+        {{resumed, button, asleep}, kSleepStart, true, LOST_POWER_LOST_ASLEEP},
+        {{button, bugcheck, asleep}, kSleepStart, false, LOST_CRASHED},
+        {{oldBugcheck, entering, button}, kSleepStart, true, LOST_POWER_BUTTON},
+        {{entering, hugeCode}, kSleepStart, true, LOST_UNKNOWN},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        LostDiagnosis d;
+        BeginLostDiagnosis(&d);
+        for (const std::string& xml : cases[i].records) AddLostEvidence(&d, xml.c_str(), cases[i].start);
+        EndLostDiagnosis(&d, cases[i].worked);
+        EXPECT_EQ(cases[i].reason, d.reason) << i;
+        EXPECT_STREQ(cases[i].reason == LOST_CRASHED ? "0x0000009F" : "", d.bugcheck) << i;
+        EXPECT_STREQ(cases[i].reason == LOST_CRASHED ? "0x3" : "", d.bugcheckParameter1) << i;
+    }
+}
+
+TEST(PowerRecordsLost, IdsAndComposedLines) {
+    const char* ids[] = {"unknown", "crashed", "power_lost_asleep", "power_button", "hung_after_wake",
+                         "hung_entering", "unknown"};
+    for (int reason = -1; reason <= LOST_HUNG_ENTERING + 1; reason++) {
+        EXPECT_STREQ(ids[reason < 0 ? 0 : reason], LostReasonId(reason));
+    }
+    const struct {
+        int reason;
+        bool recordsRead;
+        const char* parameter;
+        const char* line;  // after "Why the cycle never came back: "
+    } cases[] = {
+        {LOST_CRASHED, true, "0x3", "the machine crashed, bug check 0x0000009F (parameter 1 0x3)"},
+        {LOST_CRASHED, false, "", "the machine crashed, bug check 0x0000009F"},
+        {LOST_UNKNOWN, true, "", "unknown, the system log holds no record of it"},
+        {LOST_UNKNOWN, false, "", "unknown, the system's records are not available"},
+        {LOST_HUNG_ENTERING + 1, true, "", "unknown, the system log holds no record of it"},
+    };
+    for (const auto& c : cases) {
+        LostDiagnosis d = {c.reason, "0x0000009F", "", 0, c.recordsRead};
+        snprintf(d.bugcheckParameter1, sizeof(d.bugcheckParameter1), "%s", c.parameter);
+        char line[160];
+        FormatLostReasonLine(&d, line, sizeof(line));
+        EXPECT_EQ(std::string("Why the cycle never came back: ") + c.line, line);
+    }
+}
+
+namespace {
+
+// An event log of the test's own behind EvtQuery: each record is one handle.
+namespace fakequery {
+std::vector<std::string> gRecords;
+std::wstring gPath, gQuery;
+DWORD gFlags, gNextError;
+bool gRefuse;
+size_t gNext;
+int gOpen, gRenders;
+const EVT_HANDLE kResults = (EVT_HANDLE)(INT_PTR)-2;
+
+EVT_HANDLE WINAPI Query(EVT_HANDLE, LPCWSTR path, LPCWSTR query, DWORD flags) {
+    gPath = path;
+    gQuery = query;
+    gFlags = flags;
+    if (gRefuse) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    gOpen++;
+    return kResults;
+}
+BOOL WINAPI Next(EVT_HANDLE results, DWORD size, EVT_HANDLE* events, DWORD, DWORD, PDWORD returned) {
+    *returned = 0;
+    if (results != kResults) return FALSE;
+    while (*returned < size && gNext < gRecords.size()) {
+        events[(*returned)++] = (EVT_HANDLE)(INT_PTR)(gNext++ + 1);
+        gOpen++;
+    }
+    if (*returned) return TRUE;
+    SetLastError(gNextError);
+    return FALSE;
+}
+BOOL WINAPI Render(EVT_HANDLE, EVT_HANDLE event, DWORD flags, DWORD size, PVOID buffer, PDWORD used, PDWORD) {
+    const std::string& xml = gRecords[(size_t)(INT_PTR)event - 1];
+    std::wstring wide(xml.begin(), xml.end());
+    *used = (DWORD)(wide.size() + 1) * 2;
+    if (flags != EvtRenderEventXml || size < *used) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    gRenders++;
+    memcpy(buffer, wide.c_str(), *used);
+    return TRUE;
+}
+BOOL WINAPI Close(EVT_HANDLE) {
+    gOpen--;
+    return TRUE;
+}
+}  // namespace fakequery
+
+}  // namespace
+
+class PowerRecordsQuery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = gEventApi;
+        gEventApi =
+            EventApi{nullptr, nullptr, fakequery::Next, fakequery::Render, fakequery::Close, fakequery::Query};
+        fakequery::gRecords.clear();
+        fakequery::gNextError = ERROR_NO_MORE_ITEMS;
+        fakequery::gRefuse = false;
+        fakequery::gNext = 0;
+        fakequery::gOpen = fakequery::gRenders = 0;
+    }
+    void TearDown() override { gEventApi = saved_; }
+    EventApi saved_;
+};
+
+TEST_F(PowerRecordsQuery, ReadsTheLogSinceTheSleepAndClosesEveryHandle) {
+    // A record far larger than the first rendering buffer still counts.
+    std::string big = Edit(Fixture("kp41-bugcheck-resume.xml"), "<Data Name='BugcheckCode'>",
+                           "<Data Name='Padding'>" + std::string(40000, 'p') + "</Data><Data Name='BugcheckCode'>");
+    fakequery::gRecords = {Fixture("kp42-entering-s3.xml"), Fixture("eventlog-6008.xml"), big};
+    LostDiagnosis d;
+    ASSERT_TRUE(QueryLostDiagnosis(kSleepStart + 1234567, &d));
+    EXPECT_TRUE(fakequery::gPath == L"System");
+    EXPECT_TRUE(fakequery::gQuery == L"*[System[TimeCreated[@SystemTime>='2026-11-30T10:00:00.123Z']]]");
+    EXPECT_EQ((DWORD)(EvtQueryChannelPath | EvtQueryForwardDirection), fakequery::gFlags);
+    EXPECT_EQ(LOST_CRASHED, d.reason);
+    EXPECT_STREQ("0x0000009F", d.bugcheck);
+    EXPECT_STREQ("0x3", d.bugcheckParameter1);
+    EXPECT_EQ(0, fakequery::gOpen);
+
+    // No record at all: the machine never began to sleep.
+    fakequery::gRecords.clear();
+    fakequery::gNext = 0;
+    ASSERT_TRUE(QueryLostDiagnosis(kSleepStart, &d));
+    EXPECT_EQ(LOST_HUNG_ENTERING, d.reason);
+
+    // A flood of records is read only up to the limit, and still all closed.
+    fakequery::gRecords.assign(LOST_QUERY_RECORD_LIMIT + 500, Fixture("eventlog-6008.xml"));
+    fakequery::gRecords.back() = Fixture("kp107-resumed.xml");
+    fakequery::gNext = 0;
+    fakequery::gRenders = 0;
+    ASSERT_TRUE(QueryLostDiagnosis(kSleepStart, &d));
+    EXPECT_EQ(LOST_QUERY_RECORD_LIMIT, fakequery::gRenders);
+    EXPECT_EQ(LOST_HUNG_ENTERING, d.reason);
+    EXPECT_EQ(0, fakequery::gOpen);
+}
+
+TEST_F(PowerRecordsQuery, MissingOrFailingQueryGivesUnknown) {
+    fakequery::gRecords = {Fixture("kp41-power-button.xml")};
+    LostDiagnosis d;
+    char line[160];
+    for (int refuse = 0; refuse < 2; refuse++) {
+        gEventApi.EvtQuery = refuse ? fakequery::Query : nullptr;
+        fakequery::gRefuse = refuse;
+        EXPECT_FALSE(QueryLostDiagnosis(kSleepStart, &d)) << refuse;
+        EXPECT_EQ(LOST_UNKNOWN, d.reason) << refuse;
+        FormatLostReasonLine(&d, line, sizeof(line));
+        EXPECT_STREQ("Why the cycle never came back: unknown, the system's records are not available", line);
+        EXPECT_EQ(0, fakequery::gRenders + fakequery::gOpen) << refuse;
+    }
+    // A log that fails part way: what was read still counts, the query did not work.
+    fakequery::gRefuse = false;
+    fakequery::gNextError = ERROR_TIMEOUT;
+    EXPECT_FALSE(QueryLostDiagnosis(kSleepStart, &d));
+    EXPECT_EQ(LOST_POWER_BUTTON, d.reason);
+    EXPECT_EQ(0, fakequery::gOpen);
+    fakequery::gRecords.clear();
+    fakequery::gNext = 0;
+    EXPECT_FALSE(QueryLostDiagnosis(kSleepStart, &d));
+    EXPECT_EQ(LOST_UNKNOWN, d.reason);  // not "never began to sleep"
+
+    // The system's own event library (Wine's fails the query): a quick answer either way.
+    LoadEventLogApi();
+    DWORD started = GetTickCount();
+    bool worked = QueryLostDiagnosis(kSleepStart, &d);
+    EXPECT_LT(GetTickCount() - started, 5000u);
+    if (!worked) {
+        EXPECT_EQ(LOST_UNKNOWN, d.reason);
+        EXPECT_FALSE(d.recordsRead);
+    }
+    if (gEventApi.module) FreeLibrary(gEventApi.module);
 }
