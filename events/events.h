@@ -89,3 +89,76 @@ LONG WakeSourceCount();
 LONG LatestWakeSource(char* out, size_t outSize);
 // True while the wake-source thread holds its subscription.
 bool IsWakeSourceWatched();
+
+// ---------------------------------------------------------------------------
+// What the system's own records tell about each sleep, and about a sleep that
+// never came back.
+
+// The text of the item <Data Name='name'>text</Data> of a rendered event (the
+// name matched exactly, either quote), with the five XML entities unescaped
+// and cut to fit out. A self-closing item is present and empty. false when the
+// item is absent or has no end tag.
+bool ReadEventDataItem(const char* xml, const char* name, char* out, size_t outSize);
+
+// An event-log time ("2026-12-01T02:14:07.1234567Z", UTC) as a FILETIME
+// (100 ns units since 1601). false for anything else.
+bool ParseEventTime(const char* text, long long* fileTime);
+
+// The Power-Troubleshooter record written after a wake. A field whose item is
+// missing or not a number is left unknown; the others still count.
+struct WakeDiagnosis {
+    long long sleepMs;       // SleepDuration: the transition into sleep
+    long long wakeMs;        // WakeDuration: the whole resume
+    long long firmwareMs;    // BiosInitDuration
+    long long driversMs;     // DriverInitDuration
+    long long hiberWriteMs;  // HiberWriteDuration
+    long long hiberReadMs;   // HiberReadDuration
+    long long hiberPages;    // HiberPagesWritten
+    int targetState;         // SLEEP_S1..SLEEP_S4 (0..3); -1 when unknown
+    int effectiveState;      // the state actually entered; -1 when unknown
+    int wakeSourceType;
+    bool sleepMsKnown, wakeMsKnown, firmwareMsKnown, driversMsKnown;
+    bool hiberWriteMsKnown, hiberReadMsKnown, hiberPagesKnown;
+    bool targetStateKnown, effectiveStateKnown, wakeSourceTypeKnown;
+    long long wakeTime;  // FILETIME of the wake (WakeTime, else TimeCreated); 0 when neither reads
+};
+// true only for Power-Troubleshooter event 1; out is filled (or cleared) either way.
+bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out);
+// "Resume phases: firmware 486 ms, drivers 1688 ms, whole resume 2207 ms; sleep
+// transition 1311 ms", with the hibernation file's times and pages when it was
+// used; unknown fields are left out, and out is empty when nothing is known.
+void FormatResumePhasesLine(const WakeDiagnosis* d, char* out, size_t outSize);
+
+// Why a sleep never came back.
+enum { LOST_UNKNOWN = 0, LOST_CRASHED, LOST_POWER_LOST_ASLEEP, LOST_POWER_BUTTON, LOST_HUNG_AFTER_WAKE,
+       LOST_HUNG_ENTERING };
+// "unknown", "crashed", "power_lost_asleep", "power_button", "hung_after_wake",
+// "hung_entering"; "unknown" for any other value.
+const char* LostReasonId(int reason);
+
+struct LostDiagnosis {
+    int reason;                   // LOST_*, decided by EndLostDiagnosis
+    char bugcheck[16];            // "0x0000009F" for a crash, else ""
+    char bugcheckParameter1[32];  // "0x3", or "" when unknown
+    // Kept between Begin and End: the records seen so far (LOST_SEEN_* bits in
+    // power_records.cpp) and whether the system log could be read.
+    unsigned seen;
+    bool recordsRead;
+};
+// Gathers the System records written since sleepStartFileTime (FILETIME), each
+// rendered as XML; records from before the sleep, or without a readable time,
+// are ignored. End decides: a crash, then power lost asleep, then the power
+// button (each from Kernel-Power 41), then a wake record (hung after the
+// wake), then, when the query worked, no Kernel-Power 42 (hung entering).
+void BeginLostDiagnosis(LostDiagnosis* state);
+void AddLostEvidence(LostDiagnosis* state, const char* xml, long long sleepStartFileTime);
+void EndLostDiagnosis(LostDiagnosis* state, bool queryWorked);
+// The Warning line that explains the loss ("Why the cycle never came back: ...").
+void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize);
+
+#define LOST_QUERY_RECORD_LIMIT 4000         // records read at most after a sleep start
+#define LOST_QUERY_XML_LIMIT (1024 * 1024)   // bytes of the largest rendering believed
+// Reads the System log since the sleep start through gEventApi and decides.
+// false (reason unknown, records not read) when the query is not available or
+// fails, as under Wine.
+bool QueryLostDiagnosis(long long sleepStartFileTime, LostDiagnosis* out);

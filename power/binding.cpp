@@ -51,6 +51,8 @@ void LoadEventLogApi() {
         memset(&gEventApi, 0, sizeof(gEventApi));
         return;
     }
+    // Optional: without it only the explanation of a lost sleep is missing.
+    Resolve(module, gEventApi.EvtQuery, "EvtQuery");
     gEventApi.module = module;
 }
 

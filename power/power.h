@@ -44,6 +44,8 @@ struct EventApi {
     BOOL(WINAPI* EvtRender)(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize, PVOID buffer,
                             PDWORD bufferUsed, PDWORD propertyCount);
     BOOL(WINAPI* EvtClose)(EVT_HANDLE object);
+    // Reading the log back after a lost sleep; the subscription does without it.
+    EVT_HANDLE(WINAPI* EvtQuery)(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWORD flags);
 };
 
 extern PowerApi gPowerApi;

@@ -112,7 +112,7 @@ class WakeSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = gEventApi;
-        gEventApi = EventApi{nullptr, fakeevt::Subscribe, fakeevt::Next, fakeevt::Render, fakeevt::Close};
+        gEventApi = EventApi{nullptr, fakeevt::Subscribe, fakeevt::Next, fakeevt::Render, fakeevt::Close, nullptr};
         fakeevt::gRefuseWith = 0;
         fakeevt::gCloses = fakeevt::gRenders = 0;
         fakeevt::gSignal = nullptr;
