@@ -69,7 +69,11 @@ bool CheckSleepDurations(const ConfigRecord* settings, int shortestSleepDuration
 // Event-log monitoring runs at log level 2 with the log file on, once.
 static void StartMonitoringIfAsked() {
     const ConfigRecord& settings = theConfig->settings;
-    if (settings.logToFile != 1 || settings.logLevel < 2 || gMonitorThreadCount != 0) return;
+    if (settings.logToFile != 1 || settings.logLevel < 2 || gMonitorThreadCount != 0) {
+        // Every record of a results file carries its wake source and phases, at any log level.
+        if (gResultsPath[0] && IsEventMonitoringSupported()) StartWakeSourceMonitoring();
+        return;
+    }
     if (IsEventMonitoringSupported()) {
         StartEventMonitoring();
     } else {
@@ -191,6 +195,9 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     static MarkerContents marker;
     bool markerFound = ReadMarkerFile(gMarkerFilePath, &marker) == 0;
     bool resumeCommandLineRun = markerFound && argc <= 1 && marker.haveRun;
+    // The interrupted run's results file takes the rest of that run's records.
+    if (markerFound && marker.haveTail && !gResultsPath[0])
+        snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker.tail.resultsPath);
     if (resumeCommandLineRun) {
         theConfig->settings = marker.run.settings;
         SetConfigText(theConfig->settings.logFilePath, marker.run.logFilePath);

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <time.h>
 #include "app/app.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"
 #include "res/resource.h"
@@ -24,10 +25,6 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
     long long now = (long long)_time64(nullptr);
     // A short file leaves the rest of the record as it was.
     memcpy(&theResumeRecord, &marker->position, marker->positionBytes);
-    // The interrupted run's results file takes the rest of that run's records.
-    if (marker->haveTail && !gResultsPath[0])
-        snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker->tail.resultsPath);
-
     char line[512];
     snprintf(line, sizeof(line), "WAKE UP FROM S%d, CYCLE %d, Vesplin restart, possible power cycle",
              theResumeRecord.requestedState + 1, theResumeRecord.cycleIndex + 1);
@@ -35,7 +32,12 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
     snprintf(line, sizeof(line), "SLEEP TIME TOO LONG WARNING, Sleep time %dsec",
              (int)(now - theResumeRecord.sleepStartTime));
     LogMessage(line, LOG_WARNING);
-    RecordLostSleep(&theResumeRecord, marker->haveTail ? &marker->tail : nullptr, now);
+    // Why it never came back, from the system's own records since the sleep began.
+    LostDiagnosis why;
+    QueryLostDiagnosis(theResumeRecord.sleepStartTime * 10000000LL + 116444736000000000LL, &why);
+    FormatLostReasonLine(&why, line, sizeof(line));
+    LogMessage(line, LOG_WARNING);
+    RecordLostSleep(&theResumeRecord, marker->haveTail ? &marker->tail : nullptr, now, &why);
 
     // The marker goes before the run goes on: one that stayed would bring the
     // same power cycle back at every start, and resume the same sleep again.

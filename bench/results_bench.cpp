@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     double formatOnly = 0;
     for (int i = 0; i < records; i++) {
         SleepResult result;
-        memset(&result, 0, sizeof(result));
+        ClearSleepResult(&result);
         result.cycle = i + 1;
         result.requestedState = SLEEP_S3;
         result.enteredState = SLEEP_S3;

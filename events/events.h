@@ -18,6 +18,9 @@ extern volatile LONG gMonitorThreadCount;
 // The event-log monitoring needs the NT family from Windows 2000 on.
 bool IsEventMonitoringSupported();
 void StartEventMonitoring();
+// Only the wake-source thread, for the results file at any log level; a
+// subscription the system refuses is one debug line. Nothing when it runs already.
+void StartWakeSourceMonitoring();
 // Asks every monitor thread to end and waits for them, at most about 2.2 s.
 void StopEventMonitoring();
 
@@ -162,3 +165,7 @@ void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize);
 // false (reason unknown, records not read) when the query is not available or
 // fails, as under Wine.
 bool QueryLostDiagnosis(long long sleepStartFileTime, LostDiagnosis* out);
+
+// The newest wake record: its source (as LatestWakeSource) and, when the record
+// carried them, its phases and states; returns the count of records so far.
+LONG LatestWakeRecord(char* source, size_t sourceSize, WakeDiagnosis* diagnosis, bool* haveDiagnosis);

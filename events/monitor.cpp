@@ -50,7 +50,7 @@ static void SignalMonitor(int slot) {
 // The count is raised here, before the thread exists, and lowered by the
 // thread as its last act (or here when it can't be created): it never depends
 // on a reset that a thread still running could undo.
-static void StartMonitorThread(int slot, const char* logName, LONG generation) {
+static void StartMonitorThread(int slot, const char* logName, LONG generation, bool quiet = false) {
     gMonitorRunning[slot] = 1;
     InterlockedIncrement(&gMonitorThreadCount);
     MonitorStart* start = new (std::nothrow) MonitorStart;
@@ -58,6 +58,7 @@ static void StartMonitorThread(int slot, const char* logName, LONG generation) {
     if (start) {
         start->logName = logName;
         start->generation = generation;
+        start->quiet = quiet;
         thread = CreateThread(nullptr, 0, logName ? EventLogWatcherThread : WakeSourceThread, start, 0, nullptr);
     }
     if (thread) {
@@ -89,6 +90,13 @@ void StartEventMonitoring() {
     Sleep(100);
     StartMonitorThread(MONITOR_APPLICATION, "Application", generation);
     if (gEventApi.EvtSubscribe) StartMonitorThread(MONITOR_WAKE_SOURCE, nullptr, generation);
+}
+
+void StartWakeSourceMonitoring() {
+    // A new generation would end watchers already running: only when none runs.
+    if (!gEventApi.EvtSubscribe || gMonitorThreadCount > 0) return;
+    LONG generation = InterlockedIncrement(&gMonitorGeneration);
+    StartMonitorThread(MONITOR_WAKE_SOURCE, nullptr, generation, true);
 }
 
 bool IsEventMonitoringSupported() {

@@ -17,6 +17,7 @@ void WithdrawMonitorSignal(int slot, HANDLE event);
 struct MonitorStart {
     const char* logName;  // "System" or "Application"; null for the wake-source thread
     LONG generation;
+    bool quiet;  // the wake-source thread: a failed subscription is only a debug line
 };
 DWORD WINAPI EventLogWatcherThread(LPVOID parameter);
 DWORD WINAPI WakeSourceThread(LPVOID parameter);

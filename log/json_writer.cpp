@@ -13,6 +13,7 @@ void JsonBegin(JsonLine* json, char* buffer, size_t size) {
     json->used = 0;
     json->overflow = size < 3;
     json->fields = 0;
+    json->outerFields = 0;
     if (size > 0) buffer[0] = '\0';
     JsonRaw(json, "{");
 }
@@ -96,6 +97,18 @@ void JsonInt(JsonLine* json, const char* key, long long value) {
 void JsonNull(JsonLine* json, const char* key) {
     JsonKey(json, key);
     JsonRaw(json, "null");
+}
+
+void JsonOpenObject(JsonLine* json, const char* key) {
+    JsonKey(json, key);
+    JsonRaw(json, "{");
+    json->outerFields = json->fields;
+    json->fields = 0;
+}
+
+void JsonCloseObject(JsonLine* json) {
+    JsonRaw(json, "}");
+    json->fields = json->outerFields;
 }
 
 bool JsonEnd(JsonLine* json) {

@@ -104,6 +104,7 @@ struct JsonLine {
     size_t used;
     bool overflow;  // something did not fit: JsonEnd then fails and empties the buffer
     int fields;
+    int outerFields;  // fields of the enclosing object while a nested one is open
 };
 void JsonBegin(JsonLine* json, char* buffer, size_t size);
 void JsonRaw(JsonLine* json, const char* text);
@@ -113,11 +114,18 @@ void JsonEscaped(JsonLine* json, const char* text);
 void JsonString(JsonLine* json, const char* key, const char* value);
 void JsonInt(JsonLine* json, const char* key, long long value);
 void JsonNull(JsonLine* json, const char* key);
+// "key":{ ... }: the fields between Open and Close go into a nested object (one level).
+void JsonOpenObject(JsonLine* json, const char* key);
+void JsonCloseObject(JsonLine* json);
 // Closes the object; false (and an empty buffer) when it did not fit.
 bool JsonEnd(JsonLine* json);
 
 #define RESULT_TEXT_SIZE 512
 #define RESULT_LINE_SIZE 8192  // a record with every text at its longest, all escaped, fits
+
+// The phases of a sleep in the results file's "phases" object.
+#define RESULT_PHASES 7
+extern const char* const RESULT_PHASE_KEYS[RESULT_PHASES];  // "sleep_ms", "wake_ms", ...
 
 // What the results file says of one sleep. Texts are empty when unknown (null in the file).
 struct SleepResult {
@@ -136,7 +144,18 @@ struct SleepResult {
     long long endUtc;
     long errorCode;      // the system's error code of a refused sleep; 0 otherwise
     char reason[32];     // why a sleep was refused ("marker_not_written", ...); empty otherwise
+    // What the system's wake record told of the sleep (phasesKnown false: no record came).
+    bool phasesKnown;
+    long long phaseValues[RESULT_PHASES];  // milliseconds (pages for the last), in RESULT_PHASE_KEYS order
+    bool phaseKnown[RESULT_PHASES];
+    int targetState;     // 0..3 as the system recorded its target; -1 when unknown
+    int effectiveState;  // 0..3: the state the machine really entered; -1 when unknown
+    char lostReason[24];  // a lost sleep's reason ("crashed", ...); empty otherwise
+    char bugcheck[16];    // "0x0000009F" for a crash; empty otherwise
 };
+
+// An empty record: zeros, and the states the system recorded unknown.
+void ClearSleepResult(SleepResult* result);
 
 // A FILETIME as ISO 8601 UTC, "2026-12-07T12:44:54Z"; empty when not a valid time.
 void FormatUtcTime(long long fileTime, char* out, size_t outSize);

@@ -6,9 +6,18 @@
 
 static const char* const STATE_NAMES[4] = {"S1", "S2", "S3", "S4"};
 
+const char* const RESULT_PHASE_KEYS[RESULT_PHASES] = {"sleep_ms",       "wake_ms",       "firmware_ms", "drivers_ms",
+                                                      "hiber_write_ms", "hiber_read_ms", "hiber_pages"};
+
 static const char* StateName(int state) { return state >= 0 && state <= 3 ? STATE_NAMES[state] : nullptr; }
 
 static const char* OrNull(const char* text) { return text && text[0] ? text : nullptr; }
+
+void ClearSleepResult(SleepResult* result) {
+    memset(result, 0, sizeof(*result));
+    result->targetState = -1;
+    result->effectiveState = -1;
+}
 
 void FormatUtcTime(long long fileTime, char* out, size_t outSize) {
     if (outSize == 0) return;
@@ -49,6 +58,19 @@ bool FormatResultLine(const SleepResult* result, char* out, size_t outSize) {
     JsonString(&json, "end_utc", OrNull(end));
     JsonInt(&json, "error_code", result->errorCode);
     JsonString(&json, "reason", OrNull(result->reason));
+    if (result->phasesKnown) {
+        JsonOpenObject(&json, "phases");
+        for (int i = 0; i < RESULT_PHASES; i++) {
+            if (result->phaseKnown[i]) JsonInt(&json, RESULT_PHASE_KEYS[i], result->phaseValues[i]);
+        }
+        JsonCloseObject(&json);
+    } else {
+        JsonNull(&json, "phases");
+    }
+    JsonString(&json, "target_state", StateName(result->targetState));
+    JsonString(&json, "effective_state", StateName(result->effectiveState));
+    JsonString(&json, "lost_reason", OrNull(result->lostReason));
+    JsonString(&json, "bugcheck", OrNull(result->bugcheck));
     bool complete = JsonEnd(&json);
     if (complete) {
         size_t used = strlen(out);

@@ -168,8 +168,8 @@ void LogMachineChecks(const uint8_t selection[4]);
 #define BACKUP_WAKE_DELAY_SEC 125
 
 enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2, VERDICT_NOT_SLEPT = 3, VERDICT_REFUSED = 4,
-       VERDICT_LOST = 5 };
-// "ok", "short", "long", "not_slept", "refused", "lost".
+       VERDICT_LOST = 5, VERDICT_WRONG_STATE = 6 };
+// "ok", "short", "long", "not_slept", "refused", "lost", "wrong_state".
 const char* VerdictId(int verdict);
 
 extern HANDLE gWakeTimer;
@@ -346,12 +346,20 @@ const char* FallbackId(int requested, int target, int force);
 // wake-source thread is watching and has not yet reported this wake, the
 // record is held until it does or until the next sleep or the run's end.
 void RecordSleepResult(int cycleNumber, int requested, int target, int force, int requestedSec);
-// Records the sleep a power cycle interrupted (the marker's run position and tail).
-void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds);
+// Records the sleep a power cycle interrupted (the marker's run position and
+// tail), with why it was lost when the system's records told (why may be null).
+void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds,
+                     const struct LostDiagnosis* why);
 // At every countdown tick: writes a held record once its wake source is known.
 void PollPendingResult();
 // Writes a held record now, with or without its wake source.
 void FlushPendingResult();
+bool IsResultPending();
+// The system writes its wake record seconds after the resume: before a run
+// ends, a held record waits for it up to limitSec (while the wake-source
+// thread watches), with Stop and Exit answered; then it is written.
+void WaitForPendingResult(int limitSec);
+#define LAST_WAKE_RECORD_WAIT_SEC 60
 // Appends one record to the results file (when there is one) and reports a
 // failure in the log; counted in gRunTally.
 void WriteSleepResult(const SleepResult* result);

@@ -24,6 +24,7 @@ int RunExitCode(const RunTally* tally, int runEnd) {
 }
 
 const char* VerdictId(int verdict) {
+    if (verdict == VERDICT_WRONG_STATE) return "wrong_state";
     switch (verdict) {
     case VERDICT_OK: return "ok";
     case VERDICT_TOO_SHORT: return "short";
@@ -58,18 +59,54 @@ void WriteSleepResult(const SleepResult* result) {
     LogMessage(message, LOG_ERROR);
 }
 
+// The record of a wake, when it belongs to the sleep: reported after the sleep
+// began, and (when the record says) woken after it started.
+static bool AttachWakeRecord(SleepResult* result, LONG mark) {
+    WakeDiagnosis diagnosis;
+    bool haveDiagnosis = false;
+    LONG count = LatestWakeRecord(result->wakeSource, sizeof(result->wakeSource), &diagnosis, &haveDiagnosis);
+    bool belongs = count != mark && !(haveDiagnosis && diagnosis.wakeTime > 0 && diagnosis.wakeTime < result->startUtc);
+    if (!belongs) {
+        result->wakeSource[0] = '\0';
+        return false;
+    }
+    if (!haveDiagnosis) return false;
+    const bool known[RESULT_PHASES] = {diagnosis.sleepMsKnown,       diagnosis.wakeMsKnown,
+                                       diagnosis.firmwareMsKnown,    diagnosis.driversMsKnown,
+                                       diagnosis.hiberWriteMsKnown,  diagnosis.hiberReadMsKnown,
+                                       diagnosis.hiberPagesKnown};
+    const long long values[RESULT_PHASES] = {diagnosis.sleepMs,      diagnosis.wakeMs,      diagnosis.firmwareMs,
+                                             diagnosis.driversMs,    diagnosis.hiberWriteMs, diagnosis.hiberReadMs,
+                                             diagnosis.hiberPages};
+    result->phasesKnown = true;
+    for (int i = 0; i < RESULT_PHASES; i++) {
+        result->phaseKnown[i] = known[i];
+        result->phaseValues[i] = known[i] ? values[i] : 0;
+    }
+    result->targetState = diagnosis.targetStateKnown ? diagnosis.targetState : -1;
+    result->effectiveState = diagnosis.effectiveStateKnown ? diagnosis.effectiveState : -1;
+    return true;
+}
+
 static void WritePending() {
     gHavePending = false;
-    // A wake source reported after the sleep began belongs to its wake.
-    if (LatestWakeSource(gPending.wakeSource, sizeof(gPending.wakeSource)) == gPendingMark)
-        gPending.wakeSource[0] = '\0';
+    // A machine that entered another state than asked for (deeper, as often)
+    // did not pass the test, however long it slept.
+    if (AttachWakeRecord(&gPending, gPendingMark) && gPending.effectiveState >= 0 && gPending.enteredState >= 0 &&
+        gPending.effectiveState != gPending.enteredState) {
+        char line[96];
+        snprintf(line, sizeof(line), "Asked for S%d, the machine entered S%d", gPending.enteredState + 1,
+                 gPending.effectiveState + 1);
+        LogMessage(line, LOG_WARNING);
+        if (strcmp(gPending.verdict, "ok") == 0) snprintf(gPending.verdict, sizeof(gPending.verdict), "wrong_state");
+    }
     WriteSleepResult(&gPending);
 }
 
 void RecordSleepResult(int cycleNumber, int requested, int target, int force, int requestedSec) {
     FlushPendingResult();
     SleepResult& result = gPending;
-    memset(&result, 0, sizeof(result));
+    ClearSleepResult(&result);
     result.cycle = cycleNumber;
     result.requestedState = requested;
     result.enteredState = target;
@@ -99,10 +136,29 @@ void FlushPendingResult() {
     if (gHavePending) WritePending();
 }
 
-void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds) {
+bool IsResultPending() { return gHavePending; }
+
+void WaitForPendingResult(int limitSec) {
+    DWORD start = GetTickCount();
+    while (gHavePending && IsWakeSourceWatched() && !gStopRequested && !gQuitRequested &&
+           GetTickCount() - start < (DWORD)limitSec * 1000) {
+        // Stop and Exit are still answered while the system writes its record.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        PumpPendingMessages();
+        PollPendingResult();
+    }
+    FlushPendingResult();
+}
+
+void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds,
+                     const LostDiagnosis* why) {
     FlushPendingResult();
     SleepResult result;
-    memset(&result, 0, sizeof(result));
+    ClearSleepResult(&result);
+    if (why) {
+        snprintf(result.lostReason, sizeof(result.lostReason), "%s", LostReasonId(why->reason));
+        snprintf(result.bugcheck, sizeof(result.bugcheck), "%s", why->bugcheck);
+    }
     result.cycle = position->cycleIndex < 0 ? 1 : position->cycleIndex + 1;
     result.requestedState = position->requestedState;
     result.enteredState = tail ? tail->enteredState : -1;

@@ -256,11 +256,12 @@ static void StartCycleRun(HWND window, bool fromWindow) {
     SetRunActive(true);
     ResetQuickSleepCount();
     gRunEnd = RunCycles(window, selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
-    SetRunActive(false);
     memset(&gMarkerRun, 0, sizeof(gMarkerRun));
-    // The last record is on the device before the run reports its end, and an
-    // idle machine may sleep normally again.
-    FlushPendingResult();
+    // The last record is on the device before the run reports its end, with
+    // its wake record when the system writes one in time; then an idle machine
+    // may sleep normally again.
+    WaitForPendingResult(LAST_WAKE_RECORD_WAIT_SEC);
+    SetRunActive(false);
     KeepMachineAwake(false);
 }
 

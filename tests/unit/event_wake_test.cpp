@@ -14,8 +14,8 @@
 
 namespace {
 
-std::string Fixture(const char* name) {
-    std::string path = std::string(VESPLIN_TEST_DATA_DIR) + "/wake-events/" + name;
+std::string Fixture(const char* name, const char* folder = "wake-events") {
+    std::string path = std::string(VESPLIN_TEST_DATA_DIR) + "/" + folder + "/" + name;
     if (path[0] == '/') path = "Z:" + path;  // the source tree through Wine's root drive
     std::string text;
     FILE* file = fopen(path.c_str(), "rb");
@@ -253,6 +253,127 @@ TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
     ASSERT_EQ(2u, records.size());
     EXPECT_EQ("HID Keyboard Device", records[0]["wake_source"]);
     EXPECT_TRUE(records[1]["wake_source"].is_null());
+    gResultsPath[0] = '\0';
+    DeleteFileA(path.c_str());
+}
+
+TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntered) {
+    // FILETIMEs around the fixtures' wakes (2026-11-30 09:00 to 09:21 UTC).
+    const long long before = 134404992000000000LL;  // 2026-11-30 08:00 UTC
+    const long long after = 134405424000000000LL;   // 2026-11-30 20:00 UTC
+    struct Case {
+        const char* fixture;
+        int entered;
+        long long sleepStart;
+        const char* verdict;
+        const char* phasesLine;  // null: no phases attached
+        const char* effective;
+        long long hiberReadMs;
+    } cases[] = {
+        {"s3-timer-wake.xml", SLEEP_S3, before, "ok",
+         "Resume phases: firmware 486 ms, drivers 1688 ms, whole resume 2207 ms; sleep transition 1311 ms", "S3", 0},
+        {"s3-requested-s4-entered.xml", SLEEP_S3, before, "wrong_state", "", "S4", -1},
+        {"s4-hibernate-wake.xml", SLEEP_S4, before, "ok", "", "S4", 5402},
+        // The wake of an earlier sleep is not this sleep's.
+        {"s3-timer-wake.xml", SLEEP_S3, after, "ok", nullptr, nullptr, 0},
+    };
+    std::string path = "vesplin_phases_results_test.jsonl";
+    DeleteFileA(path.c_str());
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", path.c_str());
+    memset(&gRunTally, 0, sizeof(gRunTally));
+    StartEventMonitoring();
+    for (int waited = 0; waited < 3000 && !IsWakeSourceWatched(); waited += 10) Sleep(10);
+    ASSERT_TRUE(IsWakeSourceWatched());
+    int cycle = 1;
+    for (const Case& c : cases) {
+        memset(&gLastSleep, 0, sizeof(gLastSleep));
+        gLastSleep.verdict = VERDICT_OK;
+        gLastSleep.startUtc = c.sleepStart;
+        gLastSleep.wakeSourceMark = WakeSourceCount();
+        RecordSleepResult(cycle, c.entered, c.entered, 0, 60);
+        fakeevt::Push({Fixture(c.fixture, "power-events")});
+        for (int waited = 0; waited < 3000 && IsResultPending(); waited += 10) {
+            Sleep(10);
+            PollPendingResult();
+        }
+        EXPECT_FALSE(IsResultPending()) << c.fixture;
+        if (c.phasesLine && c.phasesLine[0]) {
+            EXPECT_EQ(1, fakelog::CountLogged(c.phasesLine)) << c.fixture;
+        }
+        cycle++;
+    }
+    StopEventMonitoring();
+    std::vector<nlohmann::json> records = ReadJsonLines(path);
+    ASSERT_EQ(4u, records.size());
+    for (size_t i = 0; i < 4; i++) {
+        const Case& c = cases[i];
+        const nlohmann::json& r = records[i];
+        EXPECT_EQ(c.verdict, r["verdict"]) << c.fixture;
+        if (!c.phasesLine) {
+            EXPECT_TRUE(r["phases"].is_null()) << c.fixture;
+            EXPECT_TRUE(r["effective_state"].is_null()) << c.fixture;
+            EXPECT_TRUE(r["wake_source"].is_null()) << c.fixture;
+            continue;
+        }
+        EXPECT_EQ(c.effective, r["effective_state"]) << c.fixture;
+        EXPECT_EQ(i == 2 ? "S4" : "S3", r["target_state"]) << c.fixture;
+        if (c.hiberReadMs >= 0) {
+            EXPECT_EQ(c.hiberReadMs, r["phases"]["hiber_read_ms"]) << c.fixture;
+        }
+    }
+    EXPECT_EQ(1311, records[0]["phases"]["sleep_ms"]);
+    EXPECT_EQ(2207, records[0]["phases"]["wake_ms"]);
+    EXPECT_EQ(486, records[0]["phases"]["firmware_ms"]);
+    EXPECT_EQ(1688, records[0]["phases"]["drivers_ms"]);
+    EXPECT_EQ(1, fakelog::CountLogged("Asked for S3, the machine entered S4"));
+    // The machine that hibernated instead fails the run.
+    EXPECT_EQ(1, gRunTally.failed);
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally, RUN_END_COMPLETED));
+    gResultsPath[0] = '\0';
+    memset(&gRunTally, 0, sizeof(gRunTally));
+    DeleteFileA(path.c_str());
+}
+
+TEST_F(WakeSourceTest, ALostSleepsRecordSaysWhyFromTheSystemLog) {
+    struct Case {
+        const char* fixture;
+        const char* reason;
+        const char* bugcheck;  // null: none
+    } cases[] = {
+        {"kp41-bugcheck-resume.xml", "crashed", "0x0000009F"},
+        {"kp41-power-lost-asleep.xml", "power_lost_asleep", nullptr},
+        {"kp41-power-button.xml", "power_button", nullptr},
+        {"kp107-resumed.xml", "hung_after_wake", nullptr},
+    };
+    std::string path = "vesplin_lost_results_test.jsonl";
+    DeleteFileA(path.c_str());
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", path.c_str());
+    ResumeRecord position;
+    memset(&position, 0, sizeof(position));
+    position.sleepStartTime = 1796025600;  // 2026-11-30 08:00 UTC
+    const long long start = position.sleepStartTime * 10000000LL + 116444736000000000LL;
+    for (const Case& c : cases) {
+        LostDiagnosis why;
+        BeginLostDiagnosis(&why);
+        AddLostEvidence(&why, Fixture("kp42-entering-s3.xml", "power-events").c_str(), start);
+        AddLostEvidence(&why, Fixture(c.fixture, "power-events").c_str(), start);
+        EndLostDiagnosis(&why, true);
+        RecordLostSleep(&position, nullptr, position.sleepStartTime + 600, &why);
+    }
+    RecordLostSleep(&position, nullptr, position.sleepStartTime + 600, nullptr);
+    std::vector<nlohmann::json> records = ReadJsonLines(path);
+    ASSERT_EQ(5u, records.size());
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_EQ("lost", records[i]["verdict"]);
+        EXPECT_EQ(cases[i].reason, records[i]["lost_reason"]) << cases[i].fixture;
+        if (cases[i].bugcheck) {
+            EXPECT_EQ(cases[i].bugcheck, records[i]["bugcheck"]);
+        } else {
+            EXPECT_TRUE(records[i]["bugcheck"].is_null()) << cases[i].fixture;
+        }
+        EXPECT_TRUE(records[i]["phases"].is_null());
+    }
+    EXPECT_TRUE(records[4]["lost_reason"].is_null());
     gResultsPath[0] = '\0';
     DeleteFileA(path.c_str());
 }

@@ -18,7 +18,7 @@ const long long kStart = 134411210940000000LL;
 
 SleepResult SampleResult() {
     SleepResult r;
-    memset(&r, 0, sizeof(r));
+    ClearSleepResult(&r);
     r.cycle = 3;
     r.requestedState = SLEEP_S4;
     r.enteredState = SLEEP_S3;
@@ -122,8 +122,10 @@ TEST(ResultRecord, EveryFieldWithItsType) {
     EXPECT_EQ("2026-12-07T12:44:54Z", r["start_utc"]);
     EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
     EXPECT_EQ(0, r["error_code"]);
-    EXPECT_TRUE(r["reason"].is_null());
-    EXPECT_EQ(14u, r.size());
+    for (const char* key : {"reason", "phases", "target_state", "effective_state", "lost_reason", "bugcheck"}) {
+        EXPECT_TRUE(r[key].is_null()) << key;
+    }
+    EXPECT_EQ(19u, r.size());
 }
 
 TEST(ResultRecord, UnknownsAreNull) {
@@ -215,7 +217,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
     tail.enteredState = SLEEP_S2;
     tail.requestedSec = 90;
     snprintf(tail.fallback, sizeof(tail.fallback), "lighter");
-    RecordLostSleep(&position, &tail, position.sleepStartTime + 500);
+    RecordLostSleep(&position, &tail, position.sleepStartTime + 500, nullptr);
 
     std::vector<nlohmann::json> records = ReadJsonLines(path);
     ASSERT_EQ(6u, records.size());
@@ -241,7 +243,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
     EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally, RUN_END_COMPLETED));
 
     // A lost sleep without a tail (no results file when it was taken) still gets its record, with nulls.
-    RecordLostSleep(&position, nullptr, position.sleepStartTime + 10);
+    RecordLostSleep(&position, nullptr, position.sleepStartTime + 10, nullptr);
     records = ReadJsonLines(path);
     ASSERT_EQ(7u, records.size());
     EXPECT_TRUE(records[6]["entered_state"].is_null());
