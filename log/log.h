@@ -116,6 +116,57 @@ bool FormatResultLine(const SleepResult* result, char* out, size_t outSize);
 // 0 when done; otherwise the system's error code, with the file left as it was.
 DWORD AppendResultLine(const char* path, const char* line);
 
+// ---- Reading the results file back ------------------------------------------
+
+#define REPORT_TEXT_SIZE 256  // wake sources and other texts of a record read back, cut to fit
+
+// Resume phases of one sleep in milliseconds; -1 where the record has no such key.
+struct ReportPhases {
+    long long sleepMs;
+    long long wakeMs;
+    long long firmwareMs;
+    long long driversMs;
+    long long hiberWriteMs;
+    long long hiberReadMs;
+    long long hiberPages;
+};
+
+// One record of the results file as read back. Numbers are -1 and texts empty
+// when the record has null or no such key; texts are 8-bit (\u escapes above
+// 0xFF read as '?').
+struct ReportRecord {
+    int cycle;
+    char requestedState[8];
+    char targetState[8];
+    char effectiveState[8];
+    char enteredState[8];
+    char fallback[16];
+    int requestedSec;
+    int measuredSec;
+    int asleepSec;
+    char asleepSource[32];
+    char verdict[16];
+    char wakeSource[REPORT_TEXT_SIZE];
+    char startUtc[32];
+    char endUtc[32];
+    long long errorCode;
+    bool hasPhases;
+    ReportPhases phases;
+    char lostReason[32];
+    char bugcheck[24];
+};
+
+// One line of the results file; false when it is not a whole JSON object with
+// a cycle and a verdict, or a known key holds a value of the wrong kind.
+// Unknown keys are skipped.
+bool ParseResultRecord(const char* line, ReportRecord* out);
+// Reads every record of the file into *records (free with FreeResultRecords),
+// in file order. Lines that cannot be read, a cut last line among them, are
+// counted in *badLines and left out. 0 when done, else the system's error code
+// (and no records).
+int ReadResultsFile(const char* path, ReportRecord** records, int* count, int* badLines);
+void FreeResultRecords(ReportRecord* records);
+
 // ---- Log panel of the main window -------------------------------------------
 // Up to 25 coloured rows drawn into control 1038, scrolled by bar 1037, with a
 // colour key of five boxes. Only the window's own thread draws or changes the
