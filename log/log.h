@@ -167,6 +167,34 @@ bool ParseResultRecord(const char* line, ReportRecord* out);
 int ReadResultsFile(const char* path, ReportRecord** records, int* count, int* badLines);
 void FreeResultRecords(ReportRecord* records);
 
+// ---- Run report: one self-contained HTML page built from the results file ----
+
+// Text as HTML: & < > " ' and bytes below 0x20 as references, bytes from 0x80
+// as the character references of their Windows-1252 meaning, so the page is
+// valid UTF-8 whatever the text. Cut only between whole references; always
+// terminated.
+void HtmlEscape(const char* text, char* out, size_t outSize);
+
+struct ReportHeader {
+    char identity[128];     // "Vesplin V2.3 (Build: 1006)"
+    char computer[64];
+    char windows[128];      // the Windows version as text
+    char commandLine[1024]; // the run's command line or settings
+    char startTime[32];     // empty: the first record's start_utc
+    char endTime[32];       // empty: the last record's end_utc
+    bool exitCodeKnown;
+    int exitCode;
+};
+
+// Builds the page from the results file and puts it at reportPath through a
+// temporary file beside it, flushed and then moved over the old page, so a
+// power loss leaves the previous whole page. 0 when done, else the system's
+// error code.
+int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header);
+// The results path with its extension replaced by ".html" (appended when the
+// file name has none); false when it does not fit or there is no path.
+bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize);
+
 // ---- Log panel of the main window -------------------------------------------
 // Up to 25 coloured rows drawn into control 1038, scrolled by bar 1037, with a
 // colour key of five boxes. Only the window's own thread draws or changes the

@@ -1,4 +1,6 @@
-// The run report: the reader of the results file.
+// The run report: the reader of the results file, the HTML escaping, the page
+// built from records of every kind, its safe replacement, and its upkeep after
+// every record of a run.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string.h>
@@ -45,6 +47,35 @@ std::string Line(int cycle, const char* verdict, int measured, const char* wake 
 // A line of the program's with more fields before its closing brace.
 std::string With(const std::string& line, const std::string& fields) {
     return line.substr(0, line.rfind('}')) + "," + fields + "}\n";
+}
+
+int Count(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) found++;
+    return found;
+}
+
+bool IsUtf8(const std::string& text) {
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), (int)text.size(), nullptr, 0) > 0;
+}
+
+struct Built {
+    int error;
+    std::string page;
+};
+
+// The page of a results file with these contents, built in the test's folder.
+Built BuildPage(const std::string& test, const std::string& results, const ReportHeader* header = nullptr) {
+    std::string folder = TestFolder(test);
+    std::string resultsPath = JoinPath(folder, "r.jsonl");
+    std::string page = JoinPath(folder, "r.html");
+    DeleteFileA(page.c_str());
+    EXPECT_TRUE(WriteText(resultsPath, results));
+    ReportHeader plain;
+    memset(&plain, 0, sizeof(plain));
+    int error = WriteRunReport(resultsPath.c_str(), page.c_str(), header ? header : &plain);
+    EXPECT_FALSE(FileExists(page + ".tmp"));
+    return {error, ReadText(page)};
 }
 
 }  // namespace
@@ -180,4 +211,196 @@ TEST(ReportReader, FileWithBadLinesAndACutLastLineKeepsTheRest) {
     EXPECT_EQ(0, bad);
     EXPECT_EQ(100000, records[99999].cycle);
     FreeResultRecords(records);
+}
+
+TEST(ReportHtml, HostileTextsAreEscapedWholeAndCutBetweenReferences) {
+    const struct {
+        const char* text;
+        size_t size;
+        const char* html;
+    } cases[] = {
+        {"<script>alert('x')</script>", 256, "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"},
+        {"a&b \"c\"", 256, "a&amp;b &quot;c&quot;"},
+        {"\x01\t\x1f\x7f", 256, "&#9217;&#9225;&#9247;&#9249;"},
+        {"\xe9\xa0\xff\x80\x81\x9f", 256, "&#233;&#160;&#255;&#8364;&#65533;&#376;"},
+        {"<<", 8, "&lt;"},  // the second reference would not fit whole
+        {"abc", 1, ""},
+    };
+    for (const auto& c : cases) {
+        char out[256];
+        memset(out, 'X', sizeof(out));
+        HtmlEscape(c.text, out, c.size);
+        EXPECT_STREQ(c.html, out) << c.text;
+    }
+}
+
+TEST(RunReport, PageOfThreeSleepsHasTheirColumnsColoursAndHeader) {
+    ReportHeader header;
+    memset(&header, 0, sizeof(header));
+    snprintf(header.identity, sizeof(header.identity), "Vesplin V2.3 (Build: 1006)");
+    snprintf(header.computer, sizeof(header.computer), "TESTBOX");
+    snprintf(header.commandLine, sizeof(header.commandLine), "Vesplin.exe -S1000 --results=\"C:\\R&D\\r.jsonl\"");
+    header.exitCodeKnown = true;
+    header.exitCode = 2;
+    Built built = BuildPage("RunReport_Three",
+                            Line(1, "ok", 60, "HID Keyboard Device") + Line(2, "short", 20) + Line(3, "long", 95),
+                            &header);
+    ASSERT_EQ(0, built.error);
+    const std::string& page = built.page;
+    EXPECT_EQ(0u, page.find("<!DOCTYPE html>"));
+    EXPECT_NE(std::string::npos, page.find("<meta charset=\"utf-8\">"));
+    EXPECT_EQ(1, Count(page, "<rect class=\"v-ok\""));
+    EXPECT_EQ(1, Count(page, "<rect class=\"v-short\""));
+    EXPECT_EQ(1, Count(page, "<rect class=\"v-long\""));
+    // The log panel's Status green, Error red and Warning yellow.
+    EXPECT_NE(std::string::npos, page.find("rect.v-ok{fill:#00e100}"));
+    EXPECT_NE(std::string::npos, page.find("rect.v-short{fill:#c83232}"));
+    EXPECT_NE(std::string::npos, page.find("rect.v-long{fill:#ffff00}"));
+    EXPECT_EQ(3, Count(page, "<title>Cycle "));
+    EXPECT_EQ(1, Count(page, "class=\"rq\""));  // the requested-time mark
+    EXPECT_EQ(1, Count(page, "<tr class=\"f\">"));
+    EXPECT_EQ(1, Count(page, "<tr class=\"y\">"));
+    EXPECT_NE(std::string::npos, page.find("Vesplin V2.3 (Build: 1006)"));
+    EXPECT_NE(std::string::npos, page.find("<td>TESTBOX</td>"));
+    EXPECT_NE(std::string::npos, page.find("--results=&quot;C:\\R&amp;D\\r.jsonl&quot;"));
+    EXPECT_NE(std::string::npos, page.find("<td>Exit code</td><td>2 "));
+    EXPECT_NE(std::string::npos, page.find("<td>Started (UTC)</td><td>2026-12-07 12:46:04</td>"));
+    EXPECT_NE(std::string::npos, page.find("HID Keyboard Device</td><td class=\"n\">1</td>"));
+    EXPECT_NE(std::string::npos, page.find("(none reported)</td><td class=\"n\">2</td>"));
+    EXPECT_NE(std::string::npos, page.find("<td>HID Keyboard Device<td>"));  // in its record's row
+    EXPECT_EQ(std::string::npos, page.find("Resume time"));  // no record has phases
+    EXPECT_EQ(std::string::npos, page.find("class=\"note\""));
+    // Self-contained: nothing fetched, nothing run.
+    for (const char* outside : {"<script", "src=", "href=", "@import", "url(http"})
+        EXPECT_EQ(std::string::npos, page.find(outside)) << outside;
+}
+
+TEST(RunReport, HostileTextsReachThePageEscapedAsUtf8) {
+    ReportHeader header;
+    memset(&header, 0, sizeof(header));
+    snprintf(header.commandLine, sizeof(header.commandLine), "x.exe \"<script>\" \xe9");
+    const char* hostile = "<script>alert(\"x\")</script> & 'q' \xe9";
+    Built built = BuildPage("RunReport_Hostile",
+                            With(Line(1, "lost", 60, hostile), "\"lost_reason\":\"<b>crashed</b>\"") +
+                                With(Line(2, "<img src=x>", 60), "\"bugcheck\":\"0x9F'\""),
+                            &header);
+    ASSERT_EQ(0, built.error);
+    std::string lower = built.page;
+    for (char& ch : lower) ch = (char)tolower((unsigned char)ch);
+    EXPECT_EQ(std::string::npos, lower.find("<script"));
+    EXPECT_EQ(std::string::npos, lower.find("<img"));
+    EXPECT_EQ(std::string::npos, lower.find("<b>crashed"));
+    EXPECT_TRUE(IsUtf8(built.page));
+    EXPECT_NE(std::string::npos,
+              built.page.find("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt; &amp; &#39;q&#39; &#233;"));
+    EXPECT_NE(std::string::npos, built.page.find("x.exe &quot;&lt;script&gt;&quot; &#233;"));
+    EXPECT_NE(std::string::npos, built.page.find("&lt;b&gt;crashed&lt;/b&gt;"));
+    EXPECT_NE(std::string::npos, built.page.find("bugcheck 0x9F&#39;"));
+    // A verdict this build does not know never becomes a class name.
+    EXPECT_EQ(1, Count(built.page, "<rect class=\"v-other\""));
+}
+
+TEST(RunReport, LostSleepsPhasesAndReasonsAreShown) {
+    std::string phases = "\"phases\":{\"sleep_ms\":1311,\"wake_ms\":2207,\"firmware_ms\":486,\"drivers_ms\":1688,"
+                         "\"hiber_write_ms\":0,\"hiber_read_ms\":900,\"hiber_pages\":0}";
+    Built built = BuildPage(
+        "RunReport_Lost",
+        With(Line(1, "ok", 60), phases + ",\"target_state\":\"S3\",\"effective_state\":\"S3\"") +
+            With(Line(2, "lost", 6000), "\"phases\":null,\"lost_reason\":\"power_lost_asleep\","
+                                         "\"bugcheck\":\"0x0000009F\"") +
+            With(Line(3, "wrong_state", 60), "\"target_state\":\"S3\",\"effective_state\":\"S1\"") +
+            Line(4, "refused", 0, "", 31) + Line(5, "not_slept", 60));
+    ASSERT_EQ(0, built.error);
+    const std::string& page = built.page;
+    EXPECT_EQ(1, Count(page, "<rect class=\"v-lost\""));
+    EXPECT_EQ(1, Count(page, ">L</text>"));
+    EXPECT_EQ(1, Count(page, "<rect class=\"v-wrong_state\""));
+    EXPECT_NE(std::string::npos, page.find("rect.v-wrong_state{fill:#c83232}"));
+    EXPECT_EQ(4, Count(page, "<tr class=\"f\">"));
+    EXPECT_NE(std::string::npos, page.find("lost; power_lost_asleep; bugcheck 0x0000009F"));
+    EXPECT_NE(std::string::npos, page.find("refused; error 31"));
+    EXPECT_NE(std::string::npos, page.find("<th>Target</th><th>Eff.</th>"));
+    EXPECT_NE(std::string::npos, page.find("<td>S3<td>S1<td>S3"));
+    // The resume chart: one stack of three phases, for the only record with phases.
+    EXPECT_NE(std::string::npos, page.find("Resume time"));
+    EXPECT_EQ(1, Count(page, "<rect class=\"p-fw\""));
+    EXPECT_EQ(1, Count(page, "<rect class=\"p-dr\""));
+    EXPECT_EQ(1, Count(page, "<rect class=\"p-hr\""));
+    EXPECT_NE(std::string::npos,
+              page.find("sleep 1311, wake 2207, firmware 486, drivers 1688, file write 0, file read 900, 0 pages"));
+}
+
+TEST(RunReport, CutLastLineIsNotedAndThePageReplacedWhole) {
+    std::string folder = TestFolder("RunReport_Replace");
+    std::string results = JoinPath(folder, "r.jsonl");
+    std::string page = JoinPath(folder, "r.html");
+    ReportHeader header;
+    memset(&header, 0, sizeof(header));
+    std::string two = Line(1, "ok", 60) + Line(2, "ok", 60);
+    ASSERT_TRUE(WriteText(results, two + Line(3, "ok", 60).substr(0, 40)));
+    // A temporary file left by a power loss in the middle of an earlier rebuild.
+    ASSERT_TRUE(WriteText(page + ".tmp", "<!DOCTYPE html><html><body><svg"));
+    ASSERT_EQ(0, WriteRunReport(results.c_str(), page.c_str(), &header));
+    std::string first = ReadText(page);
+    EXPECT_EQ(2, Count(first, "<rect class=\"v-ok\""));
+    EXPECT_NE(std::string::npos, first.find("1 line of the results file could not be read"));
+    EXPECT_FALSE(FileExists(page + ".tmp"));
+    ASSERT_GT(first.size(), 16u);
+    EXPECT_EQ("</body></html>\n", first.substr(first.size() - 15));
+
+    ASSERT_TRUE(WriteText(results, two + Line(3, "short", 10)));
+    ASSERT_EQ(0, WriteRunReport(results.c_str(), page.c_str(), &header));
+    std::string second = ReadText(page);
+    EXPECT_EQ(1, Count(second, "<rect class=\"v-short\""));
+    EXPECT_EQ(std::string::npos, second.find("class=\"note\""));
+
+    // Failures leave the last whole page and no temporary file.
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, WriteRunReport(JoinPath(folder, "none.jsonl").c_str(), page.c_str(), &header));
+    std::string elsewhere = JoinPath(folder, "no_such_folder\\r.html");
+    EXPECT_EQ(ERROR_PATH_NOT_FOUND, WriteRunReport(results.c_str(), elsewhere.c_str(), &header));
+    EXPECT_FALSE(FileExists(elsewhere));
+    EXPECT_EQ(second, ReadText(page));
+    EXPECT_FALSE(FileExists(page + ".tmp"));
+}
+
+TEST(RunReport, AThousandSleepsStayUnderOneMegabyte) {
+    const char* verdicts[] = {"ok", "ok", "ok", "ok", "short", "long", "not_slept", "refused", "lost", "wrong_state"};
+    std::string results;
+    for (int i = 1; i <= 1000; i++) {
+        results += With(Line(i, verdicts[i % 10], 55 + i % 10, "USB Root Hub (USB 3.0) \"port 2\" <Intel(R) xHCI>"),
+                        "\"phases\":{\"sleep_ms\":1311,\"wake_ms\":2207,\"firmware_ms\":486,\"drivers_ms\":1688,"
+                        "\"hiber_write_ms\":0,\"hiber_read_ms\":0,\"hiber_pages\":0},\"target_state\":\"S3\","
+                        "\"effective_state\":\"S3\",\"lost_reason\":\"hung_after_wake\",\"bugcheck\":\"0x0000009F\"");
+    }
+    Built built = BuildPage("RunReport_Thousand", results);
+    ASSERT_EQ(0, built.error);
+    EXPECT_LT(built.page.size(), 1000000u);
+    EXPECT_EQ(1000, Count(built.page, "<rect class=\"v-"));
+    EXPECT_EQ(100, Count(built.page, ">L</text>"));
+    // Rows of the record table: each starts with its cycle number.
+    std::regex row("<tr( class=\"[fy]\")?><td>[0-9]+<td>");
+    auto rows = std::sregex_iterator(built.page.begin(), built.page.end(), row);
+    EXPECT_EQ(1000, std::distance(rows, std::sregex_iterator()));
+}
+
+TEST(RunReport, DefaultPathReplacesTheExtensionOfTheFileNameOnly) {
+    const struct {
+        const char* results;
+        size_t size;
+        const char* page;  // nullptr: refused
+    } cases[] = {
+        {"C:\\runs\\r.jsonl", 256, "C:\\runs\\r.html"},  {"C:\\runs\\r", 256, "C:\\runs\\r.html"},
+        {"C:\\my.runs\\results", 256, "C:\\my.runs\\results.html"},
+        {"dir/x.y/z", 256, "dir/x.y/z.html"},           {"C:\\a\\r.tar.jsonl", 256, "C:\\a\\r.tar.html"},
+        {"r.jsonl", 256, "r.html"},                      {"C:\\a\\.results", 256, "C:\\a\\.results.html"},
+        {"C:\\a\\r.", 256, "C:\\a\\r.html"},             {"C:r.json", 256, "C:r.html"},
+        {"", 256, nullptr},                              {"C:\\a\\", 256, nullptr},
+        {"C:\\a\\r.jsonl", 11, nullptr},                 {"C:\\a\\r.jsonl", 12, "C:\\a\\r.html"},
+    };
+    for (const auto& c : cases) {
+        char out[256];
+        memset(out, 'X', sizeof(out));
+        EXPECT_EQ(c.page != nullptr, DefaultReportPath(c.results, out, c.size)) << c.results;
+        EXPECT_STREQ(c.page ? c.page : "", out) << c.results;
+    }
 }
