@@ -404,3 +404,50 @@ TEST(RunReport, DefaultPathReplacesTheExtensionOfTheFileNameOnly) {
         EXPECT_STREQ(c.page ? c.page : "", out) << c.results;
     }
 }
+
+TEST(RunReport, RebuiltAfterEveryRecordAndAFailureWarnedOnce) {
+    Logger* saved = theLogger;
+    theLogger = new Logger();
+    std::string folder = TestFolder("RunReport_Hook");
+    std::string results = JoinPath(folder, "run.jsonl");
+    std::string page = JoinPath(folder, "run.html");
+    DeleteFileA(results.c_str());
+    DeleteFileA(page.c_str());
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", results.c_str());
+    gReportPath[0] = '\0';
+    memset(&gRunTally, 0, sizeof(gRunTally));
+    SleepResult r;
+    memset(&r, 0, sizeof(r));
+    r.requestedSec = 30;
+    r.measuredSec = 30;
+    snprintf(r.verdict, sizeof(r.verdict), "ok");
+    for (r.cycle = 1; r.cycle <= 2; r.cycle++) WriteSleepResult(&r);
+    std::string built = ReadText(page);
+    EXPECT_EQ(2, Count(built, "<rect class=\"v-ok\""));
+    EXPECT_NE(std::string::npos, built.find("Vesplin V2.3 (Build: 1006)"));
+    EXPECT_NE(std::string::npos, built.find("<td>Windows</td><td>Windows "));
+
+    // A page that cannot be written: one warning for the run, the records and the tally untouched.
+    std::string elsewhere = JoinPath(folder, "missing\\p.html");
+    snprintf(gReportPath, sizeof(gReportPath), "%s", elsewhere.c_str());
+    for (r.cycle = 3; r.cycle <= 4; r.cycle++) WriteSleepResult(&r);
+    std::vector<std::string> warnings;
+    for (int i = 0; i < theLogger->GetLineCount(); i++) {
+        char line[LOG_LINE_SIZE];
+        int level = 0;
+        if (theLogger->CopyLine(i, line, sizeof(line), &level) && level != LOG_DEBUG) warnings.push_back(line);
+        EXPECT_TRUE(level == LOG_WARNING || level == LOG_DEBUG) << line;
+    }
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_NE(std::string::npos, warnings[0].find("Could not write the run report " + elsewhere + ". Error code 3"));
+    EXPECT_EQ(4, gRunTally.sleeps);
+    EXPECT_EQ(0, gRunTally.recordsLost);
+    EXPECT_EQ(0, RunExitCode(&gRunTally));
+    EXPECT_EQ(built, ReadText(page));
+
+    gResultsPath[0] = '\0';
+    gReportPath[0] = '\0';
+    memset(&gRunTally, 0, sizeof(gRunTally));
+    delete theLogger;
+    theLogger = saved;
+}
