@@ -306,6 +306,7 @@ int TakeLine(RecordList* list, const char* line, bool tooLong, int* badLines) {
 }  // namespace
 
 bool ParseResultRecord(const char* line, ReportRecord* out) {
+    if (!line) return false;
     ReportRecord r;
     ClearRecord(&r);
     Cursor c = {line};

@@ -409,7 +409,12 @@ void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
               "L: lost (the machine did not come back from this sleep).</p>\n");
 }
 
-long long PhaseMs(long long value) { return value > 0 ? value : 0; }
+// A phase's time for the chart: unknown is none, and a day is plenty (the
+// sum of three must not overflow whatever the file says).
+long long PhaseMs(long long value) {
+    const long long DAY_MS = 86400000LL;
+    return value <= 0 ? 0 : value < DAY_MS ? value : DAY_MS;
+}
 
 // Resume time of every sleep whose record has phases, stacked into firmware,
 // drivers and the hibernation file's read.
@@ -424,12 +429,17 @@ void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
         if (total > highest) highest = total;
     }
     if (!any) return;
-    // A round top of the scale: 1, 2 or 5 times a power of ten milliseconds.
+    // A round top of the scale: 1, 2 or 5 times a power of ten milliseconds,
+    // in 4, 4 or 5 steps so that every mark is a round number too.
     long long scale = 100;
+    int steps = 4;
     for (long long base = 100; scale < highest; base *= 10) {
-        scale = base;
-        if (scale < highest) scale = base * 2;
-        if (scale < highest) scale = base * 5;
+        const int leads[] = {1, 2, 5};
+        for (int lead : leads) {
+            scale = base * lead;
+            steps = lead == 5 ? 5 : 4;
+            if (scale >= highest) break;
+        }
     }
     ChartGeometry g = Geometry(count);
     double bottom = g.top + g.height;
@@ -437,8 +447,8 @@ void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
     Coord(page, "width", g.total);
     Coord(page, "height", g.top + g.height + 24);
     Raw(page, " role=\"img\" aria-label=\"Resume time of each sleep by phase\">\n");
-    for (int mark = 0; mark <= 4; mark++) {
-        double y = bottom - g.height * mark / 4;
+    for (int mark = 0; mark <= steps; mark++) {
+        double y = bottom - g.height * mark / steps;
         Raw(page, "<line class=\"gr\"");
         Coord(page, "x1", g.left);
         Coord(page, "x2", g.total - 70);
@@ -447,9 +457,9 @@ void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
         Raw(page, "/><text");
         Coord(page, "x", g.left - 6);
         Coord(page, "y", y + 4);
-        long long ms = scale * mark / 4;
+        long long ms = scale * mark / steps;
         if (scale >= 2000)
-            Put(page, " text-anchor=\"end\">%.1f s</text>\n", ms / 1000.0);
+            Put(page, " text-anchor=\"end\">%g s</text>\n", ms / 1000.0);
         else
             Put(page, " text-anchor=\"end\">%lld ms</text>\n", ms);
     }
