@@ -165,6 +165,85 @@ bool FormatResultLine(const SleepResult* result, char* out, size_t outSize);
 // 0 when done; otherwise the system's error code, with the file left as it was.
 DWORD AppendResultLine(const char* path, const char* line);
 
+// ---- Reading the results file back ------------------------------------------
+
+#define REPORT_TEXT_SIZE 256  // wake sources and other texts of a record read back, cut to fit
+
+// Resume phases of one sleep in milliseconds; -1 where the record has no such key.
+struct ReportPhases {
+    long long sleepMs;
+    long long wakeMs;
+    long long firmwareMs;
+    long long driversMs;
+    long long hiberWriteMs;
+    long long hiberReadMs;
+    long long hiberPages;
+};
+
+// One record of the results file as read back. Numbers are -1 and texts empty
+// when the record has null or no such key; texts are 8-bit (\u escapes above
+// 0xFF read as '?').
+struct ReportRecord {
+    int cycle;
+    char requestedState[8];
+    char targetState[8];
+    char effectiveState[8];
+    char enteredState[8];
+    char fallback[16];
+    int requestedSec;
+    int measuredSec;
+    int asleepSec;
+    char asleepSource[32];
+    char verdict[16];
+    char wakeSource[REPORT_TEXT_SIZE];
+    char startUtc[32];
+    char endUtc[32];
+    long long errorCode;
+    bool hasPhases;
+    ReportPhases phases;
+    char lostReason[32];
+    char bugcheck[24];
+};
+
+// One line of the results file; false when it is not a whole JSON object with
+// a cycle and a verdict, or a known key holds a value of the wrong kind.
+// Unknown keys are skipped.
+bool ParseResultRecord(const char* line, ReportRecord* out);
+// Reads every record of the file into *records (free with FreeResultRecords),
+// in file order. Lines that cannot be read, a cut last line among them, are
+// counted in *badLines and left out. 0 when done, else the system's error code
+// (and no records).
+int ReadResultsFile(const char* path, ReportRecord** records, int* count, int* badLines);
+void FreeResultRecords(ReportRecord* records);
+
+// ---- Run report: one self-contained HTML page built from the results file ----
+
+// Text as HTML: & < > " ' and bytes below 0x20 as references, bytes from 0x80
+// as the character references of their Windows-1252 meaning, so the page is
+// valid UTF-8 whatever the text. Cut only between whole references; always
+// terminated.
+void HtmlEscape(const char* text, char* out, size_t outSize);
+
+struct ReportHeader {
+    char identity[128];     // "Vesplin V2.3 (Build: 1006)"
+    char computer[64];
+    char windows[128];      // the Windows version as text
+    char commandLine[1024]; // the run's command line or settings
+    char startTime[32];     // empty: the first record's start_utc
+    char endTime[32];       // empty: the last record's end_utc
+    bool exitCodeKnown;
+    int exitCode;
+};
+
+// Builds the page from the results file and puts it at reportPath through a
+// temporary file beside it, flushed and then moved over the old page, so a
+// power loss leaves the previous whole page. 0 when done, else the system's
+// error code.
+int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header);
+// The results path with its extension replaced by ".html" (appended when the
+// file name has none); false when it does not fit or there is no path.
+bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize);
+
 // ---- Log panel of the main window -------------------------------------------
 // Up to 25 coloured rows drawn into control 1038, scrolled by bar 1037, with a
 // colour key of five boxes. Only the window's own thread draws or changes the

@@ -268,6 +268,13 @@ void LaunchExternalApp(const char* path);
 // Full path of the results file ("" when none): the command line's --results,
 // or the path a run interrupted by a power cycle left in the marker file.
 extern char gResultsPath[256];
+// Where the run report (an HTML page rebuilt after every record) goes; "" for
+// beside the results file, with the extension ".html".
+extern char gReportPath[256];
+// The run report's header as far as it is known while the run goes on: this
+// program, computer, Windows version and command line; no exit code, and the
+// times left to the first and last records.
+void FillReportHeader(ReportHeader* header);
 
 // Sleeps of this process's runs, for the exit code of an automatic-exit run.
 struct RunTally {

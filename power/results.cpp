@@ -4,12 +4,18 @@
 #include <string.h>
 #include "events/events.h"
 #include "power/power.h"
+#include "settings/settings.h"
 
 char gResultsPath[256];
+char gReportPath[256];
 RunTally gRunTally;
 
 static const long long TICKS_PER_SECOND = 10000000LL;
 static const long long UNIX_EPOCH_TICKS = 116444736000000000LL;
+
+// A page that cannot be written is said once, not after every sleep; a page
+// written again ends the quiet.
+static bool gReportWarned = false;
 
 static SleepResult gPending;
 static bool gHavePending = false;
@@ -44,6 +50,45 @@ const char* FallbackId(int requested, int target, int force) {
 }
 
 
+void FillReportHeader(ReportHeader* header) {
+    memset(header, 0, sizeof(*header));
+    snprintf(header->identity, sizeof(header->identity), "%s %s (Build: %s)", PRODUCT_NAME, PRODUCT_VERSION,
+             PRODUCT_BUILD);
+    DWORD size = sizeof(header->computer);
+    if (!GetComputerNameA(header->computer, &size)) header->computer[0] = '\0';
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (GetVersionExA(&version)) {
+        snprintf(header->windows, sizeof(header->windows), "Windows %lu.%lu (build %lu)%s%.*s",
+                 (unsigned long)version.dwMajorVersion, (unsigned long)version.dwMinorVersion,
+                 (unsigned long)version.dwBuildNumber, version.szCSDVersion[0] ? " " : "",
+                 (int)sizeof(version.szCSDVersion), version.szCSDVersion);
+    }
+    const char* commandLine = GetCommandLineA();
+    snprintf(header->commandLine, sizeof(header->commandLine), "%s", commandLine ? commandLine : "");
+}
+
+// Rebuilds the run report after a record was added to the results file.
+static void UpdateRunReport() {
+    char path[sizeof(gReportPath)];
+    snprintf(path, sizeof(path), "%s", gReportPath);
+    bool named = path[0] || DefaultReportPath(gResultsPath, path, sizeof(path));
+    ReportHeader header;
+    FillReportHeader(&header);
+    int error = named ? WriteRunReport(gResultsPath, path, &header) : ERROR_FILENAME_EXCED_RANGE;
+    if (error == 0) {
+        gReportWarned = false;
+        return;
+    }
+    if (gReportWarned) return;
+    gReportWarned = true;
+    char message[640];
+    snprintf(message, sizeof(message), "Could not write the run report %s. Error code %d",
+             named ? path : gResultsPath, error);
+    LogMessage(message, LOG_WARNING);
+}
+
 void WriteSleepResult(const SleepResult* result) {
     gRunTally.sleeps++;
     if (strcmp(result->verdict, "ok") != 0) gRunTally.failed++;
@@ -51,7 +96,10 @@ void WriteSleepResult(const SleepResult* result) {
     char line[RESULT_LINE_SIZE];
     DWORD error = FormatResultLine(result, line, sizeof(line)) ? AppendResultLine(gResultsPath, line)
                                                               : (DWORD)ERROR_INSUFFICIENT_BUFFER;
-    if (error == 0) return;
+    if (error == 0) {
+        UpdateRunReport();
+        return;
+    }
     gRunTally.recordsLost++;
     char message[512];
     snprintf(message, sizeof(message), "Could not write the record of cycle %d to the results file %s. Error code %lu",

@@ -255,6 +255,7 @@ TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
     EXPECT_TRUE(records[1]["wake_source"].is_null());
     gResultsPath[0] = '\0';
     DeleteFileA(path.c_str());
+    DeleteFileA("vesplin_wake_results_test.html");  // the run report rebuilt beside it
 }
 
 TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntered) {

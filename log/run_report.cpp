@@ -1,0 +1,787 @@
+// The run report: one self-contained HTML page (no scripts, no files beside
+// it) built from the results file, with the run's header, the verdict counts,
+// a chart of every sleep, the resume phases when known, a table of every
+// record and the wake sources. Written through a temporary file that replaces
+// the page only once it is whole on the device.
+#include <math.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "log/log.h"
+
+namespace {
+
+// ---- HTML text --------------------------------------------------------------
+
+// Unicode of the Windows-1252 bytes 0x80..0x9F; 0xFFFD where it has none.
+const unsigned short CP1252_HIGH[32] = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD,
+    0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A,
+    0x0153, 0xFFFD, 0x017E, 0x0178,
+};
+
+// The HTML of one byte of text: itself, or a reference written into spare.
+const char* EscapeByte(unsigned char ch, char spare[12]) {
+    switch (ch) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#39;";
+    default: break;
+    }
+    unsigned code;
+    if (ch < 0x20 || ch == 0x7F)
+        code = 0x2400 + (ch == 0x7F ? 0x21 : ch);  // the control's visible picture
+    else if (ch >= 0x80 && ch < 0xA0)
+        code = CP1252_HIGH[ch - 0x80];
+    else if (ch >= 0xA0)
+        code = ch;  // Latin-1 and Windows-1252 agree here
+    else {
+        spare[0] = (char)ch;
+        spare[1] = '\0';
+        return spare;
+    }
+    snprintf(spare, 12, "&#%u;", code);
+    return spare;
+}
+
+// ---- The page, buffered into its file ---------------------------------------
+
+struct Page {
+    HANDLE file;
+    DWORD error;  // the first failure; later writes are dropped
+    size_t used;
+    char buffer[32768];
+};
+
+void FlushPage(Page* page) {
+    if (page->error == 0 && page->used > 0) {
+        DWORD written = 0;
+        if (!WriteFile(page->file, page->buffer, (DWORD)page->used, &written, nullptr))
+            page->error = GetLastError();
+        else if (written != page->used)
+            page->error = ERROR_DISK_FULL;
+    }
+    page->used = 0;
+}
+
+void RawBytes(Page* page, const char* bytes, size_t length) {
+    while (length > 0) {
+        if (page->used == sizeof(page->buffer)) FlushPage(page);
+        size_t room = sizeof(page->buffer) - page->used;
+        size_t take = length < room ? length : room;
+        memcpy(page->buffer + page->used, bytes, take);
+        page->used += take;
+        bytes += take;
+        length -= take;
+    }
+}
+
+void Raw(Page* page, const char* markup) { RawBytes(page, markup, strlen(markup)); }
+
+// Markup with numbers; never a text from the file (those go through Text).
+void Put(Page* page, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Put(Page* page, const char* format, ...) {
+    char piece[512];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(piece, sizeof(piece), format, args);
+    va_end(args);
+    if (length < 0) return;
+    RawBytes(page, piece, (size_t)length < sizeof(piece) ? (size_t)length : sizeof(piece) - 1);
+}
+
+void Text(Page* page, const char* text) {
+    const unsigned char* run = (const unsigned char*)text;
+    const unsigned char* p = run;
+    char spare[12];
+    for (; *p; p++) {
+        const char* piece = EscapeByte(*p, spare);
+        if (piece == spare && spare[1] == '\0') continue;  // plain byte: stays in the run
+        RawBytes(page, (const char*)run, (size_t)(p - run));
+        Raw(page, piece);
+        run = p + 1;
+    }
+    RawBytes(page, (const char*)run, (size_t)(p - run));
+}
+
+// Text, or a dash when it is empty (null in the file).
+void TextOrDash(Page* page, const char* text) {
+    if (text[0])
+        Text(page, text);
+    else
+        Raw(page, "\xE2\x80\x93");
+}
+
+// A coordinate with at most one decimal, without a trailing ".0".
+void Coord(Page* page, const char* name, double value) {
+    char number[32];
+    snprintf(number, sizeof(number), "%.1f", value);
+    size_t length = strlen(number);
+    if (length > 2 && strcmp(number + length - 2, ".0") == 0) number[length - 2] = '\0';
+    if (strcmp(number, "-0") == 0) snprintf(number, sizeof(number), "0");
+    Put(page, " %s=\"%s\"", name, number);
+}
+
+// ---- Verdicts and their colours ----------------------------------------------
+
+struct VerdictKind {
+    const char* id;
+    int level;  // log level whose panel colour it takes
+};
+const VerdictKind VERDICTS[] = {
+    {"ok", LOG_STATUS},         {"short", LOG_ERROR},  {"long", LOG_WARNING},
+    {"not_slept", LOG_ERROR},   {"refused", LOG_ERROR}, {"lost", LOG_ERROR},
+    {"wrong_state", LOG_ERROR},
+};
+const int VERDICT_KINDS = (int)(sizeof(VERDICTS) / sizeof(VERDICTS[0]));
+const int OTHER_VERDICT = VERDICT_KINDS;  // a verdict this build does not know
+
+int VerdictIndex(const char* verdict) {
+    for (int i = 0; i < VERDICT_KINDS; i++)
+        if (strcmp(verdict, VERDICTS[i].id) == 0) return i;
+    return OTHER_VERDICT;
+}
+
+// The class name of a verdict; never a text from the file.
+const char* VerdictClass(int index) { return index < VERDICT_KINDS ? VERDICTS[index].id : "other"; }
+
+bool IsFailure(int index) { return index < VERDICT_KINDS && VERDICTS[index].level == LOG_ERROR; }
+
+void HexColour(COLORREF colour, char out[8]) {
+    snprintf(out, 8, "#%02x%02x%02x", GetRValue(colour), GetGValue(colour), GetBValue(colour));
+}
+
+// ---- Parts of the page ------------------------------------------------------
+
+void WriteColumnStyle(Page* page, int shown);
+
+void WriteStyle(Page* page, int shown) {
+    char green[8], red[8], yellow[8];
+    HexColour(GetLogRowColours(LOG_STATUS).back, green);
+    HexColour(GetLogRowColours(LOG_ERROR).back, red);
+    HexColour(GetLogRowColours(LOG_WARNING).back, yellow);
+    COLORREF redRgb = GetLogRowColours(LOG_ERROR).back;
+    COLORREF yellowRgb = GetLogRowColours(LOG_WARNING).back;
+    Raw(page,
+        "<style>\n"
+        "body{font:13px/1.45 \"Segoe UI\",Arial,Helvetica,sans-serif;color:#222;background:#fff;margin:16px 20px}\n"
+        "h1{font-size:20px;margin:0 0 2px}h2{font-size:15px;margin:22px 0 8px;padding-bottom:3px;"
+        "border-bottom:1px solid #ddd}\n"
+        ".id{color:#555;margin:0 0 10px}\n"
+        "table{border-collapse:collapse}\n"
+        ".hd td{padding:1px 14px 1px 0;vertical-align:top}.hd td:first-child{color:#666;white-space:nowrap}\n"
+        ".hd td+td{overflow-wrap:anywhere}\n"
+        ".k{display:inline-block;margin:8px 6px 0 0;padding:2px 9px 2px 6px;border:1px solid #ccc;"
+        "border-radius:3px;background:#fafafa}\n"
+        ".k i{display:inline-block;width:11px;height:11px;margin-right:6px;vertical-align:-1px;"
+        "border:1px solid rgba(0,0,0,.3)}\n"
+        ".k b{margin-left:4px}.k.z{color:#aaa;border-color:#e4e4e4;background:#fff}.k.z i{opacity:.35}\n");
+    Put(page, ".note{margin:12px 0;padding:6px 10px;background:rgba(%u,%u,%u,.25);border-left:4px solid %s}\n",
+        GetRValue(yellowRgb), GetGValue(yellowRgb), GetBValue(yellowRgb), yellow);
+    Raw(page,
+        ".sc{overflow-x:auto}svg{display:block;max-width:100%;height:auto}\n"
+        "svg text{font:11px Arial,Helvetica,sans-serif;fill:#555}\n"
+        ".ax{stroke:#999}.gr{stroke:#e6e6e6}.rq{stroke:#333;stroke-dasharray:5 3}.lm{font-weight:bold;fill:#222}\n"
+        ".key{margin:4px 0 0;color:#555}.key i{display:inline-block;width:11px;height:11px;margin:0 5px 0 12px;"
+        "vertical-align:-1px}\n"
+        ".t{font-size:12px}.t th{background:#f0f0f0;text-align:left;font-weight:600;border-bottom:1px solid #ccc}\n"
+        ".t td,.t th{padding:2px 5px;white-space:nowrap}.t td{border-bottom:1px solid #eaeaea}\n"
+        ".t .n{text-align:right}.t .w{white-space:normal;min-width:120px;max-width:280px;overflow-wrap:anywhere}\n");
+    WriteColumnStyle(page, shown);
+    Put(page, ".t tr.f{background:rgba(%u,%u,%u,.13)}.t tr.f td:first-child{box-shadow:inset 4px 0 %s}\n",
+        GetRValue(redRgb), GetGValue(redRgb), GetBValue(redRgb), red);
+    Put(page, ".t tr.y{background:rgba(%u,%u,%u,.22)}.t tr.y td:first-child{box-shadow:inset 4px 0 #c9b800}\n",
+        GetRValue(yellowRgb), GetGValue(yellowRgb), GetBValue(yellowRgb));
+    // Chart columns (fill) and colour keys (background) of every verdict.
+    for (int i = 0; i < VERDICT_KINDS; i++) {
+        const char* colour = VERDICTS[i].level == LOG_STATUS ? green : VERDICTS[i].level == LOG_WARNING ? yellow : red;
+        Put(page, "rect.v-%s{fill:%s}i.v-%s{background:%s}\n", VERDICTS[i].id, colour, VERDICTS[i].id, colour);
+    }
+    Raw(page,
+        "rect.v-long{stroke:#a39500;stroke-width:.6}rect.v-lost{fill:url(#hatch)}rect.v-other{fill:#999}"
+        "i.v-other{background:#999}\n"
+        ".p-fw{fill:#0570a7}.p-dr{fill:#8d5cc4}.p-hr{fill:#e8912d}i.p-fw{background:#0570a7}"
+        "i.p-dr{background:#8d5cc4}i.p-hr{background:#e8912d}\n"
+        "</style>\n");
+}
+
+// "2026-12-07T13:24:39Z" as "2026-12-07 13:24:39"; with sameDayAs the time
+// alone when the date is that one's. Other texts as they are.
+void WriteUtc(Page* page, const char* utc, const char* sameDayAs) {
+    bool usual = strlen(utc) == 20 && utc[10] == 'T' && utc[19] == 'Z';
+    if (!usual) {
+        TextOrDash(page, utc);
+        return;
+    }
+    char shown[24];
+    bool sameDay = sameDayAs && strncmp(utc, sameDayAs, 11) == 0;
+    snprintf(shown, sizeof(shown), "%.10s %.8s", utc, utc + 11);
+    Text(page, sameDay ? shown + 11 : shown);
+}
+
+void HeaderRow(Page* page, const char* name, const char* value) {
+    if (!value[0]) return;
+    Put(page, "<tr><td>%s</td><td>", name);
+    Text(page, value);
+    Raw(page, "</td></tr>\n");
+}
+
+void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath, const ReportRecord* records,
+                 int count) {
+    Raw(page, "<h1>Sleep run report</h1>\n<p class=\"id\">");
+    Text(page, header->identity);
+    Raw(page, "</p>\n<table class=\"hd\">\n");
+    HeaderRow(page, "Computer", header->computer);
+    HeaderRow(page, "Windows", header->windows);
+    HeaderRow(page, "Command line", header->commandLine);
+    HeaderRow(page, "Results file", resultsPath);
+    const char* start = header->startTime[0] ? header->startTime : count > 0 ? records[0].startUtc : "";
+    const char* end = header->endTime[0] ? header->endTime : count > 0 ? records[count - 1].endUtc : "";
+    if (start[0]) {
+        Raw(page, "<tr><td>Started (UTC)</td><td>");
+        WriteUtc(page, start, nullptr);
+        Raw(page, "</td></tr>\n");
+    }
+    if (end[0]) {
+        Raw(page, "<tr><td>Ended (UTC)</td><td>");
+        WriteUtc(page, end, nullptr);
+        Raw(page, "</td></tr>\n");
+    }
+    if (header->exitCodeKnown) {
+        const char* meaning = header->exitCode == 0 ? " (every sleep ok)"
+                              : header->exitCode == 2 ? " (a sleep failed, or was not recorded)"
+                                                      : "";
+        Put(page, "<tr><td>Exit code</td><td>%d%s</td></tr>\n", header->exitCode, meaning);
+    }
+    Put(page, "<tr><td>Sleeps</td><td>%d</td></tr>\n</table>\n", count);
+}
+
+void WriteCounts(Page* page, const ReportRecord* records, int count, int badLines) {
+    int counts[VERDICT_KINDS + 1] = {};
+    for (int i = 0; i < count; i++) counts[VerdictIndex(records[i].verdict)]++;
+    Raw(page, "<div>");
+    for (int i = 0; i <= VERDICT_KINDS; i++) {
+        if (i == OTHER_VERDICT && counts[i] == 0) continue;
+        Put(page, "<span class=\"k%s\"><i class=\"v-%s\"></i>%s<b>%d</b></span>", counts[i] ? "" : " z",
+            VerdictClass(i), i == OTHER_VERDICT ? "other" : VERDICTS[i].id, counts[i]);
+    }
+    Raw(page, "</div>\n");
+    if (badLines > 0) {
+        Put(page,
+            "<p class=\"note\">%d line%s of the results file could not be read (cut short or not a record) "
+            "and %s not shown.</p>\n",
+            badLines, badLines == 1 ? "" : "s", badLines == 1 ? "is" : "are");
+    }
+}
+
+// Where the columns of both charts go.
+struct ChartGeometry {
+    double left;   // x of the plot's left edge
+    double step;   // per column
+    double width;  // of a column
+    double top;    // y of the plot's top edge
+    double height;
+    double total;  // width of the whole chart
+};
+
+ChartGeometry Geometry(int count) {
+    ChartGeometry g;
+    g.left = 52;
+    double plot = count <= 36 ? count * 30.0 : count <= 125 ? count * 8.0 : 1000.0;
+    if (plot < 240) plot = 240;  // room for the axis labels and the key
+    g.step = plot / (count > 0 ? count : 1);
+    g.width = g.step >= 4 ? g.step * 0.72 : g.step;
+    g.top = 18;
+    g.height = 170;
+    g.total = g.left + plot + 70;
+    return g;
+}
+
+double ColumnX(const ChartGeometry* g, int i) { return g->left + g->step * i + (g->step - g->width) / 2; }
+
+// Cycle numbers under the columns, thinned out to about twenty.
+void WriteColumnLabels(Page* page, const ChartGeometry* g, const ReportRecord* records, int count) {
+    int every = count <= 36 ? 1 : (count + 19) / 20;
+    for (int i = 0; i < count; i += every) {
+        Raw(page, "<text");
+        Coord(page, "x", ColumnX(g, i) + g->width / 2);
+        Coord(page, "y", g->top + g->height + 14);
+        Put(page, " text-anchor=\"middle\">%d</text>", records[i].cycle);
+    }
+}
+
+void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
+    ChartGeometry g = Geometry(count);
+    double highest = 1;
+    for (int i = 0; i < count; i++) {
+        if (records[i].requestedSec > 0 && records[i].measuredSec >= 0) {
+            double ratio = (double)records[i].measuredSec / records[i].requestedSec;
+            if (ratio > highest) highest = ratio;
+        }
+    }
+    // Room above the requested mark; a far longer sleep is cut at three times it.
+    double scale = ceil(highest * 2 + 0.2) / 2;
+    if (scale < 1.5) scale = 1.5;
+    if (scale > 3) scale = 3;
+    Raw(page, "<h2>Time of every sleep against the requested time</h2>\n");
+    Raw(page, "<svg xmlns=\"http://www.w3.org/2000/svg\"");
+    Coord(page, "width", g.total);
+    Coord(page, "height", g.top + g.height + 24);
+    Raw(page, " role=\"img\" aria-label=\"Measured time of each sleep relative to its requested time\">\n");
+    Raw(page,
+        "<defs><pattern id=\"hatch\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+        "patternTransform=\"rotate(45)\">");
+    char red[8];
+    HexColour(GetLogRowColours(LOG_ERROR).back, red);
+    Put(page, "<rect width=\"6\" height=\"6\" fill=\"#f3d3d3\"/><rect width=\"3\" height=\"6\" fill=\"%s\"/>", red);
+    Raw(page, "</pattern></defs>\n");
+    double bottom = g.top + g.height;
+    for (double mark = 0; mark <= scale + 0.001; mark += 0.5) {
+        double y = bottom - g.height * mark / scale;
+        Raw(page, "<line class=\"gr\"");
+        Coord(page, "x1", g.left);
+        Coord(page, "x2", g.total - 70);
+        Coord(page, "y1", y);
+        Coord(page, "y2", y);
+        Raw(page, "/><text");
+        Coord(page, "x", g.left - 6);
+        Coord(page, "y", y + 4);
+        Put(page, " text-anchor=\"end\">%d%%</text>\n", (int)(mark * 100 + 0.5));
+    }
+    for (int i = 0; i < count; i++) {
+        const ReportRecord* r = &records[i];
+        int verdict = VerdictIndex(r->verdict);
+        bool known = r->requestedSec > 0 && r->measuredSec >= 0;
+        double ratio = known ? (double)r->measuredSec / r->requestedSec : 0;
+        double height = known ? g.height * (ratio > scale ? scale : ratio) / scale : 0;
+        if (height < 2) height = 2;  // a refused or unknown sleep still shows its column
+        double x = ColumnX(&g, i);
+        Put(page, "<rect class=\"v-%s\"", VerdictClass(verdict));
+        Coord(page, "x", x);
+        Coord(page, "y", bottom - height);
+        Coord(page, "width", g.width);
+        Coord(page, "height", height);
+        Put(page, "><title>Cycle %d: ", r->cycle);
+        Text(page, r->verdict);
+        Raw(page, " ");
+        Text(page, r->enteredState[0] ? r->enteredState : r->requestedState);
+        if (r->measuredSec >= 0) Put(page, ", %d", r->measuredSec);
+        if (r->requestedSec >= 0) Put(page, " of %d", r->requestedSec);
+        if (r->measuredSec >= 0) Raw(page, " s");
+        if (r->asleepSec >= 0) Put(page, ", asleep %d", r->asleepSec);
+        if (r->lostReason[0]) {
+            Raw(page, ", ");
+            Text(page, r->lostReason);
+        }
+        Raw(page, "</title></rect>");
+        if (ratio > scale) {  // cut at the top: a notch says so
+            Raw(page, "<path class=\"lm\" d=\"M");
+            Put(page, "%.1f %.1fl%.1f -5l%.1f 5z\"/>", x, bottom - height - 2, g.width / 2, g.width / 2);
+        }
+        if (verdict == VerdictIndex("lost")) {
+            Raw(page, "<text class=\"lm\"");
+            Coord(page, "x", x + g.width / 2);
+            Coord(page, "y", bottom - height - (ratio > scale ? 9 : 3));
+            Raw(page, " text-anchor=\"middle\">L</text>");
+        }
+        Raw(page, "\n");
+    }
+    double requested = bottom - g.height / scale;
+    Raw(page, "<line class=\"rq\"");
+    Coord(page, "x1", g.left);
+    Coord(page, "x2", g.total - 70);
+    Coord(page, "y1", requested);
+    Coord(page, "y2", requested);
+    Raw(page, "/><text");
+    Coord(page, "x", g.total - 66);
+    Coord(page, "y", requested + 4);
+    Raw(page, ">requested</text>\n<line class=\"ax\"");
+    Coord(page, "x1", g.left);
+    Coord(page, "x2", g.total - 70);
+    Coord(page, "y1", bottom);
+    Coord(page, "y2", bottom);
+    Raw(page, "/>");
+    WriteColumnLabels(page, &g, records, count);
+    Raw(page, "\n</svg>\n<p class=\"key\">Height: measured time as a share of the requested time, by cycle. "
+              "L: lost (the machine did not come back from this sleep).</p>\n");
+}
+
+// A phase's time for the chart: unknown is none, and a day is plenty (the
+// sum of three must not overflow whatever the file says).
+long long PhaseMs(long long value) {
+    const long long DAY_MS = 86400000LL;
+    return value <= 0 ? 0 : value < DAY_MS ? value : DAY_MS;
+}
+
+// Resume time of every sleep whose record has phases, stacked into firmware,
+// drivers and the hibernation file's read.
+void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
+    long long highest = 0;
+    bool any = false;
+    for (int i = 0; i < count; i++) {
+        if (!records[i].hasPhases) continue;
+        any = true;
+        const ReportPhases* p = &records[i].phases;
+        long long total = PhaseMs(p->firmwareMs) + PhaseMs(p->driversMs) + PhaseMs(p->hiberReadMs);
+        if (total > highest) highest = total;
+    }
+    if (!any) return;
+    // A round top of the scale: 1, 2 or 5 times a power of ten milliseconds,
+    // in 4, 4 or 5 steps so that every mark is a round number too.
+    long long scale = 100;
+    int steps = 4;
+    for (long long base = 100; scale < highest; base *= 10) {
+        const int leads[] = {1, 2, 5};
+        for (int lead : leads) {
+            scale = base * lead;
+            steps = lead == 5 ? 5 : 4;
+            if (scale >= highest) break;
+        }
+    }
+    ChartGeometry g = Geometry(count);
+    double bottom = g.top + g.height;
+    Raw(page, "<h2>Resume time of every sleep</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\"");
+    Coord(page, "width", g.total);
+    Coord(page, "height", g.top + g.height + 24);
+    Raw(page, " role=\"img\" aria-label=\"Resume time of each sleep by phase\">\n");
+    for (int mark = 0; mark <= steps; mark++) {
+        double y = bottom - g.height * mark / steps;
+        Raw(page, "<line class=\"gr\"");
+        Coord(page, "x1", g.left);
+        Coord(page, "x2", g.total - 70);
+        Coord(page, "y1", y);
+        Coord(page, "y2", y);
+        Raw(page, "/><text");
+        Coord(page, "x", g.left - 6);
+        Coord(page, "y", y + 4);
+        long long ms = scale * mark / steps;
+        if (scale >= 2000)
+            Put(page, " text-anchor=\"end\">%g s</text>\n", ms / 1000.0);
+        else
+            Put(page, " text-anchor=\"end\">%lld ms</text>\n", ms);
+    }
+    for (int i = 0; i < count; i++) {
+        const ReportRecord* r = &records[i];
+        if (!r->hasPhases) continue;
+        const ReportPhases* p = &r->phases;
+        Put(page, "<g><title>Cycle %d: resume", r->cycle);
+        if (p->wakeMs >= 0) Put(page, " %lld ms", p->wakeMs);
+        if (p->firmwareMs >= 0) Put(page, "; firmware %lld", p->firmwareMs);
+        if (p->driversMs >= 0) Put(page, ", drivers %lld", p->driversMs);
+        if (p->hiberReadMs >= 0) Put(page, ", file read %lld", p->hiberReadMs);
+        Raw(page, "</title>");
+        const struct {
+            long long ms;
+            const char* cls;
+        } parts[] = {
+            {PhaseMs(p->firmwareMs), "p-fw"}, {PhaseMs(p->driversMs), "p-dr"}, {PhaseMs(p->hiberReadMs), "p-hr"}};
+        double y = bottom;
+        for (const auto& part : parts) {
+            if (part.ms <= 0) continue;
+            double height = g.height * (double)part.ms / (double)scale;
+            Put(page, "<rect class=\"%s\"", part.cls);
+            Coord(page, "x", ColumnX(&g, i));
+            Coord(page, "y", y - height);
+            Coord(page, "width", g.width);
+            Coord(page, "height", height);
+            Raw(page, "/>");
+            y -= height;
+        }
+        Raw(page, "</g>\n");
+    }
+    Raw(page, "<line class=\"ax\"");
+    Coord(page, "x1", g.left);
+    Coord(page, "x2", g.total - 70);
+    Coord(page, "y1", bottom);
+    Coord(page, "y2", bottom);
+    Raw(page, "/>");
+    WriteColumnLabels(page, &g, records, count);
+    Raw(page,
+        "\n</svg>\n<p class=\"key\">Resume by cycle:<i class=\"p-fw\"></i>firmware<i class=\"p-dr\"></i>drivers"
+        "<i class=\"p-hr\"></i>hibernation file read</p>\n");
+}
+
+// Columns of the record table. Cells are written without their optional
+// closing tags, and alignment comes from the column's place, to keep a page
+// of many sleeps small.
+enum { COLUMN_ALWAYS = 0, COLUMN_TARGETS = 1, COLUMN_PHASES = 2, COLUMN_FALLBACK = 4 };
+const struct {
+    const char* title;
+    bool number;    // aligned right
+    int wrapWidth;  // least width in pixels of a column whose text may wrap; 0: never wraps
+    int shownWith;
+} COLUMNS[] = {
+    {"Cycle", true, 0, COLUMN_ALWAYS},        {"Req.", false, 0, COLUMN_ALWAYS},
+    {"Target", false, 0, COLUMN_TARGETS},     {"Eff.", false, 0, COLUMN_TARGETS},
+    {"Entered", false, 0, COLUMN_ALWAYS},     {"Fallback", false, 0, COLUMN_FALLBACK},
+    {"Req. s", true, 0, COLUMN_ALWAYS},       {"Meas. s", true, 0, COLUMN_ALWAYS},
+    {"Asleep s", true, 0, COLUMN_ALWAYS},     {"Asleep from", false, 0, COLUMN_ALWAYS},
+    {"Verdict", false, 0, COLUMN_ALWAYS},     {"Wake source", false, 95, COLUMN_ALWAYS},
+    {"Start (UTC)", false, 0, COLUMN_ALWAYS}, {"End", false, 0, COLUMN_ALWAYS},
+    {"Phases, ms", false, 160, COLUMN_PHASES}, {"Reason", false, 140, COLUMN_ALWAYS},
+};
+
+// Which optional columns the records need: a column nobody has is left out.
+int TableColumns(const ReportRecord* records, int count) {
+    int shown = COLUMN_ALWAYS;
+    for (int i = 0; i < count; i++) {
+        if (records[i].targetState[0] || records[i].effectiveState[0]) shown |= COLUMN_TARGETS;
+        if (records[i].hasPhases) shown |= COLUMN_PHASES;
+        if (records[i].fallback[0]) shown |= COLUMN_FALLBACK;
+    }
+    return shown;
+}
+
+void WriteColumnStyle(Page* page, int shown) {
+    int place = 0;
+    for (const auto& column : COLUMNS) {
+        if ((column.shownWith & shown) != column.shownWith) continue;
+        place++;
+        if (column.number) Put(page, ".r td:nth-child(%d){text-align:right}\n", place);
+        if (column.wrapWidth > 0)
+            Put(page, ".r td:nth-child(%d){white-space:normal;min-width:%dpx;max-width:210px;overflow-wrap:anywhere}\n",
+                place, column.wrapWidth);
+    }
+}
+
+void Cell(Page* page, const char* text) {
+    Raw(page, "<td>");
+    TextOrDash(page, text);
+}
+
+void NumberCell(Page* page, long long value) {
+    if (value >= 0)
+        Put(page, "<td>%lld", value);
+    else
+        Raw(page, "<td>\xE2\x80\x93");
+}
+
+void WritePhasesText(Page* page, const ReportRecord* r) {
+    if (!r->hasPhases) {
+        Raw(page, "\xE2\x80\x93");
+        return;
+    }
+    const struct {
+        const char* name;
+        long long value;
+    } parts[] = {
+        {"sleep", r->phases.sleepMs},           {"wake", r->phases.wakeMs},
+        {"firmware", r->phases.firmwareMs},     {"drivers", r->phases.driversMs},
+        {"file write", r->phases.hiberWriteMs},  {"file read", r->phases.hiberReadMs},
+    };
+    bool first = true;
+    for (const auto& part : parts) {
+        if (part.value < 0) continue;
+        Put(page, "%s%s %lld", first ? "" : ", ", part.name, part.value);
+        first = false;
+    }
+    if (r->phases.hiberPages >= 0) Put(page, "%s%lld pages", first ? "" : ", ", r->phases.hiberPages);
+}
+
+void WriteReason(Page* page, const ReportRecord* r, bool failure) {
+    bool any = false;
+    if (failure) {
+        Text(page, r->verdict);
+        any = true;
+    }
+    if (r->errorCode != 0) {
+        Put(page, "%serror %lld", any ? "; " : "", r->errorCode);
+        any = true;
+    }
+    if (r->lostReason[0]) {
+        if (any) Raw(page, "; ");
+        Text(page, r->lostReason);
+        any = true;
+    }
+    if (r->bugcheck[0]) {
+        Raw(page, any ? "; bugcheck " : "bugcheck ");
+        Text(page, r->bugcheck);
+        any = true;
+    }
+    if (!any) Raw(page, "\xE2\x80\x93");
+}
+
+void WriteRecordTable(Page* page, const ReportRecord* records, int count, int shown) {
+    Raw(page, "<h2>Every sleep</h2>\n<div class=\"sc\"><table class=\"t r\">\n<tr>");
+    for (const auto& column : COLUMNS)
+        if ((column.shownWith & shown) == column.shownWith) Put(page, "<th>%s</th>", column.title);
+    Raw(page, "</tr>\n");
+    for (int i = 0; i < count; i++) {
+        const ReportRecord* r = &records[i];
+        int verdict = VerdictIndex(r->verdict);
+        bool failure = IsFailure(verdict);
+        Raw(page, failure ? "<tr class=\"f\">" : verdict == VerdictIndex("long") ? "<tr class=\"y\">" : "<tr>");
+        NumberCell(page, r->cycle);
+        Cell(page, r->requestedState);
+        if (shown & COLUMN_TARGETS) {
+            Cell(page, r->targetState);
+            Cell(page, r->effectiveState);
+        }
+        Cell(page, r->enteredState);
+        if (shown & COLUMN_FALLBACK) Cell(page, r->fallback);
+        NumberCell(page, r->requestedSec);
+        NumberCell(page, r->measuredSec);
+        NumberCell(page, r->asleepSec);
+        Cell(page, r->asleepSource);
+        Cell(page, r->verdict);
+        Cell(page, r->wakeSource);
+        Raw(page, "<td>");
+        WriteUtc(page, r->startUtc, nullptr);
+        Raw(page, "<td>");
+        WriteUtc(page, r->endUtc, r->startUtc);
+        if (shown & COLUMN_PHASES) {
+            Raw(page, "<td>");
+            WritePhasesText(page, r);
+        }
+        Raw(page, "<td>");
+        WriteReason(page, r, failure);
+        Raw(page, "\n");
+    }
+    Raw(page, "</table></div>\n");
+}
+
+int CompareTexts(const void* a, const void* b) { return strcmp(*(const char* const*)a, *(const char* const*)b); }
+
+struct SourceCount {
+    const char* name;
+    int count;
+};
+
+int CompareCounts(const void* a, const void* b) {
+    const SourceCount* x = (const SourceCount*)a;
+    const SourceCount* y = (const SourceCount*)b;
+    if (x->count != y->count) return x->count > y->count ? -1 : 1;
+    return strcmp(x->name, y->name);
+}
+
+void WriteWakeSources(Page* page, const ReportRecord* records, int count) {
+    if (count == 0) return;
+    const char** names = (const char**)malloc(sizeof(const char*) * (size_t)count);
+    SourceCount* sources = (SourceCount*)malloc(sizeof(SourceCount) * (size_t)count);
+    if (names && sources) {
+        for (int i = 0; i < count; i++) names[i] = records[i].wakeSource;
+        qsort(names, (size_t)count, sizeof(names[0]), CompareTexts);
+        int distinct = 0;
+        for (int i = 0; i < count; i++) {
+            if (distinct > 0 && strcmp(sources[distinct - 1].name, names[i]) == 0)
+                sources[distinct - 1].count++;
+            else
+                sources[distinct++] = {names[i], 1};
+        }
+        qsort(sources, (size_t)distinct, sizeof(sources[0]), CompareCounts);
+        Raw(page, "<h2>Wake sources</h2>\n<table class=\"t\">\n<tr><th>Wake source</th><th>Sleeps</th></tr>\n");
+        for (int i = 0; i < distinct; i++) {
+            Raw(page, "<tr><td class=\"w\">");
+            if (sources[i].name[0])
+                Text(page, sources[i].name);
+            else
+                Raw(page, "(none reported)");
+            Put(page, "</td><td class=\"n\">%d</td></tr>\n", sources[i].count);
+        }
+        Raw(page, "</table>\n");
+    }
+    free(names);
+    free(sources);
+}
+
+void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, const ReportRecord* records,
+               int count, int badLines) {
+    Raw(page,
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width\">\n<title>");
+    Text(page, header->identity[0] ? header->identity : "Sleep run");
+    Raw(page, " \xE2\x80\x93 run report</title>\n");
+    int shown = TableColumns(records, count);
+    WriteStyle(page, shown);
+    Raw(page, "</head><body>\n");
+    WriteHeader(page, header, resultsPath, records, count);
+    WriteCounts(page, records, count, badLines);
+    if (count == 0) {
+        Raw(page, "<p>No sleep recorded yet.</p>\n");
+    } else {
+        WriteTimeChart(page, records, count);
+        WritePhaseChart(page, records, count);
+        WriteRecordTable(page, records, count, shown);
+        WriteWakeSources(page, records, count);
+    }
+    Raw(page, "</body></html>\n");
+}
+
+}  // namespace
+
+void HtmlEscape(const char* text, char* out, size_t outSize) {
+    if (outSize == 0) return;
+    size_t used = 0;
+    char spare[12];
+    for (const unsigned char* p = (const unsigned char*)text; *p; p++) {
+        const char* piece = EscapeByte(*p, spare);
+        size_t length = strlen(piece);
+        if (used + length + 1 > outSize) break;  // whole references only
+        memcpy(out + used, piece, length);
+        used += length;
+    }
+    out[used] = '\0';
+}
+
+bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize) {
+    if (outSize > 0) out[0] = '\0';
+    if (!resultsPath || !resultsPath[0]) return false;
+    size_t length = strlen(resultsPath);
+    // The file name starts after the last separator; a dot before it is a folder's.
+    size_t nameStart = 0;
+    for (size_t i = 0; i < length; i++)
+        if (resultsPath[i] == '\\' || resultsPath[i] == '/' || resultsPath[i] == ':') nameStart = i + 1;
+    size_t stem = length;
+    for (size_t i = length; i > nameStart + 1; i--) {  // a leading dot names the file, not its extension
+        if (resultsPath[i - 1] == '.') {
+            stem = i - 1;
+            break;
+        }
+    }
+    if (stem == nameStart) return false;  // no file name at all
+    int written = snprintf(out, outSize, "%.*s.html", (int)stem, resultsPath);
+    if (written < 0 || (size_t)written >= outSize) {
+        if (outSize > 0) out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header) {
+    if (!reportPath || !reportPath[0]) return ERROR_INVALID_NAME;
+    char temporary[MAX_PATH + 8];
+    int length = snprintf(temporary, sizeof(temporary), "%s.tmp", reportPath);
+    if (length < 0 || (size_t)length >= sizeof(temporary)) return ERROR_FILENAME_EXCED_RANGE;
+    ReportRecord* records = nullptr;
+    int count = 0;
+    int badLines = 0;
+    int error = ReadResultsFile(resultsPath, &records, &count, &badLines);
+    if (error != 0) return error;
+    Page* page = (Page*)malloc(sizeof(Page));
+    if (!page) {
+        FreeResultRecords(records);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    page->used = 0;
+    page->error = 0;
+    page->file = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (page->file == INVALID_HANDLE_VALUE) {
+        error = (int)GetLastError();
+    } else {
+        WritePage(page, header, resultsPath, records, count, badLines);
+        FlushPage(page);
+        error = (int)page->error;
+        // The page is on the device before it takes the old one's place.
+        if (error == 0 && !FlushFileBuffers(page->file)) error = (int)GetLastError();
+        if (!CloseHandle(page->file) && error == 0) error = (int)GetLastError();
+        if (error == 0 && !MoveFileExA(temporary, reportPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            error = (int)GetLastError();
+        if (error != 0) DeleteFileA(temporary);
+    }
+    free(page);
+    FreeResultRecords(records);
+    return error;
+}
