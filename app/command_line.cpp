@@ -27,6 +27,7 @@ void ResetCommandLineResults() {
     gGrowSeconds = 0;
     gShortestSleepDuration = MIN_SHORTEST_SLEEP;
     gResultsPath[0] = '\0';
+    gReportPath[0] = '\0';
 }
 
 namespace {
@@ -247,6 +248,22 @@ void HandleResultsFile(ParseState* state, const char* word) {
     AddNote(&gCommandLineNotes, "Option --results: Results file name: *%s*.\n", full);
 }
 
+// --report=<file>: the run report's page, elsewhere than beside the results file.
+void HandleReportFile(ParseState* state, const char* word) {
+    const char* name = word[8] == '=' ? word + 9 : "";
+    char full[CONFIG_TEXT_MAX + 1];
+    DWORD length = name[0] && strlen(name) <= CONFIG_TEXT_MAX ? GetFullPathNameA(name, sizeof(full), full, NULL) : 0;
+    if (length == 0 || length >= sizeof(full)) {
+        AddNote(&gCommandLineNotes, "Invalid command line.  --report option needs to be followed by \"=filename\" "
+                                    "of at most %d characters.\n",
+                CONFIG_TEXT_MAX);
+        state->verdict = false;
+        return;
+    }
+    snprintf(gReportPath, sizeof(gReportPath), "%s", full);
+    AddNote(&gCommandLineNotes, "Option --report: Run report file name: *%s*.\n", full);
+}
+
 void HandleSwitch(ConfigRecord* record, ParseState* state, int argc, char** argv, int* index) {
     const char* word = argv[*index];
     int value = 0;
@@ -409,6 +426,8 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv) {
                 HandleConfigFile(record, &state, word);
             else if (strncmp(word + 2, "results", 7) == 0)
                 HandleResultsFile(&state, word);
+            else if (strncmp(word + 2, "report", 6) == 0)
+                HandleReportFile(&state, word);
             else
                 AddNote(&gCommandLineNotes, "Option %s is not known and was skipped.\n", word);
         }
@@ -437,20 +456,19 @@ bool CommandLineAsksAutoExit(int argc, char** argv) {
     return false;
 }
 
-bool CheckDistinctFiles(const char* logPath, const char* resultsPath, const char* markerPath, const char* configPath,
-                        char* note, size_t noteSize, int* clash) {
+bool CheckDistinctFiles(const char* const paths[FILE_KINDS], char* note, size_t noteSize, int* clash) {
+    static const char* const names[FILE_KINDS] = {"log file", "results file", "marker file", "configuration file",
+                                                  "report file"};
     *clash = 0;
-    const char* names[4] = {"log file", "results file", "marker file", "configuration file"};
-    const char* paths[4] = {logPath, resultsPath, markerPath, configPath};
-    char full[4][MAX_PATH + 1];
-    for (int i = 0; i < 4; i++) {
+    char full[FILE_KINDS][MAX_PATH + 1];
+    for (int i = 0; i < FILE_KINDS; i++) {
         full[i][0] = '\0';
         if (!paths[i] || !paths[i][0]) continue;
         DWORD length = GetFullPathNameA(paths[i], sizeof(full[i]), full[i], NULL);
         if (length == 0 || length >= sizeof(full[i])) snprintf(full[i], sizeof(full[i]), "%s", paths[i]);
     }
-    for (int i = 0; i < 4; i++) {
-        for (int j = i + 1; j < 4; j++) {
+    for (int i = 0; i < FILE_KINDS; i++) {
+        for (int j = i + 1; j < FILE_KINDS; j++) {
             if (!full[i][0] || !full[j][0] || _stricmp(full[i], full[j]) != 0) continue;
             snprintf(note, noteSize, "Invalid command line.  The %s and the %s are the same file: %s\n", names[i],
                      names[j], full[i]);

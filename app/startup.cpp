@@ -172,14 +172,20 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     GetConfigText(scratch->logFilePath, logPath);
     char note[NOTE_SIZE];
     int clash = 0;
-    if (argc > 1 && !CheckDistinctFiles(scratch->logToFile ? logPath : "", gResultsPath, gMarkerFilePath,
-                                        theConfig->configFilePath, note, sizeof(note), &clash)) {
+    char reportPath[256] = "";
+    if (gResultsPath[0] && !gReportPath[0]) DefaultReportPath(gResultsPath, reportPath, sizeof(reportPath));
+    const char* files[FILE_KINDS] = {scratch->logToFile ? logPath : "", gResultsPath, gMarkerFilePath,
+                                     theConfig->configFilePath, gReportPath[0] ? gReportPath : reportPath};
+    if (argc > 1 && !CheckDistinctFiles(files, note, sizeof(note), &clash)) {
         // Neither file named twice is used: a log written into the marker
         // would be taken for a power cycle at the next start.
         AddNote(&gCommandLineNotes, "%s", note);
         verdict = false;
         if (clash & FILE_LOG) gLogFileFromCommandLine = 0;
-        if (clash & FILE_RESULTS) gResultsPath[0] = '\0';
+        if (clash & (FILE_RESULTS | FILE_REPORT)) {
+            gResultsPath[0] = '\0';
+            gReportPath[0] = '\0';
+        }
     }
     if (verdict && argc > 1) {
         theConfig->settings = *scratch;
@@ -205,6 +211,8 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         gGrowSeconds = marker.run.growSeconds;
         gRunTally = marker.run.tally;
         gMarkerRun = marker.run;
+        snprintf(gReportPath, sizeof(gReportPath), "%s", marker.run.reportPath);
+        snprintf(gRunCommandLine, sizeof(gRunCommandLine), "%s", marker.run.commandLine);
         SetUnattended(gAutoExit != 0);
     }
 

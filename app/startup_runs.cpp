@@ -15,7 +15,9 @@ static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC
 // The end of an automatic-exit run: the exit code from its sleeps and how it
 // ended, the settings saved as the default file, and the program ends.
 static void EndAutomaticRun() {
-    SetExitCode(RunExitCode(&gRunTally, gRunEnd));
+    int code = RunExitCode(&gRunTally, gRunEnd);
+    SetExitCode(code);
+    FinishRunReport(code);
     theConfig->Save(theConfig->configFilePath, &theConfig->settings);
     StopMonitoringAndCloseLog();
     PostQuitMessage(0);

@@ -251,8 +251,10 @@ void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath
         Raw(page, "</td></tr>\n");
     }
     if (header->exitCodeKnown) {
-        const char* meaning = header->exitCode == 0 ? " (every sleep ok)"
+        const char* meaning = header->exitCode == 0   ? " (every sleep ok, the run completed)"
+                              : header->exitCode == 1 ? " (the run could not start)"
                               : header->exitCode == 2 ? " (a sleep failed, or was not recorded)"
+                              : header->exitCode == 3 ? " (stopped by a person before its last cycle)"
                                                       : "";
         Put(page, "<tr><td>Exit code</td><td>%d%s</td></tr>\n", header->exitCode, meaning);
     }
@@ -743,6 +745,9 @@ bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize) {
     }
     if (stem == nameStart) return false;  // no file name at all
     int written = snprintf(out, outSize, "%.*s.html", (int)stem, resultsPath);
+    // A results file that already ends in ".html" must not be overwritten by its own page.
+    if (written >= 0 && (size_t)written < outSize && _stricmp(out, resultsPath) == 0)
+        written = snprintf(out, outSize, "%s.html", resultsPath);
     if (written < 0 || (size_t)written >= outSize) {
         if (outSize > 0) out[0] = '\0';
         return false;

@@ -85,7 +85,9 @@ bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out) {
     memset(out, 0, sizeof(*out));
     if (memcmp(in->magic, MARKER_RUN_MAGIC, sizeof(in->magic)) != 0) return false;
     if (memcmp(in->settings.magic, "SLPDAT", 7) != 0) return false;
-    if (!memchr(in->logFilePath, '\0', sizeof(in->logFilePath))) return false;
+    if (!memchr(in->logFilePath, '\0', sizeof(in->logFilePath)) || !memchr(in->reportPath, '\0', sizeof(in->reportPath)) ||
+        !memchr(in->commandLine, '\0', sizeof(in->commandLine)))
+        return false;
     if (in->tally.sleeps < 0 || in->tally.failed < 0 || in->tally.recordsLost < 0 ||
         in->tally.failed > in->tally.sleeps)
         return false;

@@ -271,6 +271,10 @@ extern char gResultsPath[256];
 // Where the run report (an HTML page rebuilt after every record) goes; "" for
 // beside the results file, with the extension ".html".
 extern char gReportPath[256];
+// The command line of the run in progress (a resumed run's is the one it began with); "" : this process's.
+extern char gRunCommandLine[512];
+// The page once more at the end of an automatic-exit run, with its exit code.
+void FinishRunReport(int exitCode);
 // The run report's header as far as it is known while the run goes on: this
 // program, computer, Windows version and command line; no exit code, and the
 // times left to the first and last records.
@@ -319,9 +323,11 @@ struct MarkerRun {
     int32_t durations[4];   // the durations of the cycle in progress, grown so far
     RunTally tally;         // the run's sleeps so far, for its exit code
     char logFilePath[256];  // the log file as a full path: a restart has another working folder
+    char reportPath[256];   // --report, as a full path; empty: beside the results file
+    char commandLine[512];  // the run's own command line, for its report
     ConfigRecord settings;  // the run's settings
 };
-static_assert(sizeof(MarkerRun) == 4 + 4 + 4 + 16 + 12 + 256 + 1660, "marker run block");
+static_assert(sizeof(MarkerRun) == 4 + 4 + 4 + 16 + 12 + 256 + 256 + 512 + 1660, "marker run block");
 // Filled by the command-line run; written with every marker while its magic is set.
 extern MarkerRun gMarkerRun;
 // Checks a run block read back from a marker; false when it is not one.

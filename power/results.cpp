@@ -8,6 +8,7 @@
 
 char gResultsPath[256];
 char gReportPath[256];
+char gRunCommandLine[512];
 RunTally gRunTally;
 
 static const long long TICKS_PER_SECOND = 10000000LL;
@@ -65,17 +66,19 @@ void FillReportHeader(ReportHeader* header) {
                  (unsigned long)version.dwBuildNumber, version.szCSDVersion[0] ? " " : "",
                  (int)sizeof(version.szCSDVersion), version.szCSDVersion);
     }
-    const char* commandLine = GetCommandLineA();
+    const char* commandLine = gRunCommandLine[0] ? gRunCommandLine : GetCommandLineA();
     snprintf(header->commandLine, sizeof(header->commandLine), "%s", commandLine ? commandLine : "");
 }
 
 // Rebuilds the run report after a record was added to the results file.
-static void UpdateRunReport() {
+static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
     char path[sizeof(gReportPath)];
     snprintf(path, sizeof(path), "%s", gReportPath);
     bool named = path[0] || DefaultReportPath(gResultsPath, path, sizeof(path));
     ReportHeader header;
     FillReportHeader(&header);
+    header.exitCodeKnown = exitCodeKnown;
+    header.exitCode = exitCode;
     int error = named ? WriteRunReport(gResultsPath, path, &header) : ERROR_FILENAME_EXCED_RANGE;
     if (error == 0) {
         gReportWarned = false;
@@ -87,6 +90,10 @@ static void UpdateRunReport() {
     snprintf(message, sizeof(message), "Could not write the run report %s. Error code %d",
              named ? path : gResultsPath, error);
     LogMessage(message, LOG_WARNING);
+}
+
+void FinishRunReport(int exitCode) {
+    if (gResultsPath[0]) UpdateRunReport(true, exitCode);
 }
 
 void WriteSleepResult(const SleepResult* result) {

@@ -181,6 +181,10 @@ static void FillMarkerRun(const ConfigRecord& settings) {
     gMarkerRun.growSeconds = gGrowSeconds;
     memcpy(gMarkerRun.durations, settings.sleepDurationSec, sizeof(gMarkerRun.durations));
     gMarkerRun.settings = settings;
+    snprintf(gMarkerRun.reportPath, sizeof(gMarkerRun.reportPath), "%s", gReportPath);
+    const char* commandLine = GetCommandLineA();
+    snprintf(gMarkerRun.commandLine, sizeof(gMarkerRun.commandLine), "%s", commandLine ? commandLine : "");
+    snprintf(gRunCommandLine, sizeof(gRunCommandLine), "%s", gMarkerRun.commandLine);
     char logPath[256];
     GetConfigText(settings.logFilePath, logPath);
     DWORD length = logPath[0] ? GetFullPathNameA(logPath, sizeof(gMarkerRun.logFilePath), gMarkerRun.logFilePath,

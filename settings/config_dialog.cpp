@@ -223,8 +223,8 @@ int ApplyConfigDialog(HWND dialog) {
     GetConfigText(working.logFilePath, logPath);
     char note[NOTE_SIZE];
     int clash = 0;
-    if (working.logToFile &&
-        !CheckDistinctFiles(logPath, "", gMarkerFilePath, theConfig->configFilePath, note, sizeof(note), &clash)) {
+    const char* files[FILE_KINDS] = {logPath, "", gMarkerFilePath, theConfig->configFilePath, ""};
+    if (working.logToFile && !CheckDistinctFiles(files, note, sizeof(note), &clash)) {
         MessageBoxA(dialog, note, "Invalid Log file path", MB_ICONWARNING | MB_OK);
         return 1;
     }

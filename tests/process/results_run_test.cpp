@@ -77,6 +77,15 @@ TEST(ResultsRun, MachineThatSleepsGivesOkRecordsAndExitCodeZero) {
     EXPECT_EQ(asleep, of);
     EXPECT_NE(std::string::npos, run.lines[line].find("(LastSleepTime/LastWakeTime)"));
     EXPECT_EQ(-1, FindPrefix(run.lines, "The machine did not sleep"));
+    // The run report beside the results file: a green column for each sleep, and the exit code.
+    std::string page = ReadText(sandbox.Path("results.html"));
+    size_t columns = 0;
+    for (size_t at = page.find("<rect class=\"v-ok\""); at != std::string::npos;
+         at = page.find("<rect class=\"v-ok\"", at + 1))
+        columns++;
+    EXPECT_EQ(4u, columns);
+    EXPECT_EQ(std::string::npos, page.find("<rect class=\"v-lost\""));
+    EXPECT_NE(std::string::npos, page.find("<tr><td>Exit code</td><td>0 (every sleep ok, the run completed)"));
 }
 
 TEST(ResultsRun, SleepsTheSystemNeverRecordedFailTheRun) {

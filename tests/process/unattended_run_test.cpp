@@ -60,6 +60,12 @@ RunResult RunSimulated(const Sandbox& sandbox, const std::string& exe, const std
     return result;
 }
 
+int CountOf(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) count++;
+    return count;
+}
+
 // The program as its RunOnce value starts it: that command line alone, from another folder.
 RunResult RestartFromRunOnce(const Sandbox& sandbox, size_t killAtSuspend) {
     std::string data = RunOnceData();
@@ -84,11 +90,24 @@ TEST(UnattendedRun, CommandLineRunGoesOnThroughTwoPowerLosses) {
     RunResult second = RestartFromRunOnce(sandbox, 2);
     EXPECT_EQ(99u, second.exitCode);
     ASSERT_TRUE(FileExists(sandbox.Path("sleepflag")));
+    // The page left by the power loss is whole: the lost first cycle, drawn.
+    std::string page = ReadText(sandbox.Path("r.html"));
+    EXPECT_EQ(1, CountOf(page, "<rect class=\"v-lost\""));
+    EXPECT_EQ(0, CountOf(page, "<rect class=\"v-ok\""));
+    EXPECT_NE(std::string::npos, page.find("</body></html>\n"));
+    EXPECT_FALSE(FileExists(sandbox.Path("r.html.tmp")));
 
     RunResult last = RestartFromRunOnce(sandbox, 0);
     EXPECT_FALSE(last.timedOut);
     EXPECT_EQ(2u, last.exitCode);
     EXPECT_TRUE(last.boxes.empty());
+
+    // The report beside the results: every cycle of the run, and its exit code.
+    page = ReadText(sandbox.Path("r.html"));
+    EXPECT_EQ(2, CountOf(page, "<rect class=\"v-lost\""));
+    EXPECT_EQ(1, CountOf(page, "<rect class=\"v-ok\""));
+    EXPECT_NE(std::string::npos, page.find("<tr><td>Exit code</td><td>2"));
+    EXPECT_NE(std::string::npos, page.find("-S1000 -R 30 -N 3 -D 0 -C -E -Lo run.log --results=r.jsonl"));
 
     std::vector<nlohmann::json> records = ReadJsonLines(sandbox.Path("r.jsonl"));
     ASSERT_EQ(3u, records.size());

@@ -616,6 +616,20 @@ TEST_F(CommandLine, ResultsFileIsKeptAsAFullPathAndTriedBeforeTheRun) {
     EXPECT_TRUE(RecordUnchanged());
 }
 
+TEST_F(CommandLine, ReportFileIsKeptAsAFullPath) {
+    char folder[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryA(sizeof folder, folder), 0u);
+    EXPECT_TRUE(Parse({"--report=night.html"}));
+    EXPECT_EQ(std::string(folder) + "\\night.html", gReportPath);
+    for (const std::string& word : {std::string("--report"), std::string("--report="), "--report=" + std::string(300, 'p')}) {
+        ClearNotes(&gCommandLineNotes);
+        ResetCommandLineResults();
+        EXPECT_FALSE(Parse({word}));
+        EXPECT_EQ(0u, Notes().at(0).find("Invalid command line.  --report option needs to be followed by"));
+        EXPECT_STREQ("", gReportPath);
+    }
+}
+
 TEST_F(CommandLine, ResultsFileRefusals) {
     struct Case {
         std::string word;

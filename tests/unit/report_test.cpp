@@ -442,7 +442,7 @@ TEST(RunReport, RebuiltAfterEveryRecordAndAFailureWarnedOnce) {
     EXPECT_NE(std::string::npos, warnings[0].find("Could not write the run report " + elsewhere + ". Error code 3"));
     EXPECT_EQ(4, gRunTally.sleeps);
     EXPECT_EQ(0, gRunTally.recordsLost);
-    EXPECT_EQ(0, RunExitCode(&gRunTally));
+    EXPECT_EQ(0, RunExitCode(&gRunTally, RUN_END_COMPLETED));
     EXPECT_EQ(built, ReadText(page));
 
     gResultsPath[0] = '\0';

@@ -82,24 +82,28 @@ TEST(Unattended, TheFourFilesMustDiffer) {
     std::string marker = here + "\\sleepflag";
     std::string config = here + "\\vesplinCfg.dat";
     struct Case {
-        std::string log, results;
+        std::string log, results, report;
         const char* clash;  // null when the files differ
         int files;
     } cases[] = {
-        {here + "\\run.log", here + "\\r.jsonl", nullptr, 0},
-        {"", "", nullptr, 0},
-        {"sleepflag", "", "The log file and the marker file are the same file: ", FILE_LOG | FILE_MARKER},
-        {"", "SLEEPFLAG", "The results file and the marker file are the same file: ", FILE_RESULTS | FILE_MARKER},
-        {"run.log", here + "\\RUN.LOG", "The log file and the results file are the same file: ", FILE_LOG | FILE_RESULTS},
-        {"vesplinCfg.dat", "", "The log file and the configuration file are the same file: ", FILE_LOG | FILE_CONFIG},
-        {"", ".\\sub\\..\\vesplincfg.dat", "The results file and the configuration file are the same file: ",
+        {here + "\\run.log", here + "\\r.jsonl", "r.html", nullptr, 0},
+        {"", "", "", nullptr, 0},
+        {"sleepflag", "", "", "The log file and the marker file are the same file: ", FILE_LOG | FILE_MARKER},
+        {"", "SLEEPFLAG", "", "The results file and the marker file are the same file: ", FILE_RESULTS | FILE_MARKER},
+        {"run.log", here + "\\RUN.LOG", "", "The log file and the results file are the same file: ",
+         FILE_LOG | FILE_RESULTS},
+        {"vesplinCfg.dat", "", "", "The log file and the configuration file are the same file: ", FILE_LOG | FILE_CONFIG},
+        {"", ".\\sub\\..\\vesplincfg.dat", "", "The results file and the configuration file are the same file: ",
          FILE_RESULTS | FILE_CONFIG},
+        {"", "r.jsonl", "R.JSONL", "The results file and the report file are the same file: ", FILE_RESULTS | FILE_REPORT},
+        {"run.log", "", "run.log", "The log file and the report file are the same file: ", FILE_LOG | FILE_REPORT},
     };
     for (const Case& c : cases) {
         char note[NOTE_SIZE] = "x";
         int files = -1;
-        bool distinct = CheckDistinctFiles(c.log.c_str(), c.results.c_str(), marker.c_str(), config.c_str(), note,
-                                           sizeof(note), &files);
+        const char* paths[FILE_KINDS] = {c.log.c_str(), c.results.c_str(), marker.c_str(), config.c_str(),
+                                         c.report.c_str()};
+        bool distinct = CheckDistinctFiles(paths, note, sizeof(note), &files);
         EXPECT_EQ(c.clash == nullptr, distinct) << c.log << " / " << c.results;
         EXPECT_EQ(c.files, files) << c.log << " / " << c.results;
         if (c.clash) {
