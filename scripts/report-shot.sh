@@ -1,52 +1,79 @@
 #!/usr/bin/env bash
-# Takes docs/report.png: the run report (the HTML page rebuilt after every
-# sleep) as headless Chromium draws it.
+# Takes docs/report.png: the run report that Vesplin.exe itself writes beside
+# its results file, as headless Chromium draws it.
 #
-# The page is built by the program's own code: build/bin/report_bench.exe
-# --sample writes six made-up records of different verdicts (with resume
-# phases, a lost sleep and a refused one) through the program's record writer
-# into a results file, then WriteRunReport turns it into the page. Only the
-# runnable build (i686 where the host runs 32-bit programs, else x86_64) and
-# only that program are built.
+# The runs are real runs of the runnable build (i686 where the host runs
+# 32-bit programs, else x86_64) on the tests' simulated machine, all into one
+# results file: four 30-second sleeps woken by their timer (ok), a run lost
+# while asleep (killed, as by a power loss) and continued by the restart
+# without arguments (lost), and a sleep the machine's stamps say never
+# happened (not slept). About four minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/host.sh
 OUT=${OUT:-docs/report.png}
 
-bash scripts/setup.sh
 if ! command -v chromium >/dev/null; then
   echo "Installing chromium"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq chromium >/dev/null
 fi
+bash scripts/build.sh >/dev/null
 
 arch=$(runnable_arch)
 dir=$(build_dir_for "$arch")
-if [ ! -f "$dir/CMakeCache.txt" ]; then
-  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-mingw.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-cmake --build "$dir" --target report_bench -j"$(nproc)"
-
 use_wine_for "$arch"
-export WINEPREFIX="$PWD/$dir/wineprefix" WINEDEBUG=-all
-work=$(mktemp -d)
+export WINEPREFIX="$PWD/$dir/runprefix" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
+  rm -rf "$WINEPREFIX"
+  WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1
+  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  "$WINESERVER" -w
+  touch "$WINEPREFIX/.vesplin-ready"
+fi
+cp "$dir/simpower/powrprof.dll" "$WINEPREFIX/drive_c/windows/system32/powrprof.dll"
+work="$PWD/$dir/report-shot"
 profile=$(mktemp -d)
 cleanup() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
-  rm -rf "$work" "$profile"
+  rm -rf "$profile"
 }
 trap cleanup EXIT
-# The test prefix of this build (made once by its set-up script).
-[ -f "$WINEPREFIX/.vesplin-ready" ] || "$dir/prefix-setup.sh"
-
+rm -rf "$work"
+mkdir -p "$work"
+cp "$dir/bin/Vesplin.exe" "$work/"
 winpath() { echo "Z:$(echo "$1" | tr '/' '\\')"; }
-"$dir/wine-run.sh" "$dir/bin/report_bench.exe" --sample "$(winpath "$work/vesplin-results.jsonl")"
-page="$work/vesplin-results.html"
-[ -s "$page" ] || { echo "no page was written" >&2; exit 1; }
+export WINEDLLOVERRIDES="powrprof=n" SIMPOWER_SCENARIO SIMPOWER_JOURNAL
+SIMPOWER_SCENARIO=$(winpath "$work/scenario.txt")
+SIMPOWER_JOURNAL=$(winpath "$work/journal.txt")
+results=$(winpath "$work/night.jsonl")
+vesplin() { (cd "$work" && "$WINE" Vesplin.exe "$@") || true; }
 
+echo "sleep_ms=30000" >"$work/scenario.txt"
+vesplin -S1010 -R 30 -N 2 -D 0 -C -E -L night.log "--results=$results"
+
+# Lost while asleep: the process ends where it is, then the restart goes on.
+echo "sleep_ms=120000" >"$work/scenario.txt"
+: >"$work/journal.txt"
+(cd "$work" && exec "$WINE" Vesplin.exe -S1000 -N 1 -D 0 -H -C -E -L night.log "--results=$results") &
+lost=$!
+for _ in $(seq 100); do grep -q SetSuspendState "$work/journal.txt" 2>/dev/null && break; sleep 0.2; done
+sleep 1
+kill -9 "$lost" 2>/dev/null || true
+wait "$lost" 2>/dev/null || true
+[ -f "$work/sleepflag" ] || { echo "the lost run left no marker" >&2; exit 1; }
+echo "sleep_ms=1500" >"$work/scenario.txt"
+vesplin
+
+# A suspend call that takes the 30 seconds although the stamps show no sleep.
+printf 'sleep_ms=30000\nasleep_ms=0\n' >"$work/scenario.txt"
+vesplin -S0010 -R 30 -N 1 -D 0 -E -L night.log "--results=$results"
+
+page="$work/night.html"
+[ -s "$page" ] || { echo "no page was written" >&2; exit 1; }
 mkdir -p "$(dirname "$OUT")"
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
   --disable-component-update --disable-sync --user-data-dir="$profile" --hide-scrollbars \
-  --screenshot="$PWD/$OUT" --window-size=1200,1400 "file://$page" 2>/dev/null
-echo "page: $(wc -c <"$page") bytes; picture: $OUT"
+  --screenshot="$PWD/$OUT" --window-size=1200,1500 "file://$page" 2>/dev/null
+echo "records: $(wc -l <"$work/night.jsonl"); page: $(wc -c <"$page") bytes; picture: $OUT"
