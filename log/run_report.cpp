@@ -289,6 +289,19 @@ struct ChartGeometry {
     double total;  // width of the whole chart
 };
 
+// A grid line across the plot at y and the start of its label on the left;
+// the caller ends the label's text element.
+void GridLine(Page* page, const ChartGeometry& g, double y) {
+    Raw(page, "<line class=\"gr\"");
+    Coord(page, "x1", g.left);
+    Coord(page, "x2", g.total - 70);
+    Coord(page, "y1", y);
+    Coord(page, "y2", y);
+    Raw(page, "/><text");
+    Coord(page, "x", g.left - 6);
+    Coord(page, "y", y + 4);
+}
+
 ChartGeometry Geometry(int count) {
     ChartGeometry g;
     g.left = 52;
@@ -343,14 +356,7 @@ void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
     double bottom = g.top + g.height;
     for (double mark = 0; mark <= scale + 0.001; mark += 0.5) {
         double y = bottom - g.height * mark / scale;
-        Raw(page, "<line class=\"gr\"");
-        Coord(page, "x1", g.left);
-        Coord(page, "x2", g.total - 70);
-        Coord(page, "y1", y);
-        Coord(page, "y2", y);
-        Raw(page, "/><text");
-        Coord(page, "x", g.left - 6);
-        Coord(page, "y", y + 4);
+        GridLine(page, g, y);
         Put(page, " text-anchor=\"end\">%d%%</text>\n", (int)(mark * 100 + 0.5));
     }
     for (int i = 0; i < count; i++) {
@@ -451,14 +457,7 @@ void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
     Raw(page, " role=\"img\" aria-label=\"Resume time of each sleep by phase\">\n");
     for (int mark = 0; mark <= steps; mark++) {
         double y = bottom - g.height * mark / steps;
-        Raw(page, "<line class=\"gr\"");
-        Coord(page, "x1", g.left);
-        Coord(page, "x2", g.total - 70);
-        Coord(page, "y1", y);
-        Coord(page, "y2", y);
-        Raw(page, "/><text");
-        Coord(page, "x", g.left - 6);
-        Coord(page, "y", y + 4);
+        GridLine(page, g, y);
         long long ms = scale * mark / steps;
         if (scale >= 2000)
             Put(page, " text-anchor=\"end\">%g s</text>\n", ms / 1000.0);

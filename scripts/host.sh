@@ -71,3 +71,15 @@ build_dir_for() {
 runnable_arch() {
   if host_runs_wine32; then echo i686; else echo x86_64; fi
 }
+
+# Makes the prefix $WINEPREFIX for runs of the program (null graphics driver),
+# once; use_wine_for must have chosen the loader first.
+make_run_prefix() {
+  if [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1
+    "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    "$WINESERVER" -w
+    touch "$WINEPREFIX/.vesplin-ready"
+  fi
+}

@@ -25,13 +25,7 @@ arch=$(runnable_arch)
 dir=$(build_dir_for "$arch")
 use_wine_for "$arch"
 export WINEPREFIX="$PWD/$dir/runprefix" WINEDEBUG=-all
-if [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
-  rm -rf "$WINEPREFIX"
-  WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1
-  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-  "$WINESERVER" -w
-  touch "$WINEPREFIX/.vesplin-ready"
-fi
+make_run_prefix
 cp "$dir/simpower/powrprof.dll" "$WINEPREFIX/drive_c/windows/system32/powrprof.dll"
 work="$PWD/$dir/report-shot"
 profile=$(mktemp -d)

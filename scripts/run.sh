@@ -18,13 +18,7 @@ arch=$(runnable_arch)
 dir=$(build_dir_for "$arch")
 use_wine_for "$arch"
 export WINEPREFIX="$PWD/$dir/runprefix" WINEDEBUG=-all
-if [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
-  rm -rf "$WINEPREFIX"
-  WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1
-  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-  "$WINESERVER" -w
-  touch "$WINEPREFIX/.vesplin-ready"
-fi
+make_run_prefix
 trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 
 run_dir="$PWD/$dir/run"

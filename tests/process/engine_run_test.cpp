@@ -65,6 +65,24 @@ void WriteMarker(const std::string& path, const ResumeRecord& record) {
     fclose(file);
 }
 
+// A marker of S1 lost 100 s ago in cycle cycleIndex + 1 of an S1 run, and a
+// settings file that stops on errors and logs to the returned log.
+void LoseCycleWithStopOnError(const Sandbox& sandbox, int cycleIndex, std::string* config, std::string* log) {
+    ResumeRecord record;
+    memset(&record, 0, sizeof(record));
+    record.cycleIndex = cycleIndex;
+    record.nextStatePos = 1;
+    record.selectedStates[0] = 1;
+    record.sleepStartTime = (long long)time(nullptr) - 100;
+    WriteMarker(sandbox.Path("sleepflag"), record);
+    *config = sandbox.Path("run.dat");
+    *log = sandbox.Path("run.log");
+    WriteConfig(*config, [&](ConfigRecord& s) {
+        SetConfigText(s.logFilePath, log->c_str());
+        s.stopOnError = 1;
+    });
+}
+
 }  // namespace
 
 TEST(EngineRun, CommandLineRunUnderWinePowerReportsSleepsThatNeverHappened) {
@@ -400,20 +418,8 @@ TEST(EngineRun, ErrorDetectedChoicesAtTheNextStart) {
     };
     for (const Case& c : cases) {
         Sandbox sandbox(CurrentTestName() + c.name);
-        ResumeRecord record;
-        memset(&record, 0, sizeof(record));
-        record.cycleIndex = 1;
-        record.nextStatePos = 1;
-        record.selectedStates[0] = 1;
-        record.requestedState = 0;
-        record.sleepStartTime = (long long)time(nullptr) - 100;
-        WriteMarker(sandbox.Path("sleepflag"), record);
-        std::string config = sandbox.Path("run.dat");
-        std::string log = sandbox.Path("run.log");
-        WriteConfig(config, [&](ConfigRecord& s) {
-            SetConfigText(s.logFilePath, log.c_str());
-            s.stopOnError = 1;
-        });
+        std::string config, log;
+        LoseCycleWithStopOnError(sandbox, 1, &config, &log);
         sandbox.WriteScenario({{"sleep_ms", "1100"}});
         RunOptions options;
         // A person is there to answer: no automatic exit.
@@ -455,18 +461,8 @@ TEST(EngineRun, ErrorDetectedChoicesAtTheNextStart) {
 
 TEST(EngineRun, ErrorDetectedIsNotShownToAnUnattendedRun) {
     Sandbox sandbox;
-    ResumeRecord record;
-    memset(&record, 0, sizeof(record));
-    record.nextStatePos = 1;
-    record.selectedStates[0] = 1;
-    record.sleepStartTime = (long long)time(nullptr) - 100;
-    WriteMarker(sandbox.Path("sleepflag"), record);
-    std::string config = sandbox.Path("run.dat");
-    std::string log = sandbox.Path("run.log");
-    WriteConfig(config, [&](ConfigRecord& s) {
-        SetConfigText(s.logFilePath, log.c_str());
-        s.stopOnError = 1;
-    });
+    std::string config, log;
+    LoseCycleWithStopOnError(sandbox, 0, &config, &log);
     RunOptions options;
     options.args = {"--config=" + config, "-S1000", "-N", "3", "-D", "0", "-E", "-H"};
     options.timeoutMs = 30000;

@@ -11,19 +11,11 @@
 #include "power/power.h"
 #include "support/json_lines.h"
 #include "support/process_run.h"
+#include "test_data.h"
 
 namespace {
 
-std::string Fixture(const char* name, const char* folder = "wake-events") {
-    std::string path = std::string(VESPLIN_TEST_DATA_DIR) + "/" + folder + "/" + name;
-    if (path[0] == '/') path = "Z:" + path;  // the source tree through Wine's root drive
-    std::string text;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) return text;
-    for (int c; (c = fgetc(file)) != EOF;) text += (char)c;
-    fclose(file);
-    return text;
-}
+std::string Fixture(const char* name, const char* folder = "wake-events") { return ReadTestData(folder, name); }
 
 std::string Find(const std::string& xml, bool* found = nullptr) {
     char out[512];

@@ -9,19 +9,11 @@
 #include <vector>
 #include "events/events.h"
 #include "power/power.h"
+#include "test_data.h"
 
 namespace {
 
-std::string Fixture(const std::string& name) {
-    std::string path = std::string(VESPLIN_TEST_DATA_DIR) + "/power-events/" + name;
-    if (path[0] == '/') path = "Z:" + path;  // the source tree through Wine's root drive
-    std::string text;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) return text;
-    for (int c; (c = fgetc(file)) != EOF;) text += (char)c;
-    fclose(file);
-    return text;
-}
+std::string Fixture(const std::string& name) { return ReadTestData("power-events", name); }
 
 // xml with the first occurrence of from replaced by to.
 std::string Edit(std::string xml, const std::string& from, const std::string& to) {
