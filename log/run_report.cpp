@@ -289,15 +289,21 @@ struct ChartGeometry {
     double total;  // width of the whole chart
 };
 
-// A grid line across the plot at y and the start of its label on the left;
-// the caller ends the label's text element.
-void GridLine(Page* page, const ChartGeometry& g, double y) {
-    Raw(page, "<line class=\"gr\"");
+// A line of class cls across the plot at y.
+void HorizontalLine(Page* page, const ChartGeometry& g, double y, const char* cls) {
+    Put(page, "<line class=\"%s\"", cls);
     Coord(page, "x1", g.left);
     Coord(page, "x2", g.total - 70);
     Coord(page, "y1", y);
     Coord(page, "y2", y);
-    Raw(page, "/><text");
+    Raw(page, "/>");
+}
+
+// A grid line across the plot at y and the start of its label on the left;
+// the caller ends the label's text element.
+void GridLine(Page* page, const ChartGeometry& g, double y) {
+    HorizontalLine(page, g, y, "gr");
+    Raw(page, "<text");
     Coord(page, "x", g.left - 6);
     Coord(page, "y", y + 4);
 }
@@ -398,20 +404,12 @@ void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
         Raw(page, "\n");
     }
     double requested = bottom - g.height / scale;
-    Raw(page, "<line class=\"rq\"");
-    Coord(page, "x1", g.left);
-    Coord(page, "x2", g.total - 70);
-    Coord(page, "y1", requested);
-    Coord(page, "y2", requested);
-    Raw(page, "/><text");
+    HorizontalLine(page, g, requested, "rq");
+    Raw(page, "<text");
     Coord(page, "x", g.total - 66);
     Coord(page, "y", requested + 4);
-    Raw(page, ">requested</text>\n<line class=\"ax\"");
-    Coord(page, "x1", g.left);
-    Coord(page, "x2", g.total - 70);
-    Coord(page, "y1", bottom);
-    Coord(page, "y2", bottom);
-    Raw(page, "/>");
+    Raw(page, ">requested</text>\n");
+    HorizontalLine(page, g, bottom, "ax");
     WriteColumnLabels(page, &g, records, count);
     Raw(page, "\n</svg>\n<p class=\"key\">Height: measured time as a share of the requested time, by cycle. "
               "L: lost (the machine did not come back from this sleep).</p>\n");
@@ -493,12 +491,7 @@ void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
         }
         Raw(page, "</g>\n");
     }
-    Raw(page, "<line class=\"ax\"");
-    Coord(page, "x1", g.left);
-    Coord(page, "x2", g.total - 70);
-    Coord(page, "y1", bottom);
-    Coord(page, "y2", bottom);
-    Raw(page, "/>");
+    HorizontalLine(page, g, bottom, "ax");
     WriteColumnLabels(page, &g, records, count);
     Raw(page,
         "\n</svg>\n<p class=\"key\">Resume by cycle:<i class=\"p-fw\"></i>firmware<i class=\"p-dr\"></i>drivers"
