@@ -235,6 +235,29 @@ TEST_F(OneSleepTest, RefusedSleepLogsTheErrorCodeAndCleansUp) {
     EXPECT_EQ(-1, FindLine(lines, "Wake up from S1, Cycle 1"));
 }
 
+TEST_F(OneSleepTest, DurationsBelowOneSecondAreNeverSlept) {
+    // However the value came (fallback, grow time, a settings file), no wake time now or in the past.
+    for (int duration : {0, -5, INT_MIN}) {
+        WriteStaleMarker();
+        EXPECT_EQ(ENTER_FAILED, EnterSleepState(SLEEP_S1, duration, 0, 1)) << duration;
+        EXPECT_EQ(VERDICT_REFUSED, gLastSleep.verdict);
+        EXPECT_STREQ("duration_below_1s", gLastSleep.reason);
+        EXPECT_FALSE(FileExists(gMarkerFilePath)) << duration;
+    }
+    EXPECT_TRUE(fake.suspends.empty());
+    EXPECT_TRUE(gWakeTimer == nullptr);
+    std::vector<int> levels;
+    std::vector<std::string> lines = LogLines(&levels);
+    int line = FindLine(lines, "Sleep duration -5 sec of S1 is below 1 second: the sleep is not entered");
+    ASSERT_GE(line, 0);
+    EXPECT_EQ(LOG_ERROR, levels[line]);
+    EXPECT_EQ(0, CountLinesStartingWith(lines, "Going to sleep"));
+    // With manual wake there is no wake time to refuse.
+    theConfig->settings.sleepForever = 1;
+    EXPECT_EQ(ENTER_OK, EnterSleepState(SLEEP_S1, 0, 0, 1));
+    EXPECT_EQ(1u, fake.suspends.size());
+}
+
 TEST_F(OneSleepTest, SleepLongerThanTheToleranceIsReportedTooLong) {
     // A real sleep: 1 s asked, 17 s away (tolerance 15 s).
     fake.suspendSleepMs = 17000;
