@@ -118,6 +118,43 @@ static void RunMessageLoop() {
     }
 }
 
+// The log, results, marker, configuration and report files of a command line
+// must differ; false (with a note) when one file is named for two of them.
+// Neither file named twice is used: a log written into the marker would be
+// taken for a power cycle at the next start.
+static bool RefuseFilesNamedTwice(const ConfigRecord* commandLine) {
+    char logPath[256];
+    GetConfigText(commandLine->logFilePath, logPath);
+    char reportPath[256] = "";
+    if (gResultsPath[0] && !gReportPath[0]) DefaultReportPath(gResultsPath, reportPath, sizeof(reportPath));
+    const char* files[FILE_KINDS] = {commandLine->logToFile ? logPath : "", gResultsPath, gMarkerFilePath,
+                                     theConfig->configFilePath, gReportPath[0] ? gReportPath : reportPath};
+    char note[NOTE_SIZE];
+    int clash = 0;
+    if (CheckDistinctFiles(files, note, sizeof(note), &clash)) return true;
+    AddNote(&gCommandLineNotes, "%s", note);
+    if (clash & FILE_LOG) gLogFileFromCommandLine = 0;
+    if (clash & (FILE_RESULTS | FILE_REPORT)) {
+        gResultsPath[0] = '\0';
+        gReportPath[0] = '\0';
+    }
+    return false;
+}
+
+// The command-line run a power cycle interrupted, as its marker carries it:
+// its settings, log file, automatic exit, grow time, sleeps so far and report.
+static void RestoreCommandLineRun(const MarkerRun* run) {
+    theConfig->settings = run->settings;
+    SetConfigText(theConfig->settings.logFilePath, run->logFilePath);
+    gAutoExit = run->autoExit ? 1 : 0;
+    gGrowSeconds = run->growSeconds;
+    gRunTally = run->tally;
+    gMarkerRun = *run;
+    snprintf(gReportPath, sizeof(gReportPath), "%s", run->reportPath);
+    snprintf(gRunCommandLine, sizeof(gRunCommandLine), "%s", run->commandLine);
+    SetUnattended(gAutoExit != 0);
+}
+
 // An automatic-exit run that cannot start ends the program at once, with its
 // reason at Error level; a window run only logs the reason and waits.
 static bool EndIfRunCannotStart(const char* reason) {
@@ -168,25 +205,7 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     bool verdict = ParseCommandLine(scratch, argc, argv);
     SetUnattended(gAutoExit != 0);
     SetMarkerFilePath();
-    char logPath[256];
-    GetConfigText(scratch->logFilePath, logPath);
-    char note[NOTE_SIZE];
-    int clash = 0;
-    char reportPath[256] = "";
-    if (gResultsPath[0] && !gReportPath[0]) DefaultReportPath(gResultsPath, reportPath, sizeof(reportPath));
-    const char* files[FILE_KINDS] = {scratch->logToFile ? logPath : "", gResultsPath, gMarkerFilePath,
-                                     theConfig->configFilePath, gReportPath[0] ? gReportPath : reportPath};
-    if (argc > 1 && !CheckDistinctFiles(files, note, sizeof(note), &clash)) {
-        // Neither file named twice is used: a log written into the marker
-        // would be taken for a power cycle at the next start.
-        AddNote(&gCommandLineNotes, "%s", note);
-        verdict = false;
-        if (clash & FILE_LOG) gLogFileFromCommandLine = 0;
-        if (clash & (FILE_RESULTS | FILE_REPORT)) {
-            gResultsPath[0] = '\0';
-            gReportPath[0] = '\0';
-        }
-    }
+    if (argc > 1 && !RefuseFilesNamedTwice(scratch)) verdict = false;
     if (verdict && argc > 1) {
         theConfig->settings = *scratch;
     } else if (gLogFileFromCommandLine) {
@@ -204,17 +223,7 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     // The interrupted run's results file takes the rest of that run's records.
     if (markerFound && marker.haveTail && !gResultsPath[0])
         snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker.tail.resultsPath);
-    if (resumeCommandLineRun) {
-        theConfig->settings = marker.run.settings;
-        SetConfigText(theConfig->settings.logFilePath, marker.run.logFilePath);
-        gAutoExit = marker.run.autoExit ? 1 : 0;
-        gGrowSeconds = marker.run.growSeconds;
-        gRunTally = marker.run.tally;
-        gMarkerRun = marker.run;
-        snprintf(gReportPath, sizeof(gReportPath), "%s", marker.run.reportPath);
-        snprintf(gRunCommandLine, sizeof(gRunCommandLine), "%s", marker.run.commandLine);
-        SetUnattended(gAutoExit != 0);
-    }
+    if (resumeCommandLineRun) RestoreCommandLineRun(&marker.run);
 
     if (theConfig->settings.logToFile == 1) {
         char path[256];
