@@ -3,8 +3,9 @@
 #include <windows.h>
 #include <stddef.h>
 #include <stdint.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
+#include "ui/ui.h"
 
 struct ConfigRecord;
 
@@ -59,37 +60,3 @@ void StartCommandLineRun();
 void SetExitCode(int code);
 // The whole program: start-up, message loop and shutdown; returns the exit code.
 int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand);
-
-// Main window (template 103), a modeless dialog.
-INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-void InitMainWindow(HWND window);
-// Turns mouse-wheel movement into line scrolls of the log panel.
-void WheelLogPanel(HWND window, WPARAM wParam);
-// Wheel movement not yet turned into a line scroll.
-extern int gWheelDelta;
-// Adds distance to *wheelDelta; -1 when a line up is due, 1 for a line down,
-// 0 for none. A due scroll empties the delta: one message scrolls one line at most.
-int TakeWheelStep(int* wheelDelta, int distance);
-// The capability lines of the main window, from the machine's capabilities.
-void FormatSupportedStatesLine(const SYSTEM_POWER_CAPABILITIES* caps, char* out, size_t outSize);
-void FormatFullWakeLine(const SYSTEM_POWER_CAPABILITIES* caps, char* out, size_t outSize);
-// Idle look of the buttons after a run has returned or was stopped.
-void SetMainWindowIdle(HWND window);
-// Stops the event monitors and closes the log file: every way out of the program does this.
-void StopMonitoringAndCloseLog();
-
-// About box (template 102).
-INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-#define MAKER_WEB_ADDRESS "https://www.tarnwell.example/vesplin/"
-// The About box's version line.
-void FormatVersionLine(char* out, size_t outSize);
-
-// Opens a page of the HELP folder beside the executable in the default browser;
-// a failure is shown in a box over the main window.
-void OpenHelpFile(const char* fileName, HWND owner);
-// The full path of a help page: folder of the executable, "HELP", file name;
-// false when it does not fit.
-bool GetHelpPagePath(const char* fileName, char* folder, size_t folderSize, char* page, size_t pageSize);
-
-// Error Detected dialog (template 107): ends with 0 for Continue, 1 for Stop and Exit.
-INT_PTR CALLBACK ErrorDetectedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -6,6 +6,8 @@
 #include "app/app.h"
 #include "power/power.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 int gAutoExit;
 int gLogFileFromCommandLine;

@@ -8,6 +8,8 @@
 #include "power/power.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 static const char BANNER_RULE[] = "**********************************************************************";
 

@@ -9,6 +9,8 @@
 #include "power/power.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 

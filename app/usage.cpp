@@ -4,6 +4,8 @@
 #include <string.h>
 #include "app/app.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 // Build date and time of the start-up module as the banner shows them; fixed
 // for this version so that logs of the same build compare equal.

@@ -9,6 +9,8 @@
 #include "eventmsg/event_fixture.h"
 #include "power/power.h"
 #include "bench/bench_clock.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 
 static bool NewestLineHas(const char* text) {

@@ -8,6 +8,8 @@
 #include "log/log.h"
 #include "settings/settings.h"
 #include "bench/bench_clock.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 
 // Adds linesPerThread lines on each of threads threads; returns lines per second.

@@ -16,6 +16,8 @@
 #include "bench/bench_clock.h"
 #include "log/log.h"
 #include "power/power.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include "bench/bench_clock.h"
 #include "log/log.h"
 #include "power/power.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 int main(int argc, char** argv) {
     int records = argc > 1 ? atoi(argv[1]) : 200;

@@ -14,6 +14,8 @@
 #include "res/resource.h"
 #include "settings/settings.h"
 #include "bench/bench_clock.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 
 static void OpenWindow() {

@@ -4,12 +4,17 @@
 #include "log/log.h"
 #include "settings/settings.h"
 
+static LogLineListener volatile gLineListener = nullptr;
+
+void SetLogLineListener(LogLineListener listener) { gLineListener = listener; }
+
 void LogMessage(const char* text, int level) {
     // Nothing can be kept before start-up has made the Logger.
     if (!theLogger) return;
     theLogger->AddLine(text, level);
     // The panel shows the newest line: at once on the window's thread, soon after from any other.
-    NotifyLogPanel();
+    LogLineListener listener = gLineListener;
+    if (listener) listener();
 }
 
 void LogAtLevel(int level, const char* text) { LogMessage(text, level); }

@@ -1,6 +1,6 @@
 // Narrowing of the administrator power policy to the state of the next sleep.
 #include <string.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
 #include "power/power.h"
 

@@ -2,7 +2,7 @@
 // from the Windows system folder, and the machine's capabilities.
 #include <stdio.h>
 #include <string.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
 #include "power/power.h"
 

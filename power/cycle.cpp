@@ -2,7 +2,7 @@
 // nested message loop that keeps the window alive during a run.
 #include <stdio.h>
 #include <string.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
 #include "power/power.h"
 #include "res/resource.h"

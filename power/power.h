@@ -6,9 +6,10 @@
 #include <stdint.h>
 #include <powrprof.h>
 #include <winevt.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
 #include "settings/settings.h"
+#include "results/results.h"
 
 enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
 enum { FALLBACK_LIGHTER = 0, FALLBACK_DEEPER = 1, FALLBACK_FORCE = 2, FALLBACK_SKIP = 3 };

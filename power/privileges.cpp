@@ -1,6 +1,6 @@
 // The shutdown privilege and the password-on-wake flag, set once at start-up.
 #include <string.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
 #include "power/power.h"
 

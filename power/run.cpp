@@ -3,7 +3,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
 #include "power/power.h"
 #include "res/resource.h"

@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"

@@ -107,17 +107,6 @@ bool ResolveFilePath(char* out, size_t outSize, const char* in);
 // The folder of the executable, without a trailing backslash.
 void GetExecutableFolder(HINSTANCE instance, char* out, size_t outSize);
 
-// ---- Configuration dialog ----
-
-INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-// Sets every control, and the owner's (the main window's) state boxes, from record.
-void FillConfigDialog(HWND dialog, const ConfigRecord* record);
-// 1 when an entry was refused (its message has been shown, nothing changed);
-// 0 when the dialog is in force in theConfig->settings.
-int ApplyConfigDialog(HWND dialog);
-// Builds a record from the controls without checks, for Save Config.
-void ReadConfigDialog(HWND dialog, ConfigRecord* record);
-
 // What the dialog's controls hold, read without any interpretation.
 #define CONFIG_FORM_TEXT 512  // room to notice a path too long for its setting
 struct ConfigForm {
@@ -183,26 +172,3 @@ void FormatLogBanner(char* out, size_t outSize);
 // Deletes the "Vesplin" value under the current user's RunOnce key; a missing
 // key or value is not an error.
 void RemoveRunOnceValue();
-
-// The five file requests of the dialog.
-enum {
-    FILE_REQUEST_SAVE_CONFIG = 0,
-    FILE_REQUEST_LOAD_CONFIG,
-    FILE_REQUEST_LOG_FILE,
-    FILE_REQUEST_PROGRAM_BETWEEN,
-    FILE_REQUEST_PROGRAM_AFTER,
-    FILE_REQUEST_COUNT
-};
-struct FileRequest {
-    bool save;                     // a save request, else an open request
-    const char* title;
-    const char* filter;            // description, NUL, pattern, NUL, NUL
-    DWORD flags;                   // OFN_ options
-    const char* defaultExtension;  // null for none
-};
-const FileRequest* GetFileRequest(int kind);
-// Asks the user for a file; true with the chosen full path in path (pathSize
-// bytes) when one was chosen. Tests replace gAskForFile.
-typedef bool (*AskForFileFunction)(HWND owner, const FileRequest* request, char* path, size_t pathSize);
-extern AskForFileFunction gAskForFile;
-bool AskForFileWithCommonDialog(HWND owner, const FileRequest* request, char* path, size_t pathSize);

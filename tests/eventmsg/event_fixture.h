@@ -12,6 +12,8 @@
 #include "events/events.h"
 #include "log/log.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace fakelog {
 

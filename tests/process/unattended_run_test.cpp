@@ -12,6 +12,8 @@
 #include "support/json_lines.h"
 #include "support/process_run.h"
 #include "support/run_log.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

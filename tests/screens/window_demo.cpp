@@ -11,6 +11,8 @@
 #include "power/power.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 static void Pump() {
     MSG message;

@@ -4,6 +4,8 @@
 
 #include "settings/settings.h"
 #include "support/process_run.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 void WriteConfig(const std::string& path, const std::function<void(ConfigRecord&)>& change) {
     Config config(nullptr);

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <string>
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -14,9 +14,11 @@
 #include <vector>
 #include "log/log.h"
 #include "res/resource.h"
-#include "control/control.h"
+#include "core/core.h"
 #include "settings/settings.h"
 #include "support/box_watcher.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

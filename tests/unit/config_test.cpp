@@ -218,6 +218,8 @@ TEST(ResolveFilePath, QuotedPathKeepsItsTail) {
 }
 
 #include "support/box_watcher.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 TEST(ConfigFile, FilesWithoutTheMagicAreRefusedWithABox) {
     std::string folder = TestFolder("config_magic");

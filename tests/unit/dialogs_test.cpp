@@ -11,6 +11,8 @@
 #include "log/log.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

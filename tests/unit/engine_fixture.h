@@ -13,6 +13,8 @@
 #include "settings/settings.h"
 #include "support/box_watcher.h"
 #include "support/process_run.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace enginetest {
 

@@ -9,6 +9,8 @@
 #include <vector>
 #include "eventmsg/event_fixture.h"
 #include "power/power.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

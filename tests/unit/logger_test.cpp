@@ -14,6 +14,8 @@
 #include <vector>
 #include "log/log.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include "power/power.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 class MainWindowTest : public ::testing::Test {
 protected:

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 #include "power/power.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include "events/events.h"
 #include "power/power.h"
 #include "test_data.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

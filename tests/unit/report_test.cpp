@@ -12,6 +12,8 @@
 #include "log/log.h"
 #include "power/power.h"
 #include "support/process_run.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include "power/power.h"
 #include "support/json_lines.h"
 #include "support/process_run.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

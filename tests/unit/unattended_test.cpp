@@ -10,6 +10,8 @@
 #include "power/power.h"
 #include "settings/settings.h"
 #include "support/box_watcher.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "res/resource.h"
 #include "settings/settings.h"
 #include "events/events.h"
+#include "ui/ui.h"
 
 static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 static const int DURATION_EDITS[4] = {IDC_CFG_S1_DURATION, IDC_CFG_S2_DURATION, IDC_CFG_S3_DURATION,

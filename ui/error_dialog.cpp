@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "log/log.h"
 #include "res/resource.h"
+#include "ui/ui.h"
 
 INT_PTR CALLBACK ErrorDetectedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {

@@ -8,6 +8,7 @@
 #include "power/power.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "ui/ui.h"
 
 int gWheelDelta;
 

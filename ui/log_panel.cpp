@@ -9,9 +9,10 @@
 // the lines, so no drawing ever races another, and a line is never read while
 // the ring moves under it.
 #include <string.h>
-#include "control/control.h"
+#include "core/core.h"
 #include "log/log.h"
 #include "res/resource.h"
+#include "ui/ui.h"
 
 int gLogFirstRow;
 int gLogMaxFirstRow;
@@ -370,6 +371,7 @@ void InitLogPanel(HWND dialog) {
     HWND area = GetDlgItem(dialog, IDC_LOG_AREA);
     gLogScrollBar = GetDlgItem(dialog, IDC_LOG_SCROLL);
     gLogPanelThread = GetWindowThreadProcessId(dialog, nullptr);
+    SetLogLineListener(NotifyLogPanel);
     gLogFirstRow = 0;
     gLogMaxFirstRow = 0;
     InterlockedExchange(&gLogUpdatePending, 0);
@@ -403,6 +405,7 @@ void InitLogPanel(HWND dialog) {
 }
 
 void ReleaseLogPanel() {
+    SetLogLineListener(nullptr);
     FreeRowBuffer();
     if (gLogBackBrush) DeleteObject(gLogBackBrush);
     if (gLogFont) DeleteObject(gLogFont);

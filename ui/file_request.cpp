@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commdlg.h>
 #include "settings/settings.h"
+#include "ui/ui.h"
 
 static const FileRequest FILE_REQUESTS[FILE_REQUEST_COUNT] = {
     {true, "Save file", "Sleep config files (*.dat)\0*.dat\0",

@@ -8,7 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include "log/log.h"
+#include "results/results.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "ui/ui.h"
 
 void FormatVersionLine(char* out, size_t outSize) {
     snprintf(out, outSize, "%s %s Build: %s", PRODUCT_NAME, PRODUCT_VERSION, PRODUCT_BUILD);

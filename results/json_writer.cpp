@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include "log/log.h"
+#include "results/results.h"
 
 void JsonBegin(JsonLine* json, char* buffer, size_t size) {
     json->buffer = buffer;

@@ -1,5 +1,5 @@
 // Application-wide run state shared by the main window and the engine.
-#include "control/control.h"
+#include "core/core.h"
 
 HINSTANCE gAppInstance;
 HWND gMainWindow;

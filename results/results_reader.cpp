@@ -7,7 +7,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include "log/log.h"
+#include "results/results.h"
 
 namespace {
 

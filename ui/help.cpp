@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "app/app.h"
+#include "ui/ui.h"
 // After windows.h, which it needs.
 #include <shellapi.h>
 

@@ -2,7 +2,7 @@
 // appended and forced to the device before the program goes on.
 #include <stdio.h>
 #include <string.h>
-#include "log/log.h"
+#include "results/results.h"
 
 static const char* const STATE_NAMES[4] = {"S1", "S2", "S3", "S4"};
 
