@@ -34,14 +34,6 @@ void ShowInfoText(const char* text, const char* caption, bool allowBox);
 // True when the command line asks for an automatic exit (-E), seen before parsing.
 bool CommandLineAsksAutoExit(int argc, char** argv);
 
-// The log, results, marker, configuration and report files must be different
-// files: returns false with a note naming the two when one path names two of
-// them, and in *clash the files concerned (FILE_LOG, FILE_RESULTS, ...). paths
-// is indexed by FILE_INDEX_*; empty or null paths take no part; paths are
-// compared whole, without regard to case.
-enum { FILE_INDEX_LOG, FILE_INDEX_RESULTS, FILE_INDEX_MARKER, FILE_INDEX_CONFIG, FILE_INDEX_REPORT, FILE_KINDS };
-enum { FILE_LOG = 1, FILE_RESULTS = 2, FILE_MARKER = 4, FILE_CONFIG = 8, FILE_REPORT = 16 };
-bool CheckDistinctFiles(const char* const paths[FILE_KINDS], char* note, size_t noteSize, int* clash);
 
 // Parses argv[1..argc-1] into record; true when the command line is valid.
 bool ParseCommandLine(ConfigRecord* record, int argc, char** argv);

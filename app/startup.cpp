@@ -6,7 +6,6 @@
 #include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"
-#include "res/resource.h"
 #include "settings/settings.h"
 #include "results/results.h"
 #include "ui/ui.h"
@@ -134,7 +133,7 @@ static bool RefuseFilesNamedTwice(const ConfigRecord* commandLine) {
     char note[NOTE_SIZE];
     int clash = 0;
     if (CheckDistinctFiles(files, note, sizeof(note), &clash)) return true;
-    AddNote(&gCommandLineNotes, "%s", note);
+    AddNote(&gCommandLineNotes, "Invalid command line.  %s", note);
     if (clash & FILE_LOG) gLogFileFromCommandLine = 0;
     if (clash & (FILE_RESULTS | FILE_REPORT)) {
         gResultsPath[0] = '\0';
@@ -227,6 +226,7 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker.tail.resultsPath);
     if (resumeCommandLineRun) RestoreCommandLineRun(&marker.run);
 
+    ApplyLogSettings(&theConfig->settings);
     if (theConfig->settings.logToFile == 1) {
         char path[256];
         GetConfigText(theConfig->settings.logFilePath, path);
@@ -236,10 +236,7 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     // A capability query ends right after the banner and never shows the
     // window; building it would only triple the query's start-up time.
     if (!gQueryMode) {
-        gMainWindow = CreateDialogParamA(gAppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
-        HICON icon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_VESPLIN));
-        if (gMainWindow && icon) SetClassLongPtrA(gMainWindow, GCLP_HICON, (LONG_PTR)icon);
-        if (gMainWindow) InitMainWindow(gMainWindow);
+        gMainWindow = CreateMainWindow(gAppInstance);
     }
 
     WriteBanner();

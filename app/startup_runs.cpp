@@ -7,12 +7,9 @@
 #include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"
-#include "res/resource.h"
 #include "settings/settings.h"
 #include "results/results.h"
 #include "ui/ui.h"
-
-static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 
 // The end of an automatic-exit run: the exit code from its sleeps and how it
 // ended, the settings saved as the default file, and the program ends.
@@ -66,8 +63,7 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
                        LOG_ERROR);
             answer = 1;
         } else {
-            answer = DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_ERROR_DETECTED), gMainWindow,
-                                     ErrorDetectedDialogProc, 0);
+            answer = AskErrorDetected(gMainWindow);
         }
     }
     if (answer == 0) {
@@ -75,7 +71,7 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
         if (asCommandLineRun) {
             StartCommandLineRun();
         } else {
-            StartCycleRunFromWindow(gMainWindow);
+            StartRunFromMainWindow(gMainWindow);
             gResumeRun = 0;
             gStopRequested = 0;
             SetMainWindowIdle(gMainWindow);
@@ -94,20 +90,10 @@ void StartCommandLineRun() {
     if (gStartMinimized) ShowWindow(window, SW_MINIMIZE);
     gGrowDurations = 1;
 
-    for (int state = 0; state < 4; state++) CheckDlgButton(window, STATE_BOXES[state], BST_UNCHECKED);
-    CheckDlgButton(window, IDC_ALL_SUPPORTED, BST_UNCHECKED);
-    for (int state = 0; state < 4; state++) {
-        if (settings.useState[state]) CheckDlgButton(window, STATE_BOXES[state], BST_CHECKED);
-    }
-    bool allSupported = settings.allSupportedStates == 1;
-    if (allSupported) CheckDlgButton(window, IDC_ALL_SUPPORTED, BST_CHECKED);
     settings.cycleForever = settings.cycleCount == 0 ? 1 : 0;
+    ShowCommandLineRun(window, &settings);
 
-    for (int state = 0; state < 4; state++) EnableWindow(GetDlgItem(window, STATE_BOXES[state]), FALSE);
-    EnableWindow(GetDlgItem(window, IDC_ALL_SUPPORTED), FALSE);
-    EnableWindow(GetDlgItem(window, IDC_STOP_CYCLE), TRUE);
-
-    StartCycleRunFromCommandLine(window);
+    StartCycleRunFromCommandLine();
     gStopRequested = 0;
     // Automation reads the outcome from the exit code; the default
     // configuration file then holds the settings of this run.

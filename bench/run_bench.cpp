@@ -71,9 +71,9 @@ static double Measure(Countdown where, int control, DWORD delayMs) {
     // command does after the run has returned is not part of the figure.
     EnableWindow(GetDlgItem(gMainWindow, IDC_STOP_CYCLE), TRUE);
     if (where == BEFORE_FIRST_COMMAND_LINE) {
-        StartCycleRunFromCommandLine(gMainWindow);
+        StartCycleRunFromCommandLine();
     } else {
-        StartCycleRunFromWindow(gMainWindow);
+        StartRunFromMainWindow(gMainWindow);
     }
     double returned = Seconds();
     WaitForSingleObject(thread, INFINITE);
@@ -125,7 +125,7 @@ static void CpuOfCountdown(int seconds, int tickMs) {
     OpenWindow();
     double cpuStart = ProcessCpuSeconds();
     double wallStart = Seconds();
-    RunCountdown(gMainWindow, seconds, tickMs, 1);
+    RunCountdown(seconds, tickMs, 1);
     double wall = Seconds() - wallStart;
     double cpu = ProcessCpuSeconds() - cpuStart;
     printf("countdown of %d s, tick %d ms: wall %.2f s, processor %.3f s = %.3f%% of one core\n", seconds, tickMs,

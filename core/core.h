@@ -1,8 +1,220 @@
-// Run control: the state of the run in progress that the window shell and the
-// sleep cycle engine share. Both sit above this module; it knows neither.
+// The program's vocabulary and its rules, free of any window, file or system
+// call: sleep states, verdicts and their ids, the one record of a sleep, the
+// safe minimum durations, the run's position and flags, and the decisions
+// (judging a sleep, planning a state, growing durations, the run's exit code).
 #pragma once
-#include <windows.h>
+#include <stddef.h>
 #include <stdint.h>
+
+// ---- Identity ------------------------------------------------------------------
+
+#define PRODUCT_NAME "Vesplin"
+#define PRODUCT_VERSION "V2.3"
+#define PRODUCT_BUILD "1006"
+#define PRODUCT_BUILD_NUMBER 1006
+// Build date and time of the banner line.
+#define PRODUCT_BUILD_DATE "May 12 2010"
+#define PRODUCT_BUILD_TIME "11:19:13"
+
+// ---- Log levels and their colours ------------------------------------------------
+
+enum {
+    LOG_STATUS = 0,
+    LOG_ERROR = 2,
+    LOG_INFO = 3,
+    LOG_WARNING = 4,
+    LOG_DEBUG = 9,
+};
+
+// Colours of a level's rows (and of the report's verdicts), as 0xRRGGBB;
+// unknown levels get white with black text.
+struct LevelColours {
+    uint32_t back;
+    uint32_t text;
+};
+LevelColours GetLevelColours(int level);
+
+// The line of asterisks that frames the banner and separates cycles.
+extern const char ASTERISK_RULE[];
+
+// ---- States, fallback, results of one sleep ------------------------------------
+
+enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
+enum { FALLBACK_NONE = -1, FALLBACK_LIGHTER = 0, FALLBACK_DEEPER = 1, FALLBACK_FORCE = 2, FALLBACK_SKIP = 3 };
+enum { ENTER_OK = 0, ENTER_FAILED = 4, ENTER_BAD_STATE = 5, ENTER_NOT_SLEPT = 6 };
+enum { RUN_QUIT = 1 };
+
+enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2, VERDICT_NOT_SLEPT = 3, VERDICT_REFUSED = 4,
+       VERDICT_LOST = 5, VERDICT_WRONG_STATE = 6, VERDICT_COUNT = 7 };
+// Why a sleep was refused.
+enum { REFUSED_NONE = 0, REFUSED_MARKER_NOT_WRITTEN, REFUSED_DURATION_BELOW_1S, REFUSED_WAKE_TIMER_NOT_SET,
+       REFUSED_SUSPEND_FAILED, REFUSED_BAD_STATE, REFUSED_COUNT };
+// Why a sleep never came back; LOST_NONE for a sleep that did.
+enum { LOST_NONE = -1, LOST_UNKNOWN = 0, LOST_CRASHED, LOST_POWER_LOST_ASLEEP, LOST_POWER_BUTTON,
+       LOST_HUNG_AFTER_WAKE, LOST_HUNG_ENTERING, LOST_COUNT };
+// Where the time asleep came from.
+enum { ASLEEP_UNKNOWN = 0, ASLEEP_FROM_STAMPS = 1, ASLEEP_FROM_INTERRUPT_TIME = 2, ASLEEP_FROM_TICK_COUNT = 3,
+       ASLEEP_COUNT };
+
+// The ids the results file uses; "" (or null from the *OrNull forms) for none.
+// "S1".."S4"; null for any other value.
+const char* StateId(int state);
+// "ok", "short", "long", "not_slept", "refused", "lost", "wrong_state"; "" for any other value.
+const char* VerdictId(int verdict);
+// "marker_not_written", "duration_below_1s", "wake_timer_not_set", "suspend_failed", "bad_state"; "" for none.
+const char* RefusedReasonId(int reason);
+// "unknown", "crashed", "power_lost_asleep", "power_button", "hung_after_wake", "hung_entering";
+// "unknown" for LOST_UNKNOWN and any other value but LOST_NONE, which is "".
+const char* LostReasonId(int reason);
+// "sleep_wake_stamps", "interrupt_time", "tick_count"; "" for none.
+const char* AsleepSourceId(int source);
+// The source as the log names it ("LastSleepTime/LastWakeTime", ...); "" for none.
+const char* AsleepSourceName(int source);
+// "lighter", "deeper", "force"; "" for FALLBACK_NONE and anything else.
+const char* FallbackId(int fallback);
+// The reverse of each: the value of an id, or -1 (LOST_NONE, FALLBACK_NONE) when it is not one.
+int StateFromId(const char* id);
+int VerdictFromId(const char* id);
+int RefusedReasonFromId(const char* id);
+int LostReasonFromId(const char* id);
+int AsleepSourceFromId(const char* id);
+int FallbackFromId(const char* id);
+
+// ---- The record of one sleep ------------------------------------------------------
+
+// Resume phases of the system's wake record, in the results file's order.
+enum { PHASE_SLEEP = 0, PHASE_WAKE, PHASE_FIRMWARE, PHASE_DRIVERS, PHASE_HIBER_WRITE, PHASE_HIBER_READ,
+       PHASE_HIBER_PAGES, PHASE_COUNT };
+// "sleep_ms", "wake_ms", "firmware_ms", "drivers_ms", "hiber_write_ms", "hiber_read_ms", "hiber_pages".
+extern const char* const PHASE_KEYS[PHASE_COUNT];
+
+struct OptionalValue {
+    bool known;
+    long long value;
+};
+
+#define RECORD_TEXT_SIZE 512  // the wake source, UTF-8, cut between whole characters
+
+// One sleep, as the engine takes it, the results file holds it and the report
+// reads it back. States are SLEEP_S1..SLEEP_S4 or -1 when unknown; texts are
+// UTF-8 and empty when unknown; times are FILETIME values (100 ns since 1601,
+// UTC), 0 when unknown.
+struct SleepRecord {
+    int cycle;  // 1-based
+    int requestedState;
+    int enteredState;
+    int fallback;      // FALLBACK_LIGHTER, _DEEPER, _FORCE; FALLBACK_NONE when the requested state was entered
+    int requestedSec;  // -1 when unknown
+    int measuredSec;
+    int asleepSource;  // ASLEEP_*; ASLEEP_UNKNOWN: no time asleep is known
+    int asleepSec;
+    int verdict;  // VERDICT_*
+    char wakeSource[RECORD_TEXT_SIZE];
+    long long startUtc;
+    long long endUtc;
+    long long errorCode;  // the system's error code of a refused sleep; 0 otherwise
+    int reason;           // REFUSED_*
+    // What the system's wake record told (phasesKnown false: no record came).
+    bool phasesKnown;
+    OptionalValue phases[PHASE_COUNT];
+    int targetState;     // as the system recorded its target
+    int effectiveState;  // the state the machine really entered
+    int lostReason;      // LOST_*; LOST_NONE for a sleep that came back
+    char bugcheck[16];   // "0x0000009F" for a crash; empty otherwise
+};
+// An empty record: zeros, every state unknown, no fallback, no lost reason.
+void ClearSleepRecord(SleepRecord* record);
+
+// Copies text into out (outSize bytes) and terminates, cutting only between
+// whole UTF-8 characters; bytes that are not UTF-8 become '?'.
+void CopyUtf8(char* out, size_t outSize, const char* text);
+
+// ---- Times ---------------------------------------------------------------------
+
+#define FILETIME_TICKS_PER_SECOND 10000000LL            // 100 ns units
+#define FILETIME_UNIX_EPOCH 116444736000000000LL        // 1970-01-01 as a FILETIME value
+long long FileTimeFromUnixSeconds(long long seconds);
+long long UnixSecondsFromFileTime(long long fileTime);
+// A FILETIME value as ISO 8601 UTC, "2026-12-07T12:44:54Z"; empty when not a valid time.
+void FormatUtcTime(long long fileTime, char* out, size_t outSize);
+// "2026-12-07T12:44:54Z" (fractions of a second allowed) as a FILETIME value; false for anything else.
+bool ParseUtcTime(const char* text, long long* fileTime);
+// Whole seconds between two FILETIME values, rounded to the nearest.
+int MeasuredSeconds(long long start100ns, long long end100ns);
+
+// ---- Rules of a sleep ------------------------------------------------------------
+
+// The shortest durations a run may sleep: a shorter wake time can come before
+// the machine is down, and the machine sleeps until someone wakes it.
+#define SAFE_SLEEP_MIN_SEC 30
+#define SAFE_HIBERNATE_MIN_SEC 60
+// The state's safe minimum.
+int SafeMinimumSec(int state);
+// The boxes' texts when a run is refused for a duration below the minimum.
+extern const char SHORT_SLEEP_TEXT[];
+extern const char SHORT_HIBERNATE_TEXT[];
+extern const char SHORT_DURATION_CAPTION[];
+
+// Seconds of tolerance of the verdict: 15 for S1-S3, 45 for S4.
+int SleepToleranceSec(int state);
+// VERDICT_OK, VERDICT_TOO_SHORT or VERDICT_TOO_LONG; every time is OK when the user wakes the machine.
+int JudgeSleepTime(int state, int durationSec, int measuredSec, bool sleepForever);
+// True when the time asleep is under half of the measured time, or none at all.
+bool MachineDidNotSleep(int asleepSec, int measuredSec);
+
+// ---- Rules of a cycle and a run -------------------------------------------------------
+
+#define FALLBACK_LINE_SIZE 96
+#define FALLBACK_MAX_LINES 5
+// What to do with one requested state: the lines to log (LOG_INFO) and the target.
+struct StatePlan {
+    int target;  // state to enter; meaningless when skip is set
+    int force;
+    int skip;
+    int lineCount;
+    char lines[FALLBACK_MAX_LINES][FALLBACK_LINE_SIZE];
+};
+// supportedMask: bit 0 S1 .. bit 3 S4.
+void PlanStateAttempt(int requested, int supportedMask, int fallbackMode, const int32_t durations[4],
+                      StatePlan* plan);
+// The fallback a plan took for a requested state: FALLBACK_FORCE, _LIGHTER, _DEEPER or FALLBACK_NONE.
+int PlanFallback(int requested, int target, int force);
+// Fills list with the selected states in ascending order; returns their number.
+int BuildStateList(const uint8_t selectedStates[4], int list[4]);
+// First position of a cycle: 0, or the stored next position of a resumed run (never negative).
+int CycleStartPosition(bool resume, int nextStatePos);
+// Number shown during a countdown of seconds after counter ticks.
+int CountdownSecondsLeft(int seconds, long long counter, int ticksPerSecond);
+
+enum { RUN_ALLOWED = 0, RUN_REFUSED_NO_STATE = 1, RUN_REFUSED_SHORT_SLEEP = 2, RUN_REFUSED_SHORT_HIBERNATE = 3 };
+// Checks of a run's selection and durations, in the order the user hears of them.
+int CheckRunSettings(const uint8_t selection[4], const int32_t durations[4], bool sleepForever);
+// Seconds of the countdown before cycle i (0 = none).
+int PreCycleCountdownSeconds(int cycleIndex, int firstSleepDelaySec, bool resumeFirst, int nextStatePos,
+                             int cycleCount, int intervalSec);
+// A duration grown by growSeconds, never past the int range and never shrunk below
+// the state's safe minimum (a duration already below it is not shrunk further).
+int32_t GrowDuration(int32_t duration, int growSeconds, int state);
+
+// How a run ended, for the exit code of an automatic-exit run.
+enum { RUN_END_NONE = 0, RUN_END_COMPLETED = 1, RUN_END_STOPPED = 2, RUN_END_FAILED = 3, RUN_END_NOT_STARTED = 4 };
+// Sleeps of a run, for the exit code of an automatic-exit run.
+struct RunTally {
+    int sleeps;       // records taken (every verdict, lost ones too)
+    int failed;       // every verdict but ok
+    int recordsLost;  // records the results file could not take
+};
+// Counts a record of the verdict into the tally.
+void CountSleep(RunTally* tally, int verdict);
+// Exit codes of an automatic-exit run.
+#define EXIT_RUN_NOT_STARTED 1  // invalid command line, no state, durations below the minimum, no window
+#define EXIT_SLEEP_FAILED 2     // a sleep was not ok or not recorded, or none was entered
+#define EXIT_RUN_STOPPED 3      // a person stopped the run or ended the program before its last cycle
+// The code for a run that ended as runEnd (RUN_END_*) with this tally: a
+// failed sleep outweighs a stop, and only a completed run of ok sleeps gives 0.
+int RunExitCode(const RunTally* tally, int runEnd);
+
+// ---- The run in progress ----------------------------------------------------------
 
 // Position of the run in progress; the marker file holds these 24 bytes.
 struct ResumeRecord {
@@ -14,8 +226,6 @@ struct ResumeRecord {
 };
 static_assert(sizeof(ResumeRecord) == 24, "resume record must be 24 bytes");
 
-extern HINSTANCE gAppInstance;
-extern HWND gMainWindow;
 extern char gMarkerFilePath[256];
 extern ResumeRecord theResumeRecord;
 extern int gQuitRequested;
@@ -30,7 +240,4 @@ extern int gGrowSeconds;
 // no second run and opens no configuration meanwhile, whatever was queued.
 bool IsRunActive();
 void SetRunActive(bool active);
-
-// How the last run ended, for the exit code of an automatic-exit run.
-enum { RUN_END_NONE = 0, RUN_END_COMPLETED = 1, RUN_END_STOPPED = 2, RUN_END_FAILED = 3, RUN_END_NOT_STARTED = 4 };
 extern int gRunEnd;

@@ -1,8 +1,6 @@
 // Application-wide run state shared by the main window and the engine.
 #include "core/core.h"
 
-HINSTANCE gAppInstance;
-HWND gMainWindow;
 char gMarkerFilePath[256];
 ResumeRecord theResumeRecord;
 int gQuitRequested;

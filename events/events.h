@@ -3,6 +3,31 @@
 #pragma once
 #include <windows.h>
 #include <stddef.h>
+#include <winevt.h>
+#include "core/core.h"
+#include "log/log.h"
+#include "results/results.h"
+
+// Loads a library from the Windows system folder only.
+HMODULE LoadSystemLibrary(const char* name);
+
+struct EventApi {
+    HMODULE module;
+    EVT_HANDLE(WINAPI* EvtSubscribe)(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR channelPath, LPCWSTR query,
+                                     EVT_HANDLE bookmark, PVOID context, EVT_SUBSCRIBE_CALLBACK callback,
+                                     DWORD flags);
+    BOOL(WINAPI* EvtNext)(EVT_HANDLE resultSet, DWORD eventsSize, EVT_HANDLE* events, DWORD timeout, DWORD flags,
+                          PDWORD returned);
+    BOOL(WINAPI* EvtRender)(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize, PVOID buffer,
+                            PDWORD bufferUsed, PDWORD propertyCount);
+    BOOL(WINAPI* EvtClose)(EVT_HANDLE object);
+    // Reading the log back after a lost sleep; the subscription does without it.
+    EVT_HANDLE(WINAPI* EvtQuery)(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWORD flags);
+};
+extern EventApi gEventApi;
+// Binds gEventApi where the library is there; all of it or nothing.
+void LoadEventLogApi();
+void UnloadEventLogApi();
 
 enum { MONITOR_SYSTEM = 0, MONITOR_APPLICATION = 1, MONITOR_WAKE_SOURCE = 2, MONITOR_SLOTS = 3 };
 
@@ -132,12 +157,6 @@ bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out);
 // used; unknown fields are left out, and out is empty when nothing is known.
 void FormatResumePhasesLine(const WakeDiagnosis* d, char* out, size_t outSize);
 
-// Why a sleep never came back.
-enum { LOST_UNKNOWN = 0, LOST_CRASHED, LOST_POWER_LOST_ASLEEP, LOST_POWER_BUTTON, LOST_HUNG_AFTER_WAKE,
-       LOST_HUNG_ENTERING };
-// "unknown", "crashed", "power_lost_asleep", "power_button", "hung_after_wake",
-// "hung_entering"; "unknown" for any other value.
-const char* LostReasonId(int reason);
 
 struct LostDiagnosis {
     int reason;                   // LOST_*, decided by EndLostDiagnosis

@@ -4,7 +4,6 @@
 #include "events/events.h"
 #include "events/monitor_private.h"
 #include "log/log.h"
-#include "power/power.h"
 
 volatile unsigned char gMonitorRunning[MONITOR_SLOTS];
 HANDLE volatile gMonitorSignal[MONITOR_SLOTS];

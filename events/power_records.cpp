@@ -8,7 +8,6 @@
 #include <wchar.h>
 
 #include "events/events.h"
-#include "power/power.h"
 
 static const char kPowerTroubleshooter[] = "Microsoft-Windows-Power-Troubleshooter";
 static const char kKernelPower[] = "Microsoft-Windows-Kernel-Power";
@@ -390,25 +389,22 @@ enum {
     LOST_SEEN_SLEEP_ENTRY = 16  // Kernel-Power 42
 };
 
-static const struct {
-    const char* id;
-    const char* text;
-} kLostReasons[] = {
-    {"unknown", "unknown, the system log holds no record of it"},
-    {"crashed", "the machine crashed"},
-    {"power_lost_asleep", "power was lost or the machine was reset while asleep"},
-    {"power_button", "the machine was turned off with the power button (it hung)"},
-    {"hung_after_wake", "the machine woke but the program never got control back"},
-    {"hung_entering", "the machine never began to sleep"},
+// The Warning line's words for each LOST_ reason.
+static const char* const kLostReasonTexts[] = {
+    "unknown, the system log holds no record of it",
+    "the machine crashed",
+    "power was lost or the machine was reset while asleep",
+    "the machine was turned off with the power button (it hung)",
+    "the machine woke but the program never got control back",
+    "the machine never began to sleep",
 };
 static const char kLostRecordsMissing[] = "unknown, the system's records are not available";
 static const char kLostLinePrefix[] = "Why the cycle never came back: ";
 
 static bool IsKnownLostReason(int reason) {
-    return reason >= 0 && reason < (int)(sizeof(kLostReasons) / sizeof(kLostReasons[0]));
+    return reason >= 0 && reason < (int)(sizeof(kLostReasonTexts) / sizeof(kLostReasonTexts[0]));
 }
 
-const char* LostReasonId(int reason) { return kLostReasons[IsKnownLostReason(reason) ? reason : LOST_UNKNOWN].id; }
 
 void BeginLostDiagnosis(LostDiagnosis* state) {
     memset(state, 0, sizeof(*state));
@@ -478,7 +474,7 @@ void EndLostDiagnosis(LostDiagnosis* state, bool queryWorked) {
 void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize) {
     if (!out || outSize == 0) return;
     int reason = d && IsKnownLostReason(d->reason) ? d->reason : LOST_UNKNOWN;
-    const char* text = kLostReasons[reason].text;
+    const char* text = kLostReasonTexts[reason];
     if (reason == LOST_UNKNOWN && !(d && d->recordsRead)) text = kLostRecordsMissing;
     snprintf(out, outSize, "%s%s", kLostLinePrefix, text);
     if (reason == LOST_CRASHED && d->bugcheck[0]) {

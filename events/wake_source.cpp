@@ -7,7 +7,6 @@
 #include "events/events.h"
 #include "events/monitor_private.h"
 #include "log/log.h"
-#include "power/power.h"
 
 #define WAKE_SOURCE_MAX 511
 #define WAKE_BATCH 10

@@ -4,14 +4,7 @@
 #include <windows.h>
 #include <stddef.h>
 #include <stdio.h>
-
-enum {
-    LOG_STATUS = 0,
-    LOG_ERROR = 2,
-    LOG_INFO = 3,
-    LOG_WARNING = 4,
-    LOG_DEBUG = 9,
-};
+#include "core/core.h"
 
 #define LOG_CAPACITY 500
 #define LOG_LINE_SIZE 1024
@@ -24,7 +17,11 @@ public:
     Logger& operator=(const Logger&) = delete;
 
     void AddLine(const char* text, int level);
-    void AddLineAtLevel(int level, const char* text);
+    // Where lines go besides the ring: path when toFile (the settings' log
+    // file), else nowhere. Every writer of those settings tells the Logger.
+    void SetLogFile(const char* path, bool toFile);
+    // True, with the path, while lines go to a file.
+    bool IsLoggingToFile(char* path, size_t pathSize);
     // Pointer into the ring; only stable while no other thread adds. The log
     // panel and other readers on busy programs use CopyLine.
     const char* GetLine(int index, int* level);
@@ -42,13 +39,14 @@ public:
     int oldestPos;
     int lineCount;
     FILE* logFile;
-    volatile unsigned char busy;
 
 private:
     void Lock();
     void Unlock();
     void AddCleanLine(const char* text, int level);
     CRITICAL_SECTION lock_;
+    char filePath_[256];
+    bool toFile_;
     int warningDepth_;  // > 0 while this logger shows an append warning box
     // Lines that could not reach the file since writing last worked; one box
     // tells of a whole episode, and the file gets the count once it works again.
@@ -84,6 +82,10 @@ void SetLogLineListener(LogLineListener listener);
 void LogMessage(const char* text, int level);
 void LogAtLevel(int level, const char* text);
 void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The log level of the settings in force (0 Normal, 1 Debug, 2 Debug and
+// Events): LogDebug writes only from 1 on. Every writer of the settings tells it.
+void SetLogLevel(int level);
+int GetLogLevel();
 
 // An unattended run (automatic exit) shows no box: each one is logged at
 // Error level with its caption and text, and the run takes the answer given.

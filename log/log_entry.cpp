@@ -2,9 +2,12 @@
 #include <stdarg.h>
 #include <string.h>
 #include "log/log.h"
-#include "settings/settings.h"
 
 static LogLineListener volatile gLineListener = nullptr;
+static volatile int gLogLevel = 0;
+
+void SetLogLevel(int level) { gLogLevel = level; }
+int GetLogLevel() { return gLogLevel; }
 
 void SetLogLineListener(LogLineListener listener) { gLineListener = listener; }
 
@@ -34,6 +37,5 @@ void LogDebug(const char* format, ...) {
     va_end(args);
     text[sizeof(text) - 1] = '\0';
 
-    int logLevel = theConfig ? theConfig->settings.logLevel : 0;
-    if (logLevel >= 1) LogAtLevel(LOG_DEBUG, text);
+    if (GetLogLevel() >= 1) LogAtLevel(LOG_DEBUG, text);
 }

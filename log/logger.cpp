@@ -7,7 +7,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include "log/log.h"
-#include "settings/settings.h"
 
 Logger* theLogger = nullptr;
 
@@ -16,16 +15,6 @@ static const char ALLOC_MESSAGE[] =
     "Your system may be out of memory, or your indexer settings are requiring too much memory.";
 static const char APPEND_CAPTION[] = "Vesplin: Error writing log file";
 static const char CREATE_CAPTION[] = "Vesplin: Error creating log file";
-
-// Settings as the Logger sees them; before start-up has made the Config there is no file.
-static bool LogToFileSet() { return theConfig != nullptr && theConfig->settings.logToFile != 0; }
-
-static void GetLogFilePath(char out[256]) {
-    if (theConfig)
-        GetConfigText(theConfig->settings.logFilePath, out);
-    else
-        out[0] = '\0';
-}
 
 // Copies at most outSize - 1 bytes of text and terminates.
 static void CopyBounded(char* out, size_t outSize, const char* text) {
@@ -59,7 +48,8 @@ void CleanLogText(char* text) {
 
 Logger::Logger() {
     capacity = LOG_CAPACITY;
-    busy = 0;
+    filePath_[0] = '\0';
+    toFile_ = false;
     logFile = nullptr;
     warningDepth_ = 0;
     missedLines_ = 0;
@@ -99,12 +89,23 @@ void Logger::AddLine(const char* text, int level) {
     AddCleanLine(clean, level);
 }
 
-void Logger::AddLineAtLevel(int level, const char* text) { AddLine(text, level); }
+void Logger::SetLogFile(const char* path, bool toFile) {
+    Lock();
+    CopyBounded(filePath_, sizeof(filePath_), path ? path : "");
+    toFile_ = toFile;
+    Unlock();
+}
+
+bool Logger::IsLoggingToFile(char* path, size_t pathSize) {
+    Lock();
+    bool toFile = toFile_ && filePath_[0] != '\0';
+    if (path && pathSize > 0) CopyBounded(path, pathSize, toFile ? filePath_ : "");
+    Unlock();
+    return toFile;
+}
 
 void Logger::AddCleanLine(const char* text, int level) {
     Lock();
-    unsigned char wasBusy = busy;
-    busy = 1;
     // The time is read inside the lock, so stored lines never go back in time.
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -122,7 +123,6 @@ void Logger::AddCleanLine(const char* text, int level) {
     if (lineCount < capacity - 1) __atomic_store_n(&lineCount, lineCount + 1, __ATOMIC_RELEASE);
 
     WriteLineToFile(line);
-    busy = wasBusy;
     Unlock();
 }
 
@@ -174,7 +174,7 @@ void Logger::ReportMissedLine(const char* message) {
 
 void Logger::WriteLineToFile(const char* line) {
     Lock();
-    if (!LogToFileSet()) {
+    if (!toFile_) {
         Unlock();
         return;
     }
@@ -184,7 +184,7 @@ void Logger::WriteLineToFile(const char* line) {
         logFile = nullptr;
     }
     char path[256];
-    GetLogFilePath(path);
+    CopyBounded(path, sizeof(path), filePath_);
     logFile = fopen(path, "at");
     if (!logFile) {
         int error = errno;
@@ -286,11 +286,13 @@ void Logger::OpenLogFile(const char* path, const char* mode) {
         fclose(logFile);
         logFile = nullptr;
     }
-    if (copy[0] == '\0' || strlen(copy) >= 260 || !LogToFileSet()) {
+    if (copy[0] == '\0' || strlen(copy) >= 260 || !toFile_) {
         Unlock();
         return;
     }
     if (!mode) mode = "at";
+    // Lines logged from now on go to the file opened here.
+    CopyBounded(filePath_, sizeof(filePath_), copy);
     SetLastError(0);
     logFile = fopen(copy, mode);
     if (!logFile) {

@@ -46,7 +46,7 @@ bool SetAdminSleepPolicy(int minSleep, int maxSleep) {
         result = false;
     }
     if (status == STATUS_ACCESS_DENIED) {
-        ShowMessageBox(gMainWindow,
+        ShowMessageBox(gRunView.window,
                     "Error setting active admin power policy\nRequested sleep state could not be set.\n"
                     "Check that you are running Vesplin as the administrator.\n"
                     "In Windows Vista you may need to set the administrator privilage flag",

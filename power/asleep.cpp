@@ -77,27 +77,3 @@ int ComputeTimeAsleep(const AsleepReading* before, const AsleepReading* after, i
     }
     return ASLEEP_UNKNOWN;
 }
-
-const char* AsleepSourceName(int source) {
-    switch (source) {
-    case ASLEEP_FROM_STAMPS: return "LastSleepTime/LastWakeTime";
-    case ASLEEP_FROM_INTERRUPT_TIME: return "interrupt time less unbiased interrupt time";
-    case ASLEEP_FROM_TICK_COUNT: return "tick count less unbiased interrupt time";
-    default: return "";
-    }
-}
-
-const char* AsleepSourceId(int source) {
-    switch (source) {
-    case ASLEEP_FROM_STAMPS: return "sleep_wake_stamps";
-    case ASLEEP_FROM_INTERRUPT_TIME: return "interrupt_time";
-    case ASLEEP_FROM_TICK_COUNT: return "tick_count";
-    default: return "";
-    }
-}
-
-bool MachineDidNotSleep(int asleepSec, int measuredSec) {
-    // No measurable time asleep is no sleep, even when nothing was waited for
-    // (a manual wake whose suspend call returned at once).
-    return asleepSec <= 0 || (long long)asleepSec * 2 < (long long)measuredSec;
-}

@@ -5,16 +5,12 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <powrprof.h>
-#include <winevt.h>
 #include "core/core.h"
 #include "log/log.h"
 #include "settings/settings.h"
+#include "events/events.h"
 #include "results/results.h"
 
-enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
-enum { FALLBACK_LIGHTER = 0, FALLBACK_DEEPER = 1, FALLBACK_FORCE = 2, FALLBACK_SKIP = 3 };
-enum { ENTER_OK = 0, ENTER_FAILED = 4, ENTER_BAD_STATE = 5, ENTER_NOT_SLEPT = 6 };
-enum { RUN_QUIT = 1 };
 
 struct PowerApi {
     HMODULE module;
@@ -35,22 +31,8 @@ struct PowerApi {
                                          const GUID* setting, LPDWORD value);
 };
 
-struct EventApi {
-    HMODULE module;
-    EVT_HANDLE(WINAPI* EvtSubscribe)(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR channelPath, LPCWSTR query,
-                                     EVT_HANDLE bookmark, PVOID context, EVT_SUBSCRIBE_CALLBACK callback,
-                                     DWORD flags);
-    BOOL(WINAPI* EvtNext)(EVT_HANDLE resultSet, DWORD eventsSize, EVT_HANDLE* events, DWORD timeout, DWORD flags,
-                          PDWORD returned);
-    BOOL(WINAPI* EvtRender)(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize, PVOID buffer,
-                            PDWORD bufferUsed, PDWORD propertyCount);
-    BOOL(WINAPI* EvtClose)(EVT_HANDLE object);
-    // Reading the log back after a lost sleep; the subscription does without it.
-    EVT_HANDLE(WINAPI* EvtQuery)(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWORD flags);
-};
 
 extern PowerApi gPowerApi;
-extern EventApi gEventApi;
 extern SYSTEM_POWER_CAPABILITIES gPowerCaps;
 extern int gPowerCapsValid;
 extern ADMINISTRATOR_POWER_POLICY gSavedAdminPolicy;
@@ -61,7 +43,6 @@ static_assert(sizeof(ADMINISTRATOR_POWER_POLICY) == 24, "administrator policy re
 
 // True on the NT family of Windows.
 bool IsNtPlatform();
-void LoadEventLogApi();
 bool LoadPowerApi();
 void QueryPowerCapabilities();
 bool IsSleepStateSupported(int state);
@@ -70,8 +51,6 @@ int SupportedStateMask();
 void RestoreAdminPowerPolicy();
 void UnloadPowerApis();
 
-// Loads a library from the Windows system folder only.
-HMODULE LoadSystemLibrary(const char* name);
 
 // ---------------------------------------------------------------------------
 // Privileges and power policy.
@@ -104,7 +83,6 @@ struct SleepClockApi {
 extern SleepClockApi gSleepClockApi;
 void BindSleepClockApi();
 
-enum { ASLEEP_UNKNOWN = 0, ASLEEP_FROM_STAMPS = 1, ASLEEP_FROM_INTERRUPT_TIME = 2, ASLEEP_FROM_TICK_COUNT = 3 };
 
 // One reading of everything the measurement compares, taken just before the
 // suspend call and again after the wake. Times are in 100 ns units.
@@ -123,12 +101,6 @@ void TakeAsleepReading(AsleepReading* reading);
 // growth of interrupt time less the growth of unbiased interrupt time, which
 // stops while the machine sleeps; else ASLEEP_UNKNOWN.
 int ComputeTimeAsleep(const AsleepReading* before, const AsleepReading* after, int* seconds);
-// The source as the log names it ("LastSleepTime/LastWakeTime", ...); "" for none.
-const char* AsleepSourceName(int source);
-// The source as the results file names it ("sleep_wake_stamps", ...); "" for none.
-const char* AsleepSourceId(int source);
-// True when the time asleep is under half of the measured time, or none at all.
-bool MachineDidNotSleep(int asleepSec, int measuredSec);
 
 // ---------------------------------------------------------------------------
 // Staying awake between sleeps.
@@ -168,10 +140,6 @@ void LogMachineChecks(const uint8_t selection[4]);
 #define BACKUP_WAKE_LIMIT_SEC 120           // sleeps shorter than this get a backup timer
 #define BACKUP_WAKE_DELAY_SEC 125
 
-enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2, VERDICT_NOT_SLEPT = 3, VERDICT_REFUSED = 4,
-       VERDICT_LOST = 5, VERDICT_WRONG_STATE = 6 };
-// "ok", "short", "long", "not_slept", "refused", "lost", "wrong_state".
-const char* VerdictId(int verdict);
 
 extern HANDLE gWakeTimer;
 extern HANDLE gBackupWakeTimer;
@@ -197,12 +165,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber);
 
 // SYSTEM_POWER_STATE for the administrator policy of a state; 0 for S4 (no change).
 int AdminPolicyStateFor(int state);
-// Seconds of tolerance of the verdict: 15 for S1-S3, 45 for S4.
-int SleepToleranceSec(int state);
-int JudgeSleepTime(int state, int durationSec, int measuredSec, bool sleepForever);
 bool NeedsBackupTimer(int durationSec);
-// Whole seconds between two FILETIME values (100 ns units), rounded to nearest.
-int MeasuredSeconds(long long start100ns, long long end100ns);
 
 // Creates and arms gWakeTimer for durationSec from now (and the backup timer for
 // short sleeps). 0 when armed; otherwise the system's error code, no timer left open.
@@ -218,31 +181,25 @@ void FlushLogFileToDisk();
 // ---------------------------------------------------------------------------
 // Cycle driver, fallback rule and countdowns.
 
-#define FALLBACK_LINE_SIZE 96
-#define FALLBACK_MAX_LINES 5
 #define COUNTDOWN_TICK_MS 500         // countdowns between states and of command-line runs
 #define WINDOW_RUN_TICK_MS 100        // countdown before a cycle of a run started from the window
 
-// What to do with one requested state: the lines to log (LOG_INFO) and the target.
-struct StatePlan {
-    int target;  // state to enter; meaningless when skip is set
-    int force;
-    int skip;
-    int lineCount;
-    char lines[FALLBACK_MAX_LINES][FALLBACK_LINE_SIZE];
+// How a run shows its progress, implemented by the main window (tests give
+// their own). Every entry may be null; the engine never touches a control.
+struct RunView {
+    void* context;
+    // Owner of the boxes a run shows and the dialog whose keys the run's
+    // message pump hands to it; may be null.
+    HWND window;
+    // The countdown's seconds left, and the cycle it leads to.
+    void (*ShowCountdown)(void* context, int secondsLeft, int cycleShown);
+    // A run has started: Sleep Now and Configuration off, Pause on.
+    void (*ShowRunning)(void* context);
+    // After each sleep: what the sleep left stale is drawn again.
+    void (*Refresh)(void* context);
 };
-
-// supportedMask: bit 0 S1 .. bit 3 S4.
-void PlanStateAttempt(int requested, int supportedMask, int fallbackMode, const int32_t durations[4],
-                      StatePlan* plan);
-// Fills list with the selected states in ascending order; returns their number.
-int BuildStateList(const uint8_t selectedStates[4], int list[4]);
-// First position of a cycle: 0, or the stored next position of a resumed run (never negative).
-int CycleStartPosition(bool resume, int nextStatePos);
-// Number shown during a countdown of seconds after counter ticks.
-int CountdownSecondsLeft(int seconds, long long counter, int ticksPerSecond);
-// Height of the countdown font for a value at logPixelsY pixels per inch.
-int CountdownFontHeight(int secondsLeft, int logPixelsY);
+extern RunView gRunView;
+void ShowCountdown(int secondsLeft, int cycleShown);
 
 // States entered (or attempted) by the last RunCycleStates call.
 extern int gCycleStatesEntered;
@@ -254,12 +211,11 @@ void ResetQuickSleepCount();
 // Counts a sleep that ended with result (ENTER_*) after measuredSec; true when the run must end.
 bool CountQuickSleep(int result, int measuredSec);
 
-int RunCycleStates(HWND window, const uint8_t selectedStates[4], const int32_t durations[4], int intervalSec,
-                   bool isLastCycle, int cycleNumber);
+int RunCycleStates(const uint8_t selectedStates[4], const int32_t durations[4], int intervalSec, bool isLastCycle,
+                   int cycleNumber);
 // Counts down seconds in ticks of tickMs, drawing and pumping messages at each tick;
 // 0 when finished or stopped, RUN_QUIT when the program is closing.
-int RunCountdown(HWND window, int seconds, int tickMs, int cycleShown);
-void DrawCountdownFrame(HWND window, int secondsLeft, int cycleShown);
+int RunCountdown(int seconds, int tickMs, int cycleShown);
 void PumpPendingMessages();
 void LaunchExternalApp(const char* path);
 
@@ -282,19 +238,7 @@ void FinishRunReport(int exitCode);
 void FillReportHeader(ReportHeader* header);
 
 // Sleeps of this process's runs, for the exit code of an automatic-exit run.
-struct RunTally {
-    int sleeps;         // records taken (every verdict, lost ones too)
-    int failed;         // short, long, not slept, refused or lost
-    int recordsLost;    // records the results file could not take
-};
 extern RunTally gRunTally;
-// Exit codes of an automatic-exit run.
-#define EXIT_RUN_NOT_STARTED 1  // invalid command line, no state, durations below the minimum, no window
-#define EXIT_SLEEP_FAILED 2     // a sleep was not ok or not recorded, or none was entered
-#define EXIT_RUN_STOPPED 3      // a person stopped the run or ended the program before its last cycle
-// The code for a run that ended as runEnd (RUN_END_*) with this tally: a
-// failed sleep outweighs a stop, and only a completed run of ok sleeps gives 0.
-int RunExitCode(const RunTally* tally, int runEnd);
 
 // What follows the 24-byte run position in the marker file while a results
 // file is in use: the details the record of a sleep that never came back needs.
@@ -352,10 +296,6 @@ DWORD ReadMarkerFile(const char* path, MarkerContents* out);
 // is gone (or was never there), otherwise the system's error code.
 DWORD DeleteMarkerFile(const char* path);
 
-// "lighter", "deeper" or "force" for the plan of a requested state; "" when
-// the requested state itself is entered.
-const char* FallbackId(int requested, int target, int force);
-
 // Takes the record of the sleep just made (from gLastSleep). When the
 // wake-source thread is watching and has not yet reported this wake, the
 // record is held until it does or until the next sleep or the run's end.
@@ -381,28 +321,7 @@ void WriteSleepResult(const SleepResult* result);
 // ---------------------------------------------------------------------------
 // Runs of cycles and the automatic restart.
 
-#define RUN_ONCE_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
-#define RUN_ONCE_VALUE "Vesplin"
-#define SAFE_SLEEP_MIN_SEC 30
-#define SAFE_HIBERNATE_MIN_SEC 60
-
-enum { RUN_ALLOWED = 0, RUN_REFUSED_NO_STATE = 1, RUN_REFUSED_SHORT_SLEEP = 2, RUN_REFUSED_SHORT_HIBERNATE = 3 };
-
-void StartCycleRunFromWindow(HWND window);
-void StartCycleRunFromCommandLine(HWND window);
-
-// Checks of a run's selection and durations, in the order the user hears of them.
-int CheckRunSettings(const uint8_t selection[4], const int32_t durations[4], bool sleepForever);
-// Seconds of the countdown before cycle i (0 = none).
-int PreCycleCountdownSeconds(int cycleIndex, int firstSleepDelaySec, bool resumeFirst, int nextStatePos,
-                             int cycleCount, int intervalSec);
-// A duration grown by growSeconds, never past the int range and never shrunk below
-// the state's safe minimum (a duration already below it is not shrunk further).
-int32_t GrowDuration(int32_t duration, int growSeconds, int state);
-// The RunOnce data: the executable's path in double quotes. length is what
-// GetModuleFileNameA returned for a buffer of capacity bytes; false when the
-// path was cut short or does not fit.
-bool FormatRunOnceData(char* out, size_t outSize, const char* exePath, DWORD length, DWORD capacity);
-// Writes the RunOnce value; on failure shows the "Could not edit registry" box
-// owned by owner and returns false.
-bool RegisterRunOnce(HWND owner);
+// A run of the selected states, started from the window's Sleep Now.
+void StartCycleRunFromWindow(const uint8_t selection[4]);
+// The run the command line (or a marker's run block) put into the settings.
+void StartCycleRunFromCommandLine();

@@ -59,7 +59,7 @@ void AllowLogonWithoutPasswordOnWake() {
         return;
     }
     if (!gPowerApi.SetActivePwrScheme(scheme, &global, &policy) && GetLastError() == ERROR_ACCESS_DENIED) {
-        ShowMessageBox(gMainWindow,
+        ShowMessageBox(gRunView.window,
                     "Error setting active power scheme.\nCould not ensure flag to allow auto-login after sleep is set\n"
                     "Check that you are running Vesplin as the administrator.\n"
                     "In Windows Vista you may need to set the administrator privilage flag",

@@ -11,8 +11,6 @@ char gReportPath[256];
 char gRunCommandLine[512];
 RunTally gRunTally;
 
-static const long long TICKS_PER_SECOND = 10000000LL;
-static const long long UNIX_EPOCH_TICKS = 116444736000000000LL;
 
 // A page that cannot be written is said once, not after every sleep; a page
 // written again ends the quiet.
@@ -21,35 +19,6 @@ static bool gReportWarned = false;
 static SleepResult gPending;
 static bool gHavePending = false;
 static LONG gPendingMark = 0;
-
-int RunExitCode(const RunTally* tally, int runEnd) {
-    if (runEnd == RUN_END_NOT_STARTED) return EXIT_RUN_NOT_STARTED;
-    if (tally->failed > 0 || tally->recordsLost > 0) return EXIT_SLEEP_FAILED;
-    if (runEnd == RUN_END_STOPPED) return EXIT_RUN_STOPPED;
-    if (tally->sleeps == 0 || runEnd != RUN_END_COMPLETED) return EXIT_SLEEP_FAILED;
-    return 0;
-}
-
-const char* VerdictId(int verdict) {
-    if (verdict == VERDICT_WRONG_STATE) return "wrong_state";
-    switch (verdict) {
-    case VERDICT_OK: return "ok";
-    case VERDICT_TOO_SHORT: return "short";
-    case VERDICT_TOO_LONG: return "long";
-    case VERDICT_NOT_SLEPT: return "not_slept";
-    case VERDICT_REFUSED: return "refused";
-    case VERDICT_LOST: return "lost";
-    default: return "";
-    }
-}
-
-const char* FallbackId(int requested, int target, int force) {
-    if (force) return "force";
-    if (target < requested) return "lighter";
-    if (target > requested) return "deeper";
-    return "";
-}
-
 
 void FillReportHeader(ReportHeader* header) {
     memset(header, 0, sizeof(*header));
@@ -165,7 +134,7 @@ void RecordSleepResult(int cycleNumber, int requested, int target, int force, in
     result.cycle = cycleNumber;
     result.requestedState = requested;
     result.enteredState = target;
-    snprintf(result.fallback, sizeof(result.fallback), "%s", FallbackId(requested, target, force));
+    snprintf(result.fallback, sizeof(result.fallback), "%s", FallbackId(PlanFallback(requested, target, force)));
     result.requestedSec = requestedSec;
     result.measuredSec = gLastSleep.measuredSec;
     result.asleepKnown = gLastSleep.asleepSource != ASLEEP_UNKNOWN;
@@ -222,7 +191,7 @@ void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long 
     long long away = nowUnixSeconds - position->sleepStartTime;
     result.measuredSec = away > 0x7FFFFFFF ? 0x7FFFFFFF : away < 0 ? 0 : (int)away;
     snprintf(result.verdict, sizeof(result.verdict), "%s", VerdictId(VERDICT_LOST));
-    if (position->sleepStartTime > 0) result.startUtc = position->sleepStartTime * TICKS_PER_SECOND + UNIX_EPOCH_TICKS;
-    result.endUtc = nowUnixSeconds * TICKS_PER_SECOND + UNIX_EPOCH_TICKS;
+    if (position->sleepStartTime > 0) result.startUtc = FileTimeFromUnixSeconds(position->sleepStartTime);
+    result.endUtc = FileTimeFromUnixSeconds(nowUnixSeconds);
     WriteSleepResult(&result);
 }

@@ -6,95 +6,7 @@
 #include "core/core.h"
 #include "log/log.h"
 #include "power/power.h"
-#include "res/resource.h"
 #include "settings/settings.h"
-
-static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
-
-int CheckRunSettings(const uint8_t selection[4], const int32_t durations[4], bool sleepForever) {
-    if (!selection[0] && !selection[1] && !selection[2] && !selection[3]) return RUN_REFUSED_NO_STATE;
-    if (sleepForever) return RUN_ALLOWED;
-    // All three light-sleep durations count, selected or not.
-    if ((selection[0] || selection[1] || selection[2]) &&
-        (durations[0] < SAFE_SLEEP_MIN_SEC || durations[1] < SAFE_SLEEP_MIN_SEC || durations[2] < SAFE_SLEEP_MIN_SEC))
-        return RUN_REFUSED_SHORT_SLEEP;
-    if (selection[3] && durations[3] < SAFE_HIBERNATE_MIN_SEC) return RUN_REFUSED_SHORT_HIBERNATE;
-    return RUN_ALLOWED;
-}
-
-int PreCycleCountdownSeconds(int cycleIndex, int firstSleepDelaySec, bool resumeFirst, int nextStatePos,
-                             int cycleCount, int intervalSec) {
-    if (cycleIndex == 0 && firstSleepDelaySec > 0 && !resumeFirst) return firstSleepDelaySec;
-    if (resumeFirst && nextStatePos < cycleCount) return intervalSec;
-    return 0;
-}
-
-int32_t GrowDuration(int32_t duration, int growSeconds, int state) {
-    long long grown = (long long)duration + growSeconds;
-    if (grown > INT32_MAX) grown = INT32_MAX;
-    if (growSeconds < 0) {
-        // A negative grow time must not lead the run below the minimum that
-        // keeps a sleep safe, nor to a wake time in the past.
-        long long minimum = state == SLEEP_S4 ? SAFE_HIBERNATE_MIN_SEC : SAFE_SLEEP_MIN_SEC;
-        if (minimum > duration) minimum = duration;
-        if (grown < minimum) grown = minimum;
-    }
-    return (int32_t)grown;
-}
-
-bool FormatRunOnceData(char* out, size_t outSize, const char* exePath, DWORD length, DWORD capacity) {
-    if (outSize == 0) return false;
-    out[0] = '\0';
-    // A length that fills the buffer means the path was cut short; registering
-    // it would start some other file.
-    if (length == 0 || length >= capacity) return false;
-    int written = snprintf(out, outSize, "\"%.*s\"", (int)length, exePath);
-    if (written < 0 || (size_t)written >= outSize) {
-        out[0] = '\0';
-        return false;
-    }
-    return true;
-}
-
-static void ShowRegistryError(HWND owner, DWORD error) {
-    char systemText[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, systemText,
-                   sizeof(systemText), nullptr);
-    systemText[sizeof(systemText) - 1] = '\0';
-    char message[512];
-    snprintf(message, sizeof(message),
-             "Unable to edit registry to add auto start for Vesplin.See the configuration settings for this option.\n%s",
-             systemText);
-    ShowMessageBox(owner, message, "Could not edit registry", MB_ICONWARNING | MB_OK, IDOK);
-}
-
-bool RegisterRunOnce(HWND owner) {
-    HKEY key;
-    // A profile that never had a RunOnce key gets one, rather than no restart.
-    LONG error = RegCreateKeyExA(HKEY_CURRENT_USER, RUN_ONCE_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                                 nullptr, &key, nullptr);
-    if (error != ERROR_SUCCESS) {
-        ShowRegistryError(owner, (DWORD)error);
-        return false;
-    }
-    char exePath[513];
-    DWORD length = GetModuleFileNameA(nullptr, exePath, sizeof(exePath));
-    char data[520];
-    if (!FormatRunOnceData(data, sizeof(data), exePath, length, sizeof(exePath))) {
-        RegCloseKey(key);
-        ShowRegistryError(owner, length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER);
-        return false;
-    }
-    // The stored length includes the terminating zero, as a string value must.
-    error = RegSetValueExA(key, RUN_ONCE_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
-                           (DWORD)strlen(data) + 1);
-    RegCloseKey(key);
-    if (error != ERROR_SUCCESS) {
-        ShowRegistryError(owner, (DWORD)error);
-        return false;
-    }
-    return true;
-}
 
 void LaunchExternalApp(const char* path) {
     char application[256];
@@ -109,15 +21,10 @@ void LaunchExternalApp(const char* path) {
         CloseHandle(process.hThread);
         return;
     }
-    ShowMessageBox(gMainWindow,
+    ShowMessageBox(gRunView.window,
                 "There was an error\nwhile launching the external file.\nCheck the path and file name entered\n"
                 "in the perferences window are correct\n",
                 "Error running external file", MB_ICONERROR | MB_OK, IDOK);
-}
-
-static void EnableControl(HWND window, int id, BOOL enable) {
-    HWND control = GetDlgItem(window, id);
-    if (control) EnableWindow(control, enable);
 }
 
 // How a run that returned early ended: closing the program or Stop is a
@@ -125,7 +32,7 @@ static void EnableControl(HWND window, int id, BOOL enable) {
 static int EarlyEnd(int result) { return result == RUN_QUIT ? RUN_END_STOPPED : RUN_END_FAILED; }
 
 // The cycles from cycle i on, and the program after the last one; RUN_END_*.
-static int RunCycles(HWND window, const uint8_t selection[4], int32_t durations[4], int i, int tickMs) {
+static int RunCycles(const uint8_t selection[4], int32_t durations[4], int i, int tickMs) {
     const ConfigRecord& settings = theConfig->settings;
     int cycleCount = settings.cycleCount;
     int intervalSec = settings.cycleIntervalSec;
@@ -139,11 +46,11 @@ static int RunCycles(HWND window, const uint8_t selection[4], int32_t durations[
 
         int countdown = PreCycleCountdownSeconds(i, settings.firstSleepDelaySec, resumeFirst,
                                                  theResumeRecord.nextStatePos, cycleCount, intervalSec);
-        if (countdown > 0 && RunCountdown(window, countdown, tickMs, i + 1) == RUN_QUIT) return RUN_END_STOPPED;
+        if (countdown > 0 && RunCountdown(countdown, tickMs, i + 1) == RUN_QUIT) return RUN_END_STOPPED;
         if (gStopRequested) return RUN_END_STOPPED;
 
         bool isLastCycle = i == cycleCount - 1 && settings.cycleForever != 1;
-        int result = RunCycleStates(window, selection, durations, intervalSec, isLastCycle, i + 1);
+        int result = RunCycleStates(selection, durations, intervalSec, isLastCycle, i + 1);
         if (result != 0) return EarlyEnd(result);
         // Stop pressed during a cycle ends the run before the next one.
         if (gStopRequested && !isLastCycle) return RUN_END_STOPPED;
@@ -197,11 +104,12 @@ static void FillMarkerRun(const ConfigRecord& settings) {
 
 static bool HaveMarkerRun() { return memcmp(gMarkerRun.magic, MARKER_RUN_MAGIC, sizeof(gMarkerRun.magic)) == 0; }
 
-static void StartCycleRun(HWND window, bool fromWindow) {
+static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     ConfigRecord& settings = theConfig->settings;
+    HWND window = gRunView.window;
     uint8_t selection[4];
     for (int state = SLEEP_S1; state <= SLEEP_S4; state++) {
-        selection[state] = SendDlgItemMessageA(window, STATE_BOXES[state], BM_GETCHECK, 0, 0) == BST_CHECKED;
+        selection[state] = selected[state] != 0;
         settings.useState[state] = selection[state];
     }
     int32_t durations[4];
@@ -214,16 +122,10 @@ static void StartCycleRun(HWND window, bool fromWindow) {
                     MB_ICONWARNING | MB_OK, IDOK);
         return;
     case RUN_REFUSED_SHORT_SLEEP:
-        ShowMessageBox(window,
-                    "To avoid deadlock, the Sleep Duration cannot be less than 30 seconds in modes S1 - S3.\n"
-                    "Please change this in the configuration options",
-                    "Warning", MB_ICONINFORMATION | MB_OK, IDOK);
+        ShowMessageBox(window, SHORT_SLEEP_TEXT, SHORT_DURATION_CAPTION, MB_ICONINFORMATION | MB_OK, IDOK);
         return;
     case RUN_REFUSED_SHORT_HIBERNATE:
-        ShowMessageBox(window,
-                    "To avoid deadlock, the Sleep Duration cannot be less than 60 seconds in Hibernate mode or a "
-                    "Cycle mode which includes hibernation.\nPlease change this in the configuration options.",
-                    "Warning", MB_ICONINFORMATION | MB_OK, IDOK);
+        ShowMessageBox(window, SHORT_HIBERNATE_TEXT, SHORT_DURATION_CAPTION, MB_ICONINFORMATION | MB_OK, IDOK);
         return;
     default: break;
     }
@@ -251,15 +153,13 @@ static void StartCycleRun(HWND window, bool fromWindow) {
     }
     memcpy(theResumeRecord.selectedStates, selection, sizeof(selection));
 
-    EnableControl(window, IDC_SLEEP_NOW, FALSE);
-    EnableControl(window, IDC_CONFIGURATION, FALSE);
-    EnableControl(window, IDC_PAUSE, TRUE);
+    if (gRunView.ShowRunning) gRunView.ShowRunning(gRunView.context);
 
     LogMachineChecks(selection);
     KeepMachineAwake(true);
     SetRunActive(true);
     ResetQuickSleepCount();
-    gRunEnd = RunCycles(window, selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
+    gRunEnd = RunCycles(selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
     memset(&gMarkerRun, 0, sizeof(gMarkerRun));
     // The last record is on the device before the run reports its end, with
     // its wake record when the system writes one in time; then an idle machine
@@ -269,6 +169,6 @@ static void StartCycleRun(HWND window, bool fromWindow) {
     KeepMachineAwake(false);
 }
 
-void StartCycleRunFromWindow(HWND window) { StartCycleRun(window, true); }
+void StartCycleRunFromWindow(const uint8_t selection[4]) { StartCycleRun(selection, true); }
 
-void StartCycleRunFromCommandLine(HWND window) { StartCycleRun(window, false); }
+void StartCycleRunFromCommandLine() { StartCycleRun(theConfig->settings.useState, false); }

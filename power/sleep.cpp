@@ -13,8 +13,6 @@ HANDLE gWakeTimer = nullptr;
 HANDLE gBackupWakeTimer = nullptr;
 SleepOutcome gLastSleep;
 
-static const long long TICKS_PER_SECOND = 10000000LL;             // FILETIME units
-static const long long UNIX_EPOCH_TICKS = 116444736000000000LL;   // 1970-01-01 as FILETIME
 // How long past its due time the wake timer is waited for before the program
 // carries on; only a clock set back while asleep can get that far.
 static const long long WAKE_WAIT_SLACK_SEC = 600;
@@ -28,29 +26,7 @@ int AdminPolicyStateFor(int state) {
     }
 }
 
-int SleepToleranceSec(int state) { return state == SLEEP_S4 ? 45 : 15; }
-
-int JudgeSleepTime(int state, int durationSec, int measuredSec, bool sleepForever) {
-    long long tolerance = SleepToleranceSec(state);
-    long long low = (long long)durationSec - tolerance;
-    long long high = (long long)durationSec + tolerance;
-    if (measuredSec >= low && measuredSec <= high) return VERDICT_OK;
-    if (sleepForever) return VERDICT_OK;  // the user chose when to wake
-    if (measuredSec > high) return VERDICT_TOO_LONG;
-    return VERDICT_TOO_SHORT;
-}
-
 bool NeedsBackupTimer(int durationSec) { return durationSec < BACKUP_WAKE_LIMIT_SEC; }
-
-int MeasuredSeconds(long long start100ns, long long end100ns) {
-    long long difference = end100ns - start100ns;
-    long long half = TICKS_PER_SECOND / 2;
-    long long seconds = difference >= 0 ? (difference + half) / TICKS_PER_SECOND
-                                        : -((-difference + half) / TICKS_PER_SECOND);
-    if (seconds > INT_MAX) return INT_MAX;
-    if (seconds < INT_MIN) return INT_MIN;
-    return (int)seconds;
-}
 
 static long long NowFileTime() {
     FILETIME now;
@@ -58,7 +34,7 @@ static long long NowFileTime() {
     return ((long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
 }
 
-static long long NowUnixSeconds() { return (NowFileTime() - UNIX_EPOCH_TICKS) / TICKS_PER_SECOND; }
+static long long NowUnixSeconds() { return UnixSecondsFromFileTime(NowFileTime()); }
 
 static DWORD ErrorOr(DWORD error, DWORD fallback) { return error != 0 ? error : fallback; }
 
@@ -75,10 +51,8 @@ bool FlushFileToDisk(const char* path) {
 void FlushLogFileToDisk() {
     // The Logger closes the file after every line, so every line so far is in
     // the system's cache; this pushes them through to the device.
-    if (!theConfig || !theConfig->settings.logToFile) return;
     char path[256];
-    GetConfigText(theConfig->settings.logFilePath, path);
-    FlushFileToDisk(path);
+    if (theLogger && theLogger->IsLoggingToFile(path, sizeof(path))) FlushFileToDisk(path);
 }
 
 
@@ -88,7 +62,7 @@ static void CloseWakeTimer() {
 }
 
 DWORD ArmWakeTimers(int durationSec) {
-    long long due = NowFileTime() + (long long)durationSec * TICKS_PER_SECOND;
+    long long due = NowFileTime() + (long long)durationSec * FILETIME_TICKS_PER_SECOND;
     LARGE_INTEGER dueTime;
     dueTime.QuadPart = due;
 
@@ -126,7 +100,7 @@ DWORD ArmWakeTimers(int durationSec) {
         if (gBackupWakeTimer) CloseHandle(gBackupWakeTimer);
         gBackupWakeTimer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
         LARGE_INTEGER backupDue;
-        backupDue.QuadPart = -(long long)BACKUP_WAKE_DELAY_SEC * TICKS_PER_SECOND;
+        backupDue.QuadPart = -(long long)BACKUP_WAKE_DELAY_SEC * FILETIME_TICKS_PER_SECOND;
         if (!gBackupWakeTimer || !SetWaitableTimer(gBackupWakeTimer, &backupDue, 0, nullptr, nullptr, TRUE))
             LogDebug("Could not set the backup wake timer. Error code: %ld\n", (long)GetLastError());
     }

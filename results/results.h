@@ -70,8 +70,6 @@ struct SleepResult {
 // An empty record: zeros, and the states the system recorded unknown.
 void ClearSleepResult(SleepResult* result);
 
-// A FILETIME as ISO 8601 UTC, "2026-12-07T12:44:54Z"; empty when not a valid time.
-void FormatUtcTime(long long fileTime, char* out, size_t outSize);
 // The record as one JSON line ending in a line feed; false when it did not fit.
 bool FormatResultLine(const SleepResult* result, char* out, size_t outSize);
 // Appends the line to the file (made when missing) and forces it to the device.

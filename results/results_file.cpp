@@ -19,18 +19,6 @@ void ClearSleepResult(SleepResult* result) {
     result->effectiveState = -1;
 }
 
-void FormatUtcTime(long long fileTime, char* out, size_t outSize) {
-    if (outSize == 0) return;
-    out[0] = '\0';
-    FILETIME time;
-    time.dwLowDateTime = (DWORD)(fileTime & 0xFFFFFFFF);
-    time.dwHighDateTime = (DWORD)((unsigned long long)fileTime >> 32);
-    SYSTEMTIME st;
-    if (fileTime <= 0 || !FileTimeToSystemTime(&time, &st)) return;
-    snprintf(out, outSize, "%04u-%02u-%02uT%02u:%02u:%02uZ", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
-             st.wSecond);
-}
-
 bool FormatResultLine(const SleepResult* result, char* out, size_t outSize) {
     JsonLine json;
     JsonBegin(&json, out, outSize);

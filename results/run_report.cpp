@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include "results/results.h"
-#include "ui/ui.h"
 
 namespace {
 
@@ -151,9 +150,11 @@ const char* VerdictClass(int index) { return index < VERDICT_KINDS ? VERDICTS[in
 
 bool IsFailure(int index) { return index < VERDICT_KINDS && VERDICTS[index].level == LOG_ERROR; }
 
-void HexColour(COLORREF colour, char out[8]) {
-    snprintf(out, 8, "#%02x%02x%02x", GetRValue(colour), GetGValue(colour), GetBValue(colour));
-}
+// A level's colour (0xRRGGBB) as "#rrggbb", and its red, green and blue parts.
+void HexColour(uint32_t colour, char out[8]) { snprintf(out, 8, "#%06x", (unsigned)(colour & 0xFFFFFF)); }
+unsigned Red(uint32_t colour) { return (colour >> 16) & 0xFF; }
+unsigned Green(uint32_t colour) { return (colour >> 8) & 0xFF; }
+unsigned Blue(uint32_t colour) { return colour & 0xFF; }
 
 // ---- Parts of the page ------------------------------------------------------
 
@@ -161,11 +162,11 @@ void WriteColumnStyle(Page* page, int shown);
 
 void WriteStyle(Page* page, int shown) {
     char green[8], red[8], yellow[8];
-    HexColour(GetLogRowColours(LOG_STATUS).back, green);
-    HexColour(GetLogRowColours(LOG_ERROR).back, red);
-    HexColour(GetLogRowColours(LOG_WARNING).back, yellow);
-    COLORREF redRgb = GetLogRowColours(LOG_ERROR).back;
-    COLORREF yellowRgb = GetLogRowColours(LOG_WARNING).back;
+    HexColour(GetLevelColours(LOG_STATUS).back, green);
+    HexColour(GetLevelColours(LOG_ERROR).back, red);
+    HexColour(GetLevelColours(LOG_WARNING).back, yellow);
+    uint32_t redRgb = GetLevelColours(LOG_ERROR).back;
+    uint32_t yellowRgb = GetLevelColours(LOG_WARNING).back;
     Raw(page,
         "<style>\n"
         "body{font:13px/1.45 \"Segoe UI\",Arial,Helvetica,sans-serif;color:#222;background:#fff;margin:16px 20px}\n"
@@ -181,7 +182,7 @@ void WriteStyle(Page* page, int shown) {
         "border:1px solid rgba(0,0,0,.3)}\n"
         ".k b{margin-left:4px}.k.z{color:#aaa;border-color:#e4e4e4;background:#fff}.k.z i{opacity:.35}\n");
     Put(page, ".note{margin:12px 0;padding:6px 10px;background:rgba(%u,%u,%u,.25);border-left:4px solid %s}\n",
-        GetRValue(yellowRgb), GetGValue(yellowRgb), GetBValue(yellowRgb), yellow);
+        Red(yellowRgb), Green(yellowRgb), Blue(yellowRgb), yellow);
     Raw(page,
         ".sc{overflow-x:auto}svg{display:block;max-width:100%;height:auto}\n"
         "svg text{font:11px Arial,Helvetica,sans-serif;fill:#555}\n"
@@ -193,9 +194,9 @@ void WriteStyle(Page* page, int shown) {
         ".t .n{text-align:right}.t .w{white-space:normal;min-width:120px;max-width:280px;overflow-wrap:anywhere}\n");
     WriteColumnStyle(page, shown);
     Put(page, ".t tr.f{background:rgba(%u,%u,%u,.13)}.t tr.f td:first-child{box-shadow:inset 4px 0 %s}\n",
-        GetRValue(redRgb), GetGValue(redRgb), GetBValue(redRgb), red);
+        Red(redRgb), Green(redRgb), Blue(redRgb), red);
     Put(page, ".t tr.y{background:rgba(%u,%u,%u,.22)}.t tr.y td:first-child{box-shadow:inset 4px 0 #c9b800}\n",
-        GetRValue(yellowRgb), GetGValue(yellowRgb), GetBValue(yellowRgb));
+        Red(yellowRgb), Green(yellowRgb), Blue(yellowRgb));
     // Chart columns (fill) and colour keys (background) of every verdict.
     for (int i = 0; i < VERDICT_KINDS; i++) {
         const char* colour = VERDICTS[i].level == LOG_STATUS ? green : VERDICTS[i].level == LOG_WARNING ? yellow : red;
@@ -357,7 +358,7 @@ void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
         "<defs><pattern id=\"hatch\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
         "patternTransform=\"rotate(45)\">");
     char red[8];
-    HexColour(GetLogRowColours(LOG_ERROR).back, red);
+    HexColour(GetLevelColours(LOG_ERROR).back, red);
     Put(page, "<rect width=\"6\" height=\"6\" fill=\"#f3d3d3\"/><rect width=\"3\" height=\"6\" fill=\"%s\"/>", red);
     Raw(page, "</pattern></defs>\n");
     double bottom = g.top + g.height;

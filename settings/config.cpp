@@ -110,3 +110,11 @@ int Config::Save(const char* path, const ConfigRecord* source) {
     }
     return 0;
 }
+
+void ApplyLogSettings(const ConfigRecord* settings) {
+    SetLogLevel(settings->logLevel);
+    if (!theLogger) return;
+    char path[256];
+    GetConfigText(settings->logFilePath, path);
+    theLogger->SetLogFile(path, settings->logToFile != 0);
+}

@@ -4,7 +4,6 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include "power/power.h"
 #include "settings/settings.h"
 
 static bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -150,6 +149,13 @@ void BuildRecordFromForm(const ConfigForm* form, ConfigRecord* out) {
     out->sleepForever = form->sleepForever ? 1 : 0;
 }
 
+const char* GetConfigCheckCaption(int check) {
+    const char* caption = "";
+    char text[8];
+    GetConfigCheckMessage(check, text, sizeof(text), &caption, nullptr);
+    return caption;
+}
+
 void GetConfigCheckMessage(int check, char* text, size_t textSize, const char** caption, UINT* icon) {
     const char* title = "";
     UINT type = MB_ICONWARNING;
@@ -163,17 +169,13 @@ void GetConfigCheckMessage(int check, char* text, size_t textSize, const char** 
         title = "Invalid Log file path";
         break;
     case CONFIG_CHECK_BELOW_30:
-        snprintf(text, textSize,
-                 "To avoid deadlock, the Sleep Duration cannot be less than 30 seconds in modes S1 - S3.\n"
-                 "Please change this in the configuration options");
-        title = "Warning";
+        snprintf(text, textSize, "%s", SHORT_SLEEP_TEXT);
+        title = SHORT_DURATION_CAPTION;
         type = MB_ICONINFORMATION;
         break;
     case CONFIG_CHECK_BELOW_60:
-        snprintf(text, textSize,
-                 "To avoid deadlock, the Sleep Duration cannot be less than 60 seconds in Hibernate mode or a "
-                 "Cycle mode which includes hibernation.\nPlease change this in the configuration options.");
-        title = "Warning";
+        snprintf(text, textSize, "%s", SHORT_HIBERNATE_TEXT);
+        title = SHORT_DURATION_CAPTION;
         type = MB_ICONINFORMATION;
         break;
     case CONFIG_CHECK_DURATION_TOO_LARGE:

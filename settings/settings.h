@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <stddef.h>
 #include <stdint.h>
+#include "core/core.h"
+#include "log/log.h"
 
 #define CONFIG_TEXT_MAX 255  // a text field holds at most this many characters
 #define CONFIG_RECORD_SIZE 1660
@@ -69,15 +71,6 @@ static_assert(offsetof(ConfigRecord, fallbackMode) == 1348, "fallbackMode");
 static_assert(offsetof(ConfigRecord, useState) == 1352, "useState");
 static_assert(offsetof(ConfigRecord, allSupportedStates) == 1356, "allSupportedStates");
 static_assert(offsetof(ConfigRecord, reserved) == 1357, "reserved");
-
-// Identity texts of the program: configuration file, banner and About box.
-#define PRODUCT_NAME "Vesplin"
-#define PRODUCT_VERSION "V2.3"
-#define PRODUCT_BUILD "1006"
-#define PRODUCT_BUILD_NUMBER 1006
-// Build date and time of the banner line.
-#define PRODUCT_BUILD_DATE "May 12 2010"
-#define PRODUCT_BUILD_TIME "11:19:13"
 
 class Config {
 public:
@@ -159,6 +152,7 @@ int CheckConfigForm(const ConfigForm* form, const ConfigRecord* inForce, ConfigR
 void BuildRecordFromForm(const ConfigForm* form, ConfigRecord* out);
 // Text, caption and message-box icon of a check result.
 void GetConfigCheckMessage(int check, char* text, size_t textSize, const char** caption, UINT* icon);
+const char* GetConfigCheckCaption(int check);
 
 // Log file reaction to new settings.
 enum { LOG_FILE_KEEP = 0, LOG_FILE_NEW_PATH, LOG_FILE_OVERWRITE, LOG_FILE_APPEND };
@@ -169,6 +163,29 @@ int DecideMonitoring(int logLevel, int monitorThreadCount, bool windows2000OrLat
 // The banner line the log file gets when it is restarted.
 void FormatLogBanner(char* out, size_t outSize);
 
+// The log, results, marker, configuration and report files must be different
+// files: returns false with a note naming the two (a sentence without a
+// prefix) when one path names two of
+// them, and in *clash the files concerned (FILE_LOG, FILE_RESULTS, ...). paths
+// is indexed by FILE_INDEX_*; empty or null paths take no part; paths are
+// compared whole, without regard to case.
+enum { FILE_INDEX_LOG, FILE_INDEX_RESULTS, FILE_INDEX_MARKER, FILE_INDEX_CONFIG, FILE_INDEX_REPORT, FILE_KINDS };
+enum { FILE_LOG = 1, FILE_RESULTS = 2, FILE_MARKER = 4, FILE_CONFIG = 8, FILE_REPORT = 16 };
+bool CheckDistinctFiles(const char* const paths[FILE_KINDS], char* note, size_t noteSize, int* clash);
+
+// Tells the Logger the log file and level of settings: every place that puts
+// settings in force calls it.
+void ApplyLogSettings(const ConfigRecord* settings);
+
+#define RUN_ONCE_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+#define RUN_ONCE_VALUE "Vesplin"
+// The RunOnce data: the executable's path in double quotes. length is what
+// GetModuleFileNameA returned for a buffer of capacity bytes; false when the
+// path was cut short or does not fit.
+bool FormatRunOnceData(char* out, size_t outSize, const char* exePath, DWORD length, DWORD capacity);
+// Writes the RunOnce value; on failure shows the "Could not edit registry" box
+// owned by owner and returns false.
+bool RegisterRunOnce(HWND owner);
 // Deletes the "Vesplin" value under the current user's RunOnce key; a missing
 // key or value is not an error.
 void RemoveRunOnceValue();

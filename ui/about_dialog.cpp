@@ -1,11 +1,9 @@
 // The About box (template 102): version line and the maker's web site.
 #include <stdio.h>
-#include "app/app.h"
+#include "res/resource.h"
+#include "ui/ui.h"
 // After windows.h, which it needs.
 #include <shellapi.h>
-#include "res/resource.h"
-#include "settings/settings.h"
-#include "ui/ui.h"
 
 void FormatVersionLine(char* out, size_t outSize) {
     snprintf(out, outSize, "%s %s Build: %s", PRODUCT_NAME, PRODUCT_VERSION, PRODUCT_BUILD);

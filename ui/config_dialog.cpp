@@ -2,7 +2,6 @@
 // the settings until OK checks them and commits them in one step.
 #include <stdio.h>
 #include <string.h>
-#include "app/app.h"
 #include "log/log.h"
 #include "power/power.h"
 #include "res/resource.h"
@@ -226,10 +225,11 @@ int ApplyConfigDialog(HWND dialog) {
     int clash = 0;
     const char* files[FILE_KINDS] = {logPath, "", gMarkerFilePath, theConfig->configFilePath, ""};
     if (working.logToFile && !CheckDistinctFiles(files, note, sizeof(note), &clash)) {
-        MessageBoxA(dialog, note, "Invalid Log file path", MB_ICONWARNING | MB_OK);
+        MessageBoxA(dialog, note, GetConfigCheckCaption(CONFIG_CHECK_BAD_LOG_PATH), MB_ICONWARNING | MB_OK);
         return 1;
     }
     theConfig->settings = working;
+    ApplyLogSettings(&working);
     ReactToLogFile(&previous, &working);
     ReactToMonitoring(working.logLevel);
     if (working.autoRestart == 0) RemoveRunOnceValue();

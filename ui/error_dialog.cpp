@@ -1,6 +1,5 @@
 // The Error Detected dialog (template 107), shown at start-up when a run was
 // interrupted: continue the test, stop it or end the program.
-#include "app/app.h"
 #include "log/log.h"
 #include "res/resource.h"
 #include "ui/ui.h"
@@ -30,4 +29,8 @@ INT_PTR CALLBACK ErrorDetectedDialogProc(HWND dialog, UINT message, WPARAM wPara
         return 0;
     }
     return 0;
+}
+
+INT_PTR AskErrorDetected(HWND owner) {
+    return DialogBoxParamA(gAppInstance, MAKEINTRESOURCEA(IDD_ERROR_DETECTED), owner, ErrorDetectedDialogProc, 0);
 }

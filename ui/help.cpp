@@ -1,7 +1,6 @@
 // The browser-based help pages in the HELP folder beside the executable.
 #include <stdio.h>
 #include <string.h>
-#include "app/app.h"
 #include "ui/ui.h"
 // After windows.h, which it needs.
 #include <shellapi.h>

@@ -29,17 +29,12 @@ static volatile LONG gLogUpdatePending;
 static WNDPROC gStaticProc;
 
 static const COLORREF WHITE = RGB(255, 255, 255);
-static const COLORREF BLACK = RGB(0, 0, 0);
+
+static COLORREF ColourRef(uint32_t rgb) { return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF); }
 
 LogRowColours GetLogRowColours(int level) {
-    switch (level) {
-    case LOG_STATUS: return {RGB(0, 225, 0), WHITE};
-    case LOG_ERROR: return {RGB(200, 50, 50), WHITE};
-    case LOG_INFO: return {RGB(5, 112, 167), WHITE};
-    case LOG_WARNING: return {RGB(255, 255, 0), BLACK};
-    case LOG_DEBUG: return {RGB(0, 255, 255), BLACK};
-    default: return {WHITE, BLACK};
-    }
+    LevelColours colours = GetLevelColours(level);
+    return {ColourRef(colours.back), ColourRef(colours.text)};
 }
 
 int GetColourKeyLevel(int control) {

@@ -2,7 +2,6 @@
 // the machine's capabilities, the run buttons and the log panel.
 #include <stdio.h>
 #include <string.h>
-#include "app/app.h"
 #include "events/events.h"
 #include "log/log.h"
 #include "power/power.h"
@@ -10,6 +9,8 @@
 #include "settings/settings.h"
 #include "ui/ui.h"
 
+HINSTANCE gAppInstance;
+HWND gMainWindow;
 int gWheelDelta;
 
 static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
@@ -18,7 +19,12 @@ static const int WHEEL_NOTCH = 120;
 // ---- Call sites completed by other parts of the program ---------------------
 
 // The run of sleep cycles started by Sleep Now; returns when the run is over.
-static void StartRunFromMainWindow(HWND window) { StartCycleRunFromWindow(window); }
+void StartRunFromMainWindow(HWND window) {
+    uint8_t selection[4];
+    for (int state = SLEEP_S1; state <= SLEEP_S4; state++)
+        selection[state] = IsDlgButtonChecked(window, STATE_BOXES[state]) == BST_CHECKED;
+    StartCycleRunFromWindow(selection);
+}
 
 // The configuration dialog (template 104), modal, owned by the main window.
 static void OpenConfigurationDialog(HWND window) {
@@ -87,7 +93,31 @@ void SetMainWindowIdle(HWND window) {
     EnableControl(window, IDC_ALL_SUPPORTED, true);
 }
 
+// ---- The run's view: what a run shows in this window --------------------------
+
+static void ShowCountdownInWindow(void* context, int secondsLeft, int cycleShown) {
+    DrawCountdownFrame(static_cast<HWND>(context), secondsLeft, cycleShown);
+}
+
+static void ShowRunningInWindow(void* context) {
+    HWND window = static_cast<HWND>(context);
+    EnableControl(window, IDC_SLEEP_NOW, false);
+    EnableControl(window, IDC_CONFIGURATION, false);
+    EnableControl(window, IDC_PAUSE, true);
+}
+
+static void RefreshWindow(void* context) { InvalidateRect(static_cast<HWND>(context), nullptr, TRUE); }
+
+void AttachRunView(HWND window) {
+    gRunView.context = window;
+    gRunView.window = window;
+    gRunView.ShowCountdown = ShowCountdownInWindow;
+    gRunView.ShowRunning = ShowRunningInWindow;
+    gRunView.Refresh = RefreshWindow;
+}
+
 void InitMainWindow(HWND window) {
+    AttachRunView(window);
     EnableControl(window, IDC_PAUSE, false);
     if (gPowerCapsValid) {
         char line[128];
@@ -233,4 +263,21 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return OnCommand(window, LOWORD(wParam));
     }
     return 0;
+}
+
+void ShowCommandLineRun(HWND window, const ConfigRecord* settings) {
+    for (int state = 0; state < 4; state++)
+        CheckDlgButton(window, STATE_BOXES[state], settings->useState[state] ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window, IDC_ALL_SUPPORTED, settings->allSupportedStates == 1 ? BST_CHECKED : BST_UNCHECKED);
+    EnableStateBoxes(window, false);
+    EnableControl(window, IDC_ALL_SUPPORTED, false);
+    EnableControl(window, IDC_STOP_CYCLE, true);
+}
+
+HWND CreateMainWindow(HINSTANCE instance) {
+    HWND window = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
+    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_VESPLIN));
+    if (window && icon) SetClassLongPtrA(window, GCLP_HICON, (LONG_PTR)icon);
+    if (window) InitMainWindow(window);
+    return window;
 }

@@ -7,6 +7,9 @@
 #include "core/core.h"
 #include "log/log.h"
 #include "settings/settings.h"
+#include "results/results.h"
+#include "events/events.h"
+#include "power/power.h"
 
 // ---- Log panel of the main window -------------------------------------------
 // Up to 25 coloured rows drawn into control 1038, scrolled by bar 1037, with a
@@ -103,9 +106,25 @@ typedef bool (*AskForFileFunction)(HWND owner, const FileRequest* request, char*
 extern AskForFileFunction gAskForFile;
 bool AskForFileWithCommonDialog(HWND owner, const FileRequest* request, char* path, size_t pathSize);
 
+extern HINSTANCE gAppInstance;
+extern HWND gMainWindow;
+
+// Height of the countdown font for a value at logPixelsY pixels per inch.
+int CountdownFontHeight(int secondsLeft, int logPixelsY);
+// Draws the countdown's seconds and the cycle number into the main window's boxes.
+void DrawCountdownFrame(HWND window, int secondsLeft, int cycleShown);
+
 // Main window (template 103), a modeless dialog.
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void InitMainWindow(HWND window);
+// Makes window the view of every run: countdown, cycle number, buttons.
+void AttachRunView(HWND window);
+// The main window from its template, with its icon, set up; null when it could not be made.
+HWND CreateMainWindow(HINSTANCE instance);
+// The run of the states ticked in the window (Sleep Now, or a resumed window run).
+void StartRunFromMainWindow(HWND window);
+// The window during a command-line run: its states ticked, the choice locked, Stop Cycle on.
+void ShowCommandLineRun(HWND window, const ConfigRecord* settings);
 // Turns mouse-wheel movement into line scrolls of the log panel.
 void WheelLogPanel(HWND window, WPARAM wParam);
 // Wheel movement not yet turned into a line scroll.
@@ -136,3 +155,5 @@ bool GetHelpPagePath(const char* fileName, char* folder, size_t folderSize, char
 
 // Error Detected dialog (template 107): ends with 0 for Continue, 1 for Stop and Exit.
 INT_PTR CALLBACK ErrorDetectedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// Shows it over owner; 0 for Continue, 1 for Stop and Exit.
+INT_PTR AskErrorDetected(HWND owner);

@@ -245,17 +245,20 @@ inline void UnregisterTestSources() {
 struct LogCapture {
     Config* savedConfig = theConfig;
     Logger* savedLogger = theLogger;
+    int savedLevel = GetLogLevel();
     LogCapture() {
         theConfig = new Config(nullptr);
         theConfig->settings.logToFile = 0;
         theConfig->settings.logLevel = 2;
         theLogger = new Logger();
+        ApplyLogSettings(&theConfig->settings);
     }
     ~LogCapture() {
         delete theLogger;
         delete theConfig;
         theLogger = savedLogger;
         theConfig = savedConfig;
+        SetLogLevel(savedLevel);
     }
 };
 

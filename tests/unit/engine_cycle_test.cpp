@@ -18,7 +18,7 @@ protected:
     int Run(bool s1, bool s2, bool s3, bool s4, bool isLast = true, int interval = 0, int cycleNumber = 1) {
         const uint8_t selected[4] = {s1, s2, s3, s4};
         const int32_t durations[4] = {31, 32, 33, 64};
-        return RunCycleStates(window, selected, durations, interval, isLast, cycleNumber);
+        return RunCycleStates(selected, durations, interval, isLast, cycleNumber);
     }
     // The administrator policy written before each S1-S3 sleep names the state entered.
     std::vector<int> EnteredPolicyStates() {
@@ -277,7 +277,7 @@ TEST_F(RunTest, RefusedRunsShowTheirBoxAndStartNothing) {
         theConfig->settings.autoRestart = 1;
         BoxWatcher boxes;
         boxes.Answer(c.caption, IDOK);
-        StartCycleRunFromWindow(window);
+        StartRunFromMainWindow(window);
         ASSERT_TRUE(boxes.WaitSeen(c.caption, 5000)) << c.caption;
         EXPECT_EQ(c.text, boxes.Seen()[0].text);
         EXPECT_EQ(c.s1, theConfig->settings.useState[0] == 1);
@@ -304,7 +304,7 @@ TEST_F(RunTest, CyclesOfAFixedRunAndTheRunOnceValue) {
     SetStateBoxes(window, true, false, false, false);
     theConfig->settings.cycleCount = 3;
     theConfig->settings.autoRestart = 1;
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     std::vector<std::string> lines = LogLines();
     EXPECT_GE(FindLine(lines, "Wake up from S1, Cycle 1"), 0);
     EXPECT_GE(FindLine(lines, "Wake up from S1, Cycle 2"), 0);
@@ -337,7 +337,7 @@ TEST_F(RunTest, CommandLineRunSavesNothingAndGrowsTheDurations) {
     gGrowSeconds = 10;
     for (int i = 0; i < 3; i++) theConfig->settings.sleepDurationSec[i] = 30;
     theConfig->settings.sleepDurationSec[3] = 60;
-    StartCycleRunFromCommandLine(window);
+    StartCycleRunFromCommandLine();
     EXPECT_FALSE(FileExists(theConfig->configFilePath));
     std::vector<std::string> going;
     for (const auto& line : LogLines()) {
@@ -361,7 +361,7 @@ TEST_F(RunTest, CycleForeverRunsUntilStopAndNeverCallsALastCycle) {
     theConfig->settings.cycleForever = 1;
     theConfig->settings.cycleIntervalSec = 1;
     After(3200, RequestStop);
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     std::vector<std::string> lines = LogLines();
     EXPECT_GE(fake.suspends.size(), 3u);
     EXPECT_LE(fake.suspends.size(), 5u);
@@ -374,7 +374,7 @@ TEST_F(RunTest, FirstSleepDelayOnlyBeforeTheFirstCycle) {
     theConfig->settings.cycleCount = 2;
     theConfig->settings.firstSleepDelaySec = 1;
     DWORD started = GetTickCount();
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     DWORD elapsed = GetTickCount() - started;
     EXPECT_GE(elapsed, 950u);
     EXPECT_LT(elapsed, 1900u);
@@ -389,7 +389,7 @@ TEST_F(RunTest, ProgramAfterTheLastCycleAndTheZeroCycleRun) {
     std::string recorder = InstallRecorder(folder, "after.exe");
     SetConfigText(theConfig->settings.appAfterLastCyclePath, recorder.c_str());
     theConfig->settings.cycleCount = 2;
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     EXPECT_EQ(2u, fake.suspends.size());
     EXPECT_EQ(1, RecordedRuns(recorder, 1, 5000));
 
@@ -397,7 +397,7 @@ TEST_F(RunTest, ProgramAfterTheLastCycleAndTheZeroCycleRun) {
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyValueA(HKEY_CURRENT_USER, RUN_ONCE_KEY, RUN_ONCE_VALUE));
     ASSERT_EQ("<no value>", RunOnceData());
     theConfig->settings.cycleCount = 0;
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     EXPECT_EQ(2u, fake.suspends.size());
     EXPECT_EQ(2, RecordedRuns(recorder, 2, 5000));
     EXPECT_NE("<no value>", RunOnceData());
@@ -412,7 +412,7 @@ TEST_F(RunTest, StopInTheLastCycleStillStartsTheProgramButNotEarlier) {
 
     theConfig->settings.cycleCount = 1;
     After(500, RequestStop);  // in the countdown between S1 and S2 of the only cycle
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     EXPECT_EQ(1u, fake.suspends.size());
     EXPECT_EQ(1, RecordedRuns(recorder, 1, 5000));
 
@@ -420,7 +420,7 @@ TEST_F(RunTest, StopInTheLastCycleStillStartsTheProgramButNotEarlier) {
     fake.suspends.clear();
     theConfig->settings.cycleCount = 3;
     After(500, RequestStop);  // in the first of three cycles
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     EXPECT_EQ(1u, fake.suspends.size());
     EXPECT_EQ(1, RecordedRuns(recorder, 2, 800));
 }
@@ -435,7 +435,7 @@ TEST_F(RunTest, ResumedRunContinuesFromTheRecord) {
     theResumeRecord.selectedStates[1] = 1;
     gResumeRun = 1;
     DWORD started = GetTickCount();
-    StartCycleRunFromWindow(window);
+    StartRunFromMainWindow(window);
     DWORD elapsed = GetTickCount() - started;
     gResumeRun = 0;
     // Cycle 2 from S2 on, then cycle 3 whole: S2, S1, S2.
@@ -456,7 +456,7 @@ TEST_F(RunTest, NothingEnterableInACycleForeverRunEndsIt) {
     theConfig->settings.cycleForever = 1;
     theConfig->settings.cycleCount = 0;
     SetStateBoxes(window, false, true, false, false);
-    StartCycleRunFromWindow(window);  // must return: no sleep, no countdown, no way to press Stop
+    StartRunFromMainWindow(window);  // must return: no sleep, no countdown, no way to press Stop
     std::vector<int> levels;
     std::vector<std::string> lines = LogLines(&levels);
     int end = FindLine(lines, "None of the selected sleep states can be entered on this machine; the run ends");

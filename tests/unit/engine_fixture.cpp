@@ -283,6 +283,11 @@ HWND CreateTestWindow() {
 }
 
 void SetStateBoxes(HWND window, bool s1, bool s2, bool s3, bool s4) {
+    // A command-line run takes its states from the settings, a window run from the boxes.
+    const bool states[4] = {s1, s2, s3, s4};
+    if (theConfig) {
+        for (int i = 0; i < 4; i++) theConfig->settings.useState[i] = states[i] ? 1 : 0;
+    }
     CheckDlgButton(window, IDC_STATE_S1, s1 ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(window, IDC_STATE_S2, s2 ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(window, IDC_STATE_S3, s3 ? BST_CHECKED : BST_UNCHECKED);
@@ -351,6 +356,7 @@ void EngineTest::SetUp() {
     s.fallbackMode = FALLBACK_LIGHTER;
     snprintf(theConfig->configFilePath, sizeof(theConfig->configFilePath), "%s\\vesplinCfg.dat", folder.c_str());
     snprintf(gMarkerFilePath, sizeof(gMarkerFilePath), "%s\\sleepflag", folder.c_str());
+    ApplyLogSettings(&s);
 
     gQuitRequested = 0;
     gStopRequested = 0;
@@ -367,6 +373,7 @@ void EngineTest::SetUp() {
     window = CreateTestWindow();
     ASSERT_TRUE(window != nullptr);
     gMainWindow = window;
+    AttachRunView(window);
 }
 
 void EngineTest::TearDown() {
@@ -374,6 +381,7 @@ void EngineTest::TearDown() {
     if (window) DestroyWindow(window);
     window = nullptr;
     gMainWindow = nullptr;
+    memset(&gRunView, 0, sizeof(gRunView));
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
     }

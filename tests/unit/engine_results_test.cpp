@@ -31,7 +31,7 @@ protected:
     int Run(bool s1, bool s3) {
         const uint8_t selected[4] = {s1, 0, s3, 0};
         const int32_t durations[4] = {31, 32, 33, 64};
-        return RunCycleStates(window, selected, durations, 0, true, 1);
+        return RunCycleStates(selected, durations, 0, true, 1);
     }
     // SetSuspendState and the execution-state calls, in order.
     std::vector<std::string> AwakeCalls() {
@@ -136,7 +136,7 @@ TEST_F(AsleepTest, TheMachineIsKeptAwakeBetweenSleepsAndLetGoWhenPausedOrDone) {
     fake.suspendSleepMs = 0;
     After(300, RequestPause);
     After(1300, ReleasePause);
-    StartCycleRunFromCommandLine(window);
+    StartCycleRunFromCommandLine();
     EXPECT_EQ((std::vector<std::string>{kHold, "SetSuspendState", kReset, kRelease, kHold, "SetSuspendState", kReset,
                                         kRelease}),
               AwakeCalls());
@@ -147,7 +147,7 @@ TEST_F(AsleepTest, TheMachineIsKeptAwakeBetweenSleepsAndLetGoWhenPausedOrDone) {
     SetStateBoxes(window, false, false, false, false);
     BoxWatcher boxes(GetCurrentProcessId());
     boxes.Answer("No sleep state selected", IDOK);
-    StartCycleRunFromCommandLine(window);
+    StartCycleRunFromCommandLine();
     EXPECT_TRUE(AwakeCalls().empty());
 }
 
@@ -156,7 +156,7 @@ TEST_F(AsleepTest, ChecksBeforeTheFirstSleep) {
     gPowerCaps.HiberFilePresent = 0;
     reinterpret_cast<unsigned char*>(&gPowerCaps)[20] = 1;  // AoAc
     fake.suspendSleepMs = 0;
-    StartCycleRunFromCommandLine(window);
+    StartCycleRunFromCommandLine();
     std::vector<int> levels;
     std::vector<std::string> lines = LogLines(&levels);
     int standby = FindLine(lines, "This machine uses Modern Standby (S0 low-power idle): S1 to S3 are not available, "

@@ -134,6 +134,7 @@ TEST_F(OneSleepTest, TimedSleepLogsWakeAndVerdictAndLeavesNoMarker) {
     theConfig->settings.logToFile = 1;
     snprintf(theConfig->settings.logFilePath, sizeof(theConfig->settings.logFilePath), "%s\\run.log",
              folder.c_str());
+    ApplyLogSettings(&theConfig->settings);
     long long before = (long long)time(nullptr);
 
     DWORD started = GetTickCount();

@@ -151,7 +151,7 @@ TEST_F(MainWindowTest, DebugLinesReachThePanelOnlyAtDebugLevel) {
     EXPECT_EQ(theLogger->GetLineCount(), 30);
     EXPECT_EQ(gLogFirstRow, 0);
 
-    theConfig->settings.logLevel = 1;
+    SetLogLevel(1);
     LogDebug("shown %d\n", 2);
     EXPECT_EQ(theLogger->GetLineCount(), 31);
     EXPECT_EQ(gLogFirstRow, 6);

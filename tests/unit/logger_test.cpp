@@ -155,6 +155,7 @@ protected:
         theConfig = new Config(GetModuleHandleA(nullptr));
         theConfig->settings.logToFile = 0;
         theConfig->settings.logLevel = 0;
+        SetLogLevel(0);
         char temp[MAX_PATH];
         GetTempPathA(sizeof(temp), temp);
         static int serial;
@@ -167,13 +168,11 @@ protected:
         SetCurrentDirectoryA(cwd_);
         delete theConfig;
         theConfig = savedConfig_;
+        SetLogLevel(0);
         theLogger = savedLogger_;
         RemoveTree(base);
     }
-    void UseLogFile(const std::string& path) {
-        theConfig->settings.logToFile = 1;
-        SetConfigText(theConfig->settings.logFilePath, path.c_str());
-    }
+    void UseLogFile(Logger& logger, const std::string& path) { logger.SetLogFile(path.c_str(), true); }
     std::string base;
 
 private:
@@ -266,14 +265,14 @@ TEST_F(LoggerTest, RingKeepsTheLast499Lines) {
 TEST_F(LoggerTest, FileGetsEveryLineWhenAsked) {
     Logger logger;
     std::string off = base + "\\off\\vesplin.log";
-    SetConfigText(theConfig->settings.logFilePath, off.c_str());
+    logger.SetLogFile(off.c_str(), false);
     logger.AddLine("not on disk", LOG_INFO);
     logger.OpenLogFile(off.c_str(), "wt");
     logger.WriteLineToFile("nor this");
     EXPECT_FALSE(IsFolder(base + "\\off"));
 
     std::string path = base + "\\vesplin.log";
-    UseLogFile(path);
+    UseLogFile(logger, path);
     logger.AddLine("first\n", LOG_INFO);
     std::string first = logger.GetLine(-1, nullptr);
     logger.WriteLineToFile("no stamp");
@@ -283,7 +282,7 @@ TEST_F(LoggerTest, FileGetsEveryLineWhenAsked) {
 
     // A new path takes effect with the next line.
     std::string other = base + "\\other.log";
-    UseLogFile(other);
+    UseLogFile(logger, other);
     logger.AddLine("third", LOG_INFO);
     EXPECT_EQ(ReadWhole(other), std::string(logger.GetLine(-1, nullptr)) + "\r\n");
 
@@ -298,7 +297,7 @@ TEST_F(LoggerTest, FileGetsEveryLineWhenAsked) {
 
 TEST_F(LoggerTest, OpenCreatesMissingFolders) {
     Logger logger;
-    theConfig->settings.logToFile = 1;
+    logger.SetLogFile(nullptr, true);
     std::string drive = base + "\\logs\\run\\vesplin.log";
     logger.OpenLogFile(drive.c_str(), "wt");
     EXPECT_TRUE(IsFolder(base + "\\logs\\run"));
@@ -332,7 +331,7 @@ LRESULT CALLBACK LogOnAppMessage(HWND window, UINT message, WPARAM wParam, LPARA
 TEST_F(LoggerTest, AppendFailureWarnsOncePerEpisodeAndTheFileCountsTheMissedLines) {
     Logger logger;
     theLogger = &logger;
-    UseLogFile(base);  // a folder: it cannot be opened for appending
+    UseLogFile(logger, base);  // a folder: it cannot be opened for appending
     errno = 0;
     EXPECT_EQ(fopen(base.c_str(), "at"), nullptr);
     std::string warning = "Error opening \"" + base + "\" for writing.\nError No. " + std::to_string(errno);
@@ -353,11 +352,11 @@ TEST_F(LoggerTest, AppendFailureWarnsOncePerEpisodeAndTheFileCountsTheMissedLine
         LogMessage("outer", LOG_INFO);
         for (int i = 0; i < 5; i++) LogMessage("later", LOG_INFO);
         // Writing works again: the file first says how many lines it lacks.
-        UseLogFile(path);
+        UseLogFile(logger, path);
         LogMessage("back", LOG_INFO);
         LogMessage("after", LOG_INFO);
         // A new episode is told again.
-        UseLogFile(base);
+        UseLogFile(logger, base);
         LogMessage("again", LOG_INFO);
         Sleep(100);
         EXPECT_EQ(watcher.Texts(), std::vector<std::string>({warning, warning}));
@@ -380,9 +379,9 @@ TEST_F(LoggerTest, AppendFailureWarnsOncePerEpisodeAndTheFileCountsTheMissedLine
     SetUnattended(true);
     {
         BoxWatcher watcher(GetCurrentProcessId(), "Vesplin: Error writing log file");
-        UseLogFile(path);
+        UseLogFile(logger, path);
         LogMessage("ok", LOG_INFO);
-        UseLogFile(base);
+        UseLogFile(logger, base);
         LogMessage("unattended", LOG_INFO);
         Sleep(300);
         EXPECT_TRUE(watcher.Texts().empty());
@@ -395,7 +394,7 @@ TEST_F(LoggerTest, AppendFailureWarnsOncePerEpisodeAndTheFileCountsTheMissedLine
 TEST_F(LoggerTest, ConcurrentAddsAndDirectWritesStayWholeAndInOrder) {
     Logger logger;
     std::string path = base + "\\threads.log";
-    UseLogFile(path);
+    UseLogFile(logger, path);
     const int threads = 4, perThread = 250, direct = 100;
     const std::string pad(300, 'x');
     std::vector<std::thread> workers;
@@ -451,7 +450,7 @@ TEST_F(LoggerTest, EntryPoints) {
     LogDebug("value %d\n", 42);
     EXPECT_EQ(logger.GetLineCount(), 0);
     for (int level : {1, 2}) {
-        theConfig->settings.logLevel = level;
+        SetLogLevel(level);
         EXPECT_EQ(AfterStamp(logger, [&] { LogDebug("value %d\n", level); }, LOG_DEBUG), "value " + std::to_string(level));
     }
     std::string huge(5000, 'h');
@@ -461,11 +460,9 @@ TEST_F(LoggerTest, EntryPoints) {
     EXPECT_EQ(AfterStamp(logger, [] { LogMessage("text\n", LOG_INFO); }, LOG_INFO), "text ");
     EXPECT_EQ(AfterStamp(logger, [] { LogAtLevel(LOG_WARNING, "100%d literal\n"); }, LOG_WARNING), "100%d literal ");
 
-    Config* config = theConfig;
-    theConfig = nullptr;  // before start-up has made it: no file, no debug lines
+    SetLogLevel(0);  // Normal again: debug lines are dropped, others kept
     LogDebug("dropped");
     EXPECT_EQ(AfterStamp(logger, [] { LogMessage("kept", LOG_ERROR); }, LOG_ERROR), "kept");
-    theConfig = config;
 }
 
 // Fatal ends of OpenLogFile: run in a copy of this program, which shows the box
@@ -475,9 +472,8 @@ const char CHILD_PATH[] = "VESPLIN_LOGTEST_PATH";
 TEST(LoggerFatalChild, DISABLED_OpenLogFile) {
     char path[512] = "";
     ASSERT_GT(GetEnvironmentVariableA(CHILD_PATH, path, sizeof(path)), 0u) << "runs only as a child";
-    theConfig = new Config(GetModuleHandleA(nullptr));
-    theConfig->settings.logToFile = 1;
     Logger logger;
+    logger.SetLogFile(path, true);
     logger.OpenLogFile(path, "at");
     FAIL() << "the open returned";
 }

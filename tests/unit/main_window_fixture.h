@@ -23,6 +23,7 @@ protected:
         theConfig->settings.logToFile = 0;
         theConfig->settings.logLevel = 0;
         theLogger = new Logger();
+        ApplyLogSettings(&theConfig->settings);
         gAppInstance = GetModuleHandleA(nullptr);
         gQuitRequested = 0;
         gStopRequested = 0;

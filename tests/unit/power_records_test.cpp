@@ -230,7 +230,7 @@ TEST(PowerRecordsLost, IdsAndComposedLines) {
     const char* ids[] = {"unknown", "crashed", "power_lost_asleep", "power_button", "hung_after_wake",
                          "hung_entering", "unknown"};
     for (int reason = -1; reason <= LOST_HUNG_ENTERING + 1; reason++) {
-        EXPECT_STREQ(ids[reason < 0 ? 0 : reason], LostReasonId(reason));
+        EXPECT_STREQ(reason == LOST_NONE ? "" : ids[reason], LostReasonId(reason));
     }
     const struct {
         int reason;

@@ -264,10 +264,10 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
 }
 
 TEST(ResultsFile, FallbackNamesAndTheMarkerTail) {
-    EXPECT_STREQ("", FallbackId(SLEEP_S3, SLEEP_S3, 0));
-    EXPECT_STREQ("lighter", FallbackId(SLEEP_S4, SLEEP_S3, 0));
-    EXPECT_STREQ("deeper", FallbackId(SLEEP_S2, SLEEP_S3, 0));
-    EXPECT_STREQ("force", FallbackId(SLEEP_S2, SLEEP_S2, 1));
+    EXPECT_STREQ("", FallbackId(PlanFallback(SLEEP_S3, SLEEP_S3, 0)));
+    EXPECT_STREQ("lighter", FallbackId(PlanFallback(SLEEP_S4, SLEEP_S3, 0)));
+    EXPECT_STREQ("deeper", FallbackId(PlanFallback(SLEEP_S2, SLEEP_S3, 0)));
+    EXPECT_STREQ("force", FallbackId(PlanFallback(SLEEP_S2, SLEEP_S2, 1)));
 
     MarkerTail good;
     memset(&good, 0, sizeof(good));

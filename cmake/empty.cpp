@@ -1,1 +1,0 @@
-// Placeholder for a subsystem folder that has no code yet.

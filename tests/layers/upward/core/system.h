@@ -1,0 +1,2 @@
+// The lowest layer may not name the system.
+#include <windows.h>

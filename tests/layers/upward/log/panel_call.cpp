@@ -1,0 +1,2 @@
+// Logging may not reach the windows above it.
+#include "ui/ui.h"
