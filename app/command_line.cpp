@@ -34,14 +34,25 @@ void ResetCommandLineResults() {
 
 namespace {
 
-// One call of the parser: the verdict and the remembered durations.
+// One call of the parser: the words and where it stands in them, the record
+// they fill, the verdict, and the durations held back until every word is read.
 struct ParseState {
+    ConfigRecord* record;
+    int argc;
+    char** argv;
+    int index;  // the word being read; a switch that takes its value word moves it on
     bool verdict;
-    int allDuration;      // -R value
-    bool allDurationSet;  // -R flag
-    int stateDuration[4];  // -r values, 0 = none
+    int allDuration;        // -R value, 0 = none
+    int stateDuration[4];   // -r values, 0 = none
     bool stateDurationSet;  // -r flag
 };
+
+const char* CurrentWord(const ParseState* state) { return state->argv[state->index]; }
+
+bool HasNextWord(const ParseState* state) { return state->index + 1 < state->argc; }
+
+// "/" and "-" both begin a switch; "--" begins a long option.
+bool IsSwitchWord(const char* word) { return word[0] == '/' || (word[0] == '-' && word[1] != '-'); }
 
 // Values count with their first 5 characters only, so they stay below 100000.
 int ShortValue(const char* word) {
@@ -57,117 +68,260 @@ int WholeValue(const char* word) {
 
 bool StartsWithDash(const char* word) { return word[0] == '-'; }
 
-// -D, -N, -P and -R: the next word, unless it is missing (returns 0) or begins
-// with "-" (refused, returns -1, not taken). Returns 1 with *value and the
-// word consumed.
-int TakeStrictValue(ParseState* state, int argc, char** argv, int* index, int* value) {
-    if (*index + 1 >= argc) return 0;
-    const char* next = argv[*index + 1];
-    if (StartsWithDash(next)) {
-        AddNote(&gCommandLineNotes, "Invalid command line.  %s is not a valid argument for option %s.\n", next,
-                argv[*index]);
-        state->verdict = false;
-        return -1;
-    }
-    *value = ShortValue(next);
-    (*index)++;
-    // " -5" passes the check above (atoi skips the blank): a negative count or
-    // time is refused all the same.
-    if (*value < 0) {
-        AddNote(&gCommandLineNotes, "Invalid command line.  %s is not a valid argument for option %s.\n", next,
-                argv[*index - 1]);
-        state->verdict = false;
-        return -1;
-    }
-    return 1;
+// The sleep state named by the digit 1-4 after the letter (-O2, -r3), or -1.
+int StateDigit(const char* word) {
+    char digit = word[2];
+    return (digit >= '1' && digit <= '4') ? digit - '1' : -1;
 }
 
-void HandleLogFile(ConfigRecord* record, ParseState* state, int argc, char** argv, int* index) {
-    if (*index + 1 >= argc) {
-        AddNote(&gCommandLineNotes, "Invalid command line. No log file name after switch.\n");
+void Refuse(ParseState* state, const char* note) {
+    AddNote(&gCommandLineNotes, "%s", note);
+    state->verdict = false;
+}
+
+void RefuseValue(ParseState* state, const char* value, const char* word) {
+    AddNote(&gCommandLineNotes, "Invalid command line.  %s is not a valid argument for option %s.\n", value, word);
+    state->verdict = false;
+}
+
+void NoteUnknown(const char* word) {
+    // Not a refusal, but a typing error must not pass unseen.
+    AddNote(&gCommandLineNotes, "Option %s is not known and was skipped.\n", word);
+}
+
+// Where a switch puts its value: settings and application-wide values are of
+// different widths, so each has its own store.
+enum Place {
+    TO_NOTHING,
+    TO_AUTO_RESTART,
+    TO_SLEEP_FOREVER,
+    TO_FALLBACK_MODE,
+    TO_CYCLE_INTERVAL,
+    TO_CYCLE_COUNT,
+    TO_FIRST_SLEEP_DELAY,
+    TO_AUTO_EXIT,
+    TO_START_MINIMIZED,
+    TO_GROW_SECONDS,
+    TO_ALL_DURATION,
+};
+
+void Store(ParseState* state, Place place, int value) {
+    ConfigRecord* record = state->record;
+    switch (place) {
+    case TO_NOTHING: break;
+    case TO_AUTO_RESTART: record->autoRestart = (uint8_t)value; break;
+    case TO_SLEEP_FOREVER: record->sleepForever = (uint8_t)value; break;
+    case TO_FALLBACK_MODE: record->fallbackMode = value; break;
+    case TO_CYCLE_INTERVAL: record->cycleIntervalSec = value; break;
+    case TO_CYCLE_COUNT: record->cycleCount = value; break;
+    case TO_FIRST_SLEEP_DELAY: record->firstSleepDelaySec = value; break;
+    case TO_AUTO_EXIT: gAutoExit = value; break;
+    case TO_START_MINIMIZED: gStartMinimized = value; break;
+    case TO_GROW_SECONDS: gGrowSeconds = value; break;
+    case TO_ALL_DURATION: state->allDuration = value; break;
+    }
+}
+
+// What a missing value word does: refused as it stands, refused and the value
+// put back to the row's, or forgiven with the row's value as default.
+enum Missing { MISSING_REFUSED, MISSING_REFUSED_RESETS, MISSING_RESETS };
+
+// Ways of choosing sleep states (the value of -A, -B and -S rows).
+enum { STATES_ALL, STATES_SUPPORTED, STATES_LISTED };
+
+struct SwitchRow;
+typedef void (*SwitchHandler)(const SwitchRow& row, ParseState* state);
+
+// One switch: its letter, and the third character when that makes a variant.
+struct SwitchRow {
+    char letter;
+    char variant;  // 0: any
+    SwitchHandler handle;
+    Place place;
+    int value;                // the value set, the way states are chosen, or the value a missing word leaves
+    const char* note;         // the note when taken; "%d" for the value of a value switch
+    const char* missingNote;  // value switches: the note when no value word follows
+    Missing missing;
+};
+
+// -C, -E, -F, -H, -M and -f: a fixed value.
+void HandleSet(const SwitchRow& row, ParseState* state) {
+    Store(state, row.place, row.value);
+    AddNote(&gCommandLineNotes, "%s", row.note);
+}
+
+// The next word, its first five characters as a number. A strict switch
+// refuses a word beginning with "-" (not taken, so it is read as a switch of
+// its own) and a negative number.
+void TakeValue(const SwitchRow& row, ParseState* state, bool strict) {
+    if (!HasNextWord(state)) {
+        AddNote(&gCommandLineNotes, "%s", row.missingNote);
+        if (row.missing != MISSING_REFUSED) Store(state, row.place, row.value);
+        if (row.missing != MISSING_RESETS) state->verdict = false;
+        return;
+    }
+    const char* word = CurrentWord(state);
+    const char* next = state->argv[state->index + 1];
+    if (strict && StartsWithDash(next)) {
+        RefuseValue(state, next, word);
+        return;
+    }
+    int value = ShortValue(next);
+    state->index++;
+    // " -5" passes the check above (atoi skips the blank): a negative count or
+    // time is refused all the same.
+    if (strict && value < 0) {
+        RefuseValue(state, next, word);
+        return;
+    }
+    Store(state, row.place, value);
+    AddNote(&gCommandLineNotes, row.note, value);
+}
+
+void HandleStrictValue(const SwitchRow& row, ParseState* state) { TakeValue(row, state, true); }
+
+void HandleAnyValue(const SwitchRow& row, ParseState* state) { TakeValue(row, state, false); }
+
+// -L, -La, -Lo: the next word, whatever it looks like, is the log file's path;
+// the row's value says whether the log is emptied at start.
+void HandleLogFile(const SwitchRow& row, ParseState* state) {
+    if (!HasNextWord(state)) {
+        Refuse(state, "Invalid command line. No log file name after switch.\n");
+        return;
+    }
+    ConfigRecord* record = state->record;
+    record->clearLogAtStart = (uint8_t)row.value;
+    const char* path = state->argv[++state->index];
+    size_t length = strlen(path);
+    // The settings keep 255 characters of path; a cut path would log somewhere else.
+    int limit = length > LOG_PATH_CHECK_MAX ? LOG_PATH_CHECK_MAX : length > CONFIG_TEXT_MAX ? CONFIG_TEXT_MAX : 0;
+    if (limit) {
+        AddNote(&gCommandLineNotes, "%s: Log file name too long (maximum is %d): *%s*.\n", row.note, limit, path);
         state->verdict = false;
         return;
     }
-    const char* word = argv[*index];
-    char mode = word[2];
-    record->clearLogAtStart = (mode == 'o') ? 1 : 0;
-    char prefix[16];
-    if (mode == 'a' || mode == 'o')
-        snprintf(prefix, sizeof prefix, "Option -%c%c\n", 'L', mode);
-    else
-        snprintf(prefix, sizeof prefix, "Option -%c\n", 'L');
-
-    const char* path = argv[++(*index)];
-    size_t length = strlen(path);
-    if (length > LOG_PATH_CHECK_MAX) {
-        AddNote(&gCommandLineNotes, "%s: Log file name too long (maximum is %d): *%s*.\n", prefix, LOG_PATH_CHECK_MAX,
-                path);
-        state->verdict = false;
-    } else if (length > CONFIG_TEXT_MAX) {
-        // The settings keep 255 characters of path; a cut path would log somewhere else.
-        AddNote(&gCommandLineNotes, "%s: Log file name too long (maximum is %d): *%s*.\n", prefix, CONFIG_TEXT_MAX,
-                path);
-        state->verdict = false;
-    } else {
-        gLogFileFromCommandLine = 1;
-        SetConfigText(record->logFilePath, path);
-        record->logToFile = 1;
-        AddNote(&gCommandLineNotes, "%s: Log file name: *%s*.\n", prefix, path);
-    }
+    gLogFileFromCommandLine = 1;
+    SetConfigText(record->logFilePath, path);
+    record->logToFile = 1;
+    AddNote(&gCommandLineNotes, "%s: Log file name: *%s*.\n", row.note, path);
 }
 
-void HandleQuery(const char* word) {
-    char digit = word[2];
-    if (digit >= '1' && digit <= '4') {
-        bool supported = IsSleepStateSupported(digit - '1');
+// -A, -B, -S: the sleep states a cycle uses; -S gives one digit per state.
+void HandleStateSelection(const SwitchRow& row, ParseState* state) {
+    const char* word = CurrentWord(state);
+    if (row.value == STATES_LISTED && strlen(word) < 6) {
+        Refuse(state, "Invalid command line. Not enough state values after Sleep State switch.\n");
+        return;
+    }
+    ConfigRecord* record = state->record;
+    for (int k = 0; k < 4; k++) {
+        bool use = row.value == STATES_ALL ||
+                   (row.value == STATES_SUPPORTED ? IsSleepStateSupported(k) : word[2 + k] == '1');
+        record->useState[k] = use ? 1 : 0;
+    }
+    if (row.value == STATES_SUPPORTED) record->allSupportedStates = 1;
+    if (row.note) AddNote(&gCommandLineNotes, "%s", row.note);
+}
+
+// -O1 to -O4 answer for one state; any other -O adds the mask of all of them.
+void HandleQuery(const SwitchRow&, ParseState* state) {
+    const char* word = CurrentWord(state);
+    int sleepState = StateDigit(word);
+    if (sleepState >= 0) {
+        bool supported = IsSleepStateSupported(sleepState);
         gQueryAnswer = supported ? 1 : 0;
-        AddNote(&gCommandLineNotes, "Option -O%c: S%c %s supported.\n", digit, digit, supported ? "is" : "is not");
+        AddNote(&gCommandLineNotes, "Option -O%c: S%c %s supported.\n", word[2], word[2],
+                supported ? "is" : "is not");
     } else {
         int mask = 0;
-        for (int sleepState = SLEEP_S1; sleepState <= SLEEP_S4; sleepState++)
-            if (IsSleepStateSupported(sleepState)) mask |= 1 << sleepState;
+        for (int k = SLEEP_S1; k <= SLEEP_S4; k++)
+            if (IsSleepStateSupported(k)) mask |= 1 << k;
         gQueryAnswer |= mask;
         AddNote(&gCommandLineNotes, "Option -O: Mask: %d.\n", gQueryAnswer);
     }
     gQueryMode = 1;
 }
 
-void HandleStateDuration(ParseState* state, int argc, char** argv, int index) {
-    const char* word = argv[index];
-    if (index + 1 >= argc) {
+// -r1 to -r4: one state's duration, the whole next word. Any -r sets the flag
+// that sets -R aside; a refused one clears it.
+void HandleStateDuration(const SwitchRow&, ParseState* state) {
+    const char* word = CurrentWord(state);
+    if (!HasNextWord(state)) {
         AddNote(&gCommandLineNotes, "Invalid command line.  Not enough argument for option %s.\n", word);
         state->verdict = false;
         return;
     }
-    const char* next = argv[index + 1];
-    if (StartsWithDash(next)) {
-        AddNote(&gCommandLineNotes, "Invalid command line.  %s is not a valid argument for option %s.\n", next, word);
-        state->verdict = false;
-        state->stateDurationSet = false;
-        return;
-    }
-    char digit = word[2];
-    if (digit >= '1' && digit <= '4' && WholeValue(next) < 0) {
-        AddNote(&gCommandLineNotes, "Invalid command line.  %s is not a valid argument for option %s.\n", next, word);
-        state->verdict = false;
+    const char* next = state->argv[state->index + 1];
+    int sleepState = StateDigit(word);
+    int value = WholeValue(next);
+    if (StartsWithDash(next) || (sleepState >= 0 && value < 0)) {
+        RefuseValue(state, next, word);
         state->stateDurationSet = false;
         return;
     }
     state->stateDurationSet = true;
-    if (digit >= '1' && digit <= '4') {
-        int value = WholeValue(next);
-        state->stateDuration[digit - '1'] = value;
-        AddNote(&gCommandLineNotes, "Option -r%c: S%c duration: %d\n", digit, digit, value);
+    if (sleepState >= 0) {
+        state->stateDuration[sleepState] = value;
+        AddNote(&gCommandLineNotes, "Option -r%c: S%c duration: %d\n", word[2], word[2], value);
     }
     // The value word is not taken: it comes round again as a stray word.
 }
 
-void HandleConfigFile(ConfigRecord* record, ParseState* state, const char* word) {
+// Variants before the row of their letter that takes any third character.
+const SwitchRow kSwitches[] = {
+    {'A', 0, HandleStateSelection, TO_NOTHING, STATES_ALL, "Option -A: All sleep states.\n", NULL, MISSING_REFUSED},
+    {'B', 0, HandleStateSelection, TO_NOTHING, STATES_SUPPORTED, "Option -B: All supported sleep states.\n", NULL,
+     MISSING_REFUSED},
+    {'C', 0, HandleSet, TO_AUTO_RESTART, 1, "Option -C: Continue on failure.\n", NULL, MISSING_REFUSED},
+    // A missing interval is forgiven: the default stands.
+    {'D', 0, HandleStrictValue, TO_CYCLE_INTERVAL, 60, "Option -D: Interval between cycle: %d\n",
+     "Invalid command line. No interval after interval switch. Default will be used.\n", MISSING_RESETS},
+    {'E', 0, HandleSet, TO_AUTO_EXIT, 1, "Option -E: Auto exit.\n", NULL, MISSING_REFUSED},
+    {'F', 0, HandleSet, TO_NOTHING, 0, "Option -F: Forced sleep.\n", NULL, MISSING_REFUSED},
+    {'H', 0, HandleSet, TO_SLEEP_FOREVER, 1, "Option -H: Manual wake.\n", NULL, MISSING_REFUSED},
+    {'L', 'a', HandleLogFile, TO_NOTHING, 0, "Option -La\n", NULL, MISSING_REFUSED},
+    {'L', 'o', HandleLogFile, TO_NOTHING, 1, "Option -Lo\n", NULL, MISSING_REFUSED},
+    {'L', 0, HandleLogFile, TO_NOTHING, 0, "Option -L\n", NULL, MISSING_REFUSED},
+    {'M', 0, HandleSet, TO_START_MINIMIZED, 1, "Option -M: Minimized dialog on startup.\n", NULL, MISSING_REFUSED},
+    {'N', 0, HandleStrictValue, TO_CYCLE_COUNT, 0, "Option -N: Num cycles: %d.\n",
+     "Invalid command line. No number after loops switch.\n", MISSING_REFUSED},
+    {'O', 0, HandleQuery, TO_NOTHING, 0, NULL, NULL, MISSING_REFUSED},
+    {'P', 0, HandleStrictValue, TO_FIRST_SLEEP_DELAY, 0, "Option -P: Wait before 1st sleep: %d.\n",
+     "Invalid command line. No number after wait before first sleep switch.\n", MISSING_REFUSED},
+    // A later -R without a value forgets an earlier one.
+    {'R', 0, HandleStrictValue, TO_ALL_DURATION, 0, "Option -R: Duration: %d.\n",
+     "Invalid command line. No duration after duration switch.\n", MISSING_REFUSED_RESETS},
+    {'S', 0, HandleStateSelection, TO_NOTHING, STATES_LISTED, NULL, NULL, MISSING_REFUSED},
+    // The grow time takes its next word whatever it looks like, and may be negative.
+    {'T', 0, HandleAnyValue, TO_GROW_SECONDS, 0, "Option -T: Sleep grow time: %d.\n",
+     "Invalid command line. No duration after suspend grow time switch.\n", MISSING_REFUSED},
+    {'f', '1', HandleSet, TO_FALLBACK_MODE, FALLBACK_LIGHTER, "Option -f1: FALLBACK_LIGHTER.\n", NULL, MISSING_REFUSED},
+    {'f', '2', HandleSet, TO_FALLBACK_MODE, FALLBACK_DEEPER, "Option -f2: FALLBACK_DEEPER.\n", NULL, MISSING_REFUSED},
+    {'f', '3', HandleSet, TO_FALLBACK_MODE, FALLBACK_FORCE, "Option -f3: FALLBACK_FORCE.\n", NULL, MISSING_REFUSED},
+    {'f', '4', HandleSet, TO_FALLBACK_MODE, FALLBACK_SKIP, "Option -f4: FALLBACK_SKIP.\n", NULL, MISSING_REFUSED},
+    {'f', 0, HandleSet, TO_FALLBACK_MODE, FALLBACK_LIGHTER, "Option -f: Defaulting to FALLBACK_LIGHTER.\n", NULL,
+     MISSING_REFUSED},
+    {'r', 0, HandleStateDuration, TO_NOTHING, 0, NULL, NULL, MISSING_REFUSED},
+};
+
+// Only the second character names the switch (the third a variant); the rest
+// of the word is ignored.
+void HandleSwitch(ParseState* state) {
+    const char* word = CurrentWord(state);
+    for (const SwitchRow& row : kSwitches) {
+        // The letter first: a bare "-" or "/" has no third character.
+        if (row.letter == word[1] && (row.variant == 0 || row.variant == word[2])) {
+            row.handle(row, state);
+            return;
+        }
+    }
+    NoteUnknown(word);
+}
+
+void HandleConfigFile(ParseState* state, const char* word) {
     // word begins with "--config"; its ninth character must be "=".
     if (word[8] != '=') {
-        AddNote(&gCommandLineNotes,
-                "Invalid command line.  --config option needs to be followed by \"=filename.dat\".\n");
-        state->verdict = false;
+        Refuse(state, "Invalid command line.  --config option needs to be followed by \"=filename.dat\".\n");
         return;
     }
     const char* name = word + 9;
@@ -179,8 +333,7 @@ void HandleConfigFile(ConfigRecord* record, ParseState* state, const char* word)
         return;
     }
     if (strcmp(dot, ".dat") != 0) {
-        AddNote(&gCommandLineNotes, "Invalid command line.  Config file must end with \".dat\"\n");
-        state->verdict = false;
+        Refuse(state, "Invalid command line.  Config file must end with \".dat\"\n");
         return;
     }
     if (strlen(name) > CONFIG_TEXT_MAX) {
@@ -206,22 +359,19 @@ void HandleConfigFile(ConfigRecord* record, ParseState* state, const char* word)
     }
     AddNote(&gCommandLineNotes, "Option --config=%s.\n", name);
     Config loader(GetModuleHandleA(NULL));
-    loader.Load(name, record);
+    loader.Load(name, state->record);
 }
 
 // --results=<file>: the results file, kept as a full path so that a run
 // resumed after a power cycle, started from another folder, finds it again.
 void HandleResultsFile(ParseState* state, const char* word) {
     if (word[9] != '=') {
-        AddNote(&gCommandLineNotes,
-                "Invalid command line.  --results option needs to be followed by \"=filename\".\n");
-        state->verdict = false;
+        Refuse(state, "Invalid command line.  --results option needs to be followed by \"=filename\".\n");
         return;
     }
     const char* name = word + 10;
     if (name[0] == '\0') {
-        AddNote(&gCommandLineNotes, "Invalid command line. No results file name after --results=.\n");
-        state->verdict = false;
+        Refuse(state, "Invalid command line. No results file name after --results=.\n");
         return;
     }
     char full[CONFIG_TEXT_MAX + 1];
@@ -266,148 +416,57 @@ void HandleReportFile(ParseState* state, const char* word) {
     AddNote(&gCommandLineNotes, "Option --report: Run report file name: *%s*.\n", full);
 }
 
-void HandleSwitch(ConfigRecord* record, ParseState* state, int argc, char** argv, int* index) {
-    const char* word = argv[*index];
-    int value = 0;
-    switch (word[1]) {
-    case 'A':
-        for (int k = 0; k < 4; k++) record->useState[k] = 1;
-        AddNote(&gCommandLineNotes, "Option -A: All sleep states.\n");
-        break;
-    case 'B':
-        for (int k = 0; k < 4; k++) record->useState[k] = IsSleepStateSupported(k) ? 1 : 0;
-        record->allSupportedStates = 1;
-        AddNote(&gCommandLineNotes, "Option -B: All supported sleep states.\n");
-        break;
-    case 'C':
-        record->autoRestart = 1;
-        AddNote(&gCommandLineNotes, "Option -C: Continue on failure.\n");
-        break;
-    case 'D':
-        switch (TakeStrictValue(state, argc, argv, index, &value)) {
-        case 1:
-            record->cycleIntervalSec = value;
-            AddNote(&gCommandLineNotes, "Option -D: Interval between cycle: %d\n", value);
-            break;
-        case 0:
-            // A missing interval is forgiven: the default stands.
-            AddNote(&gCommandLineNotes,
-                    "Invalid command line. No interval after interval switch. Default will be used.\n");
-            record->cycleIntervalSec = 60;
-            break;
+// Long options are known by the start of the word after "--".
+struct LongOptionRow {
+    const char* name;
+    void (*handle)(ParseState* state, const char* word);
+};
+
+const LongOptionRow kLongOptions[] = {
+    {"config", HandleConfigFile},
+    {"results", HandleResultsFile},
+    {"report", HandleReportFile},
+};
+
+void HandleLongOption(ParseState* state) {
+    const char* word = CurrentWord(state);
+    for (const LongOptionRow& row : kLongOptions) {
+        if (strncmp(word + 2, row.name, strlen(row.name)) == 0) {
+            row.handle(state, word);
+            return;
         }
-        break;
-    case 'E':
-        gAutoExit = 1;
-        AddNote(&gCommandLineNotes, "Option -E: Auto exit.\n");
-        break;
-    case 'F':
-        AddNote(&gCommandLineNotes, "Option -F: Forced sleep.\n");
-        break;
-    case 'H':
-        record->sleepForever = 1;
-        AddNote(&gCommandLineNotes, "Option -H: Manual wake.\n");
-        break;
-    case 'L':
-        HandleLogFile(record, state, argc, argv, index);
-        break;
-    case 'M':
-        gStartMinimized = 1;
-        AddNote(&gCommandLineNotes, "Option -M: Minimized dialog on startup.\n");
-        break;
-    case 'N':
-        switch (TakeStrictValue(state, argc, argv, index, &value)) {
-        case 1:
-            record->cycleCount = value;
-            AddNote(&gCommandLineNotes, "Option -N: Num cycles: %d.\n", value);
-            break;
-        case 0:
-            AddNote(&gCommandLineNotes, "Invalid command line. No number after loops switch.\n");
-            state->verdict = false;
-            break;
-        }
-        break;
-    case 'O':
-        HandleQuery(word);
-        break;
-    case 'P':
-        switch (TakeStrictValue(state, argc, argv, index, &value)) {
-        case 1:
-            record->firstSleepDelaySec = value;
-            AddNote(&gCommandLineNotes, "Option -P: Wait before 1st sleep: %d.\n", value);
-            break;
-        case 0:
-            AddNote(&gCommandLineNotes, "Invalid command line. No number after wait before first sleep switch.\n");
-            state->verdict = false;
-            break;
-        }
-        break;
-    case 'R':
-        switch (TakeStrictValue(state, argc, argv, index, &value)) {
-        case 1:
-            state->allDuration = value;
-            state->allDurationSet = true;
-            AddNote(&gCommandLineNotes, "Option -R: Duration: %d.\n", value);
-            break;
-        case 0:
-            AddNote(&gCommandLineNotes, "Invalid command line. No duration after duration switch.\n");
-            state->verdict = false;
-            state->allDuration = 0;
-            state->allDurationSet = false;
-            break;
-        }
-        break;
-    case 'S':
-        if (strlen(word) < 6) {
-            AddNote(&gCommandLineNotes,
-                    "Invalid command line. Not enough state values after Sleep State switch.\n");
-            state->verdict = false;
-        } else {
-            for (int k = 0; k < 4; k++) record->useState[k] = (word[2 + k] == '1') ? 1 : 0;
-        }
-        break;
-    case 'T':
-        // The grow time takes its next word whatever it looks like.
-        if (*index + 1 >= argc) {
-            AddNote(&gCommandLineNotes, "Invalid command line. No duration after suspend grow time switch.\n");
-            state->verdict = false;
-        } else {
-            gGrowSeconds = ShortValue(argv[++(*index)]);
-            AddNote(&gCommandLineNotes, "Option -T: Sleep grow time: %d.\n", gGrowSeconds);
-        }
-        break;
-    case 'f':
-        switch (word[2]) {
-        case '1':
-            record->fallbackMode = FALLBACK_LIGHTER;
-            AddNote(&gCommandLineNotes, "Option -f%c: FALLBACK_LIGHTER.\n", word[2]);
-            break;
-        case '2':
-            record->fallbackMode = FALLBACK_DEEPER;
-            AddNote(&gCommandLineNotes, "Option -f%c: FALLBACK_DEEPER.\n", word[2]);
-            break;
-        case '3':
-            record->fallbackMode = FALLBACK_FORCE;
-            AddNote(&gCommandLineNotes, "Option -f%c: FALLBACK_FORCE.\n", word[2]);
-            break;
-        case '4':
-            record->fallbackMode = FALLBACK_SKIP;
-            AddNote(&gCommandLineNotes, "Option -f%c: FALLBACK_SKIP.\n", word[2]);
-            break;
-        default:
-            record->fallbackMode = FALLBACK_LIGHTER;
-            AddNote(&gCommandLineNotes, "Option -f: Defaulting to FALLBACK_LIGHTER.\n");
-            break;
-        }
-        break;
-    case 'r':
-        HandleStateDuration(state, argc, argv, *index);
-        break;
-    default:
-        // Letters outside the table are not refusals, but a typing error must not pass unseen.
-        AddNote(&gCommandLineNotes, "Option %s is not known and was skipped.\n", word);
-        break;
     }
+    NoteUnknown(word);
+}
+
+void ReadWords(ParseState* state) {
+    for (state->index = 1; state->index < state->argc; state->index++) {
+        const char* word = CurrentWord(state);
+        if (word == NULL) continue;
+        if (IsSwitchWord(word))
+            HandleSwitch(state);
+        else if (word[0] == '-')
+            HandleLongOption(state);
+        // Any other word is a stray one and skipped.
+    }
+}
+
+// Durations last, so they win over a configuration file wherever they stand;
+// any -r sets -R aside.
+void ApplyDurations(const ParseState* state) {
+    ConfigRecord* record = state->record;
+    if (state->stateDurationSet) {
+        for (int k = 0; k < 4; k++)
+            if (state->stateDuration[k] != 0) record->sleepDurationSec[k] = state->stateDuration[k];
+    } else if (state->allDuration != 0) {
+        for (int k = 0; k < 4; k++) record->sleepDurationSec[k] = state->allDuration;
+    }
+}
+
+// Lowered, never raised, by the S1-S3 durations the run will use.
+void LowerShortestSleep(const ConfigRecord* record) {
+    for (int k = SLEEP_S1; k <= SLEEP_S3; k++)
+        if (record->sleepDurationSec[k] < gShortestSleepDuration) gShortestSleepDuration = record->sleepDurationSec[k];
 }
 
 }  // namespace
@@ -416,45 +475,19 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv) {
     if (argc < 2 || argv == NULL) return true;
 
     ParseState state = {};
+    state.record = record;
+    state.argc = argc;
+    state.argv = argv;
     state.verdict = true;
-
-    for (int index = 1; index < argc; index++) {
-        const char* word = argv[index];
-        if (word == NULL) continue;
-        if (word[0] == '/' || (word[0] == '-' && word[1] != '-')) {
-            HandleSwitch(record, &state, argc, argv, &index);
-        } else if (word[0] == '-' && word[1] == '-') {
-            if (strncmp(word + 2, "config", 6) == 0)
-                HandleConfigFile(record, &state, word);
-            else if (strncmp(word + 2, "results", 7) == 0)
-                HandleResultsFile(&state, word);
-            else if (strncmp(word + 2, "report", 6) == 0)
-                HandleReportFile(&state, word);
-            else
-                AddNote(&gCommandLineNotes, "Option %s is not known and was skipped.\n", word);
-        }
-        // Any other word is a stray one and skipped.
-    }
-
-    // Durations last, so they win over a configuration file wherever they stand.
-    if (state.stateDurationSet) {
-        for (int k = 0; k < 4; k++)
-            if (state.stateDuration[k] != 0) record->sleepDurationSec[k] = state.stateDuration[k];
-    } else if (state.allDurationSet && state.allDuration != 0) {
-        for (int k = 0; k < 4; k++) record->sleepDurationSec[k] = state.allDuration;
-    }
-
-    for (int k = SLEEP_S1; k <= SLEEP_S3; k++)
-        if (record->sleepDurationSec[k] < gShortestSleepDuration) gShortestSleepDuration = record->sleepDurationSec[k];
-
+    ReadWords(&state);
+    ApplyDurations(&state);
+    LowerShortestSleep(record);
     return state.verdict;
 }
 
 bool CommandLineAsksAutoExit(int argc, char** argv) {
-    for (int i = 1; i < argc && argv && argv[i]; i++) {
-        const char* word = argv[i];
-        if ((word[0] == '/' || (word[0] == '-' && word[1] != '-')) && word[1] == 'E') return true;
-    }
+    for (int i = 1; i < argc && argv && argv[i]; i++)
+        if (IsSwitchWord(argv[i]) && argv[i][1] == 'E') return true;
     return false;
 }
 

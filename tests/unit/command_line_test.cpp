@@ -224,6 +224,50 @@ TEST_F(CommandLine, GrowTimeTakesAnyNextWord) {
     EXPECT_EQ(Notes(), NoteTexts{"Option -T: Sleep grow time: -1234.\n"});
 }
 
+TEST_F(CommandLine, ValueEdgeCases) {
+    const int same = -99999;  // the field keeps its value from before the parse
+    struct Case {
+        std::vector<std::string> words;
+        bool verdict;
+        int count, interval, delay;
+        int durations[4];
+    } cases[] = {
+        // The five characters include a blank or sign; a longer number is cut, not refused.
+        {{"-D", "100000"}, true, same, 10000, same, {same, same, same, same}},
+        {{"-P", " 99999"}, true, same, same, 9999, {same, same, same, same}},
+        {{"-R", "+20"}, true, same, same, same, {20, 20, 20, 20}},
+        {{"-N", ""}, true, 0, same, same, {same, same, same, same}},
+        {{"-N", "-0"}, false, same, same, same, {same, same, same, same}},
+        {{"-P", "-"}, false, same, same, same, {same, same, same, same}},
+        // A later switch without its value: -N keeps the earlier one, -D takes the default.
+        {{"-N", "5", "-N"}, false, 5, same, same, {same, same, same, same}},
+        {{"-D", "5", "-D"}, true, same, 60, same, {same, same, same, same}},
+        // A refused -R value keeps the earlier -R, unlike a missing one.
+        {{"-R", "100", "-R", "-5"}, false, same, same, same, {100, 100, 100, 100}},
+        {{"-R", "100", "-R", " -5"}, false, same, same, same, {100, 100, 100, 100}},
+        {{"-R", "0"}, true, same, same, same, {same, same, same, same}},
+        // -r with a digit outside 1-4 sets -R aside without a value, and its value is not checked for sign.
+        {{"-R", "100", "-r9", " -5"}, true, same, same, same, {same, same, same, same}},
+        {{"-R", "100", "-r9", "-5"}, false, same, same, same, {100, 100, 100, 100}},
+        {{"-R", "100", "-r2", "x"}, true, same, same, same, {same, same, same, same}},
+        // Unknown letters and digits are skipped without a refusal, and their next word is stray.
+        {{"-G", "7", "-1", "-5"}, true, same, same, same, {same, same, same, same}},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& word : c.words) line += "[" + word + "]";
+        SCOPED_TRACE(line);
+        ClearNotes(&gCommandLineNotes);
+        record = before;
+        EXPECT_EQ(Parse(c.words), c.verdict);
+        EXPECT_EQ(record.cycleCount, c.count == same ? before.cycleCount : c.count);
+        EXPECT_EQ(record.cycleIntervalSec, c.interval == same ? before.cycleIntervalSec : c.interval);
+        EXPECT_EQ(record.firstSleepDelaySec, c.delay == same ? before.firstSleepDelaySec : c.delay);
+        for (int k = 0; k < 4; k++)
+            EXPECT_EQ(record.sleepDurationSec[k], c.durations[k] == same ? before.sleepDurationSec[k] : c.durations[k]);
+    }
+}
+
 TEST_F(CommandLine, SleepStateSelection) {
     EXPECT_TRUE(Parse({"-S1x1x"}));
     EXPECT_EQ(std::vector<int>(record.useState, record.useState + 4), (std::vector<int>{1, 0, 1, 0}));
