@@ -37,17 +37,17 @@ const char* const PHASES =
 
 // One record line with its extra members before the closing brace.
 bool RecordLine(int cycle, const Sample* s, long long startUtc, char* out, size_t outSize) {
-    SleepResult r;
-    memset(&r, 0, sizeof(r));
+    SleepRecord r;
+    ClearSleepRecord(&r);
     r.cycle = cycle;
     r.requestedState = s->state;
     r.enteredState = strcmp(s->verdict, "refused") == 0 ? -1 : s->state;
     r.requestedSec = s->requestedSec;
     r.measuredSec = s->measuredSec;
-    r.asleepKnown = strcmp(s->verdict, "refused") != 0 && strcmp(s->verdict, "lost") != 0;
+    bool asleepKnown = strcmp(s->verdict, "refused") != 0 && strcmp(s->verdict, "lost") != 0;
+    r.asleepSource = asleepKnown ? ASLEEP_FROM_STAMPS : ASLEEP_UNKNOWN;
     r.asleepSec = strcmp(s->verdict, "not_slept") == 0 ? 0 : s->measuredSec;
-    snprintf(r.asleepSource, sizeof(r.asleepSource), "sleep_wake_stamps");
-    snprintf(r.verdict, sizeof(r.verdict), "%s", s->verdict);
+    r.verdict = VerdictFromId(s->verdict);
     snprintf(r.wakeSource, sizeof(r.wakeSource), "%s", s->wakeSource);
     r.startUtc = startUtc;
     r.endUtc = startUtc + (long long)s->measuredSec * 10000000LL;
@@ -156,12 +156,11 @@ int main(int argc, char** argv) {
     std::vector<double> costs;
     double readOnly = 0;
     for (int i = 0; i < runs; i++) {
-        ReportRecord* read = nullptr;
-        int count = 0, bad = 0;
+        std::vector<SleepRecord> read;
+        int bad = 0;
         double start = Seconds();
-        ReadResultsFile(results, &read, &count, &bad);
+        ReadResultsFile(results, &read, &bad);
         readOnly += Seconds() - start;
-        FreeResultRecords(read);
         start = Seconds();
         int error = WriteRunReport(results, page, &header);
         costs.push_back((Seconds() - start) * 1000.0);

@@ -35,17 +35,16 @@ int main(int argc, char** argv) {
     costs.reserve(records);
     double formatOnly = 0;
     for (int i = 0; i < records; i++) {
-        SleepResult result;
-        ClearSleepResult(&result);
+        SleepRecord result;
+        ClearSleepRecord(&result);
         result.cycle = i + 1;
         result.requestedState = SLEEP_S3;
         result.enteredState = SLEEP_S3;
         result.requestedSec = 60;
         result.measuredSec = 61;
-        result.asleepKnown = true;
+        result.asleepSource = ASLEEP_FROM_STAMPS;
         result.asleepSec = 60;
-        snprintf(result.asleepSource, sizeof(result.asleepSource), "sleep_wake_stamps");
-        snprintf(result.verdict, sizeof(result.verdict), "ok");
+        result.verdict = VERDICT_OK;
         snprintf(result.wakeSource, sizeof(result.wakeSource), "USB Root Hub (USB 3.0) \"port 2\"");
         result.startUtc = 134411210940000000LL + (long long)i * 610000000LL;
         result.endUtc = result.startUtc + 610000000LL;

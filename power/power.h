@@ -144,20 +144,13 @@ void LogMachineChecks(const uint8_t selection[4]);
 extern HANDLE gWakeTimer;
 extern HANDLE gBackupWakeTimer;
 
-// What the last EnterSleepState call found.
-struct SleepOutcome {
-    int verdict;  // VERDICT_*, or VERDICT_NOT_SLEPT / VERDICT_REFUSED
-    int measuredSec;
-    int asleepSource;  // ASLEEP_*
-    int asleepSec;
-    int suspendSec;    // how long the suspend call took
-    long errorCode;    // of a refused sleep
-    const char* reason;  // why it was refused (results file's "reason"); null otherwise
-    long long startUtc;  // FILETIME before the suspend call, and after the wake
-    long long endUtc;
-    LONG wakeSourceMark;  // wake-source count before the suspend call
-};
-extern SleepOutcome gLastSleep;
+// What the last EnterSleepState call found: verdict, times (start before the
+// suspend call, end after the wake), time asleep, and a refused sleep's code
+// and reason. The cycle driver adds the cycle and the states.
+extern SleepRecord gLastSleep;
+// How long its suspend call took, and the wake-source count before it.
+extern int gLastSuspendSec;
+extern LONG gLastWakeSourceMark;
 
 // ENTER_OK, ENTER_NOT_SLEPT (it returned, but the machine never slept),
 // ENTER_FAILED or ENTER_BAD_STATE; gLastSleep tells the details.
@@ -316,7 +309,7 @@ void WaitForPendingResult(int limitSec);
 #define LAST_WAKE_RECORD_WAIT_SEC 60
 // Appends one record to the results file (when there is one) and reports a
 // failure in the log; counted in gRunTally.
-void WriteSleepResult(const SleepResult* result);
+void WriteSleepResult(const SleepRecord* record);
 
 // ---------------------------------------------------------------------------
 // Runs of cycles and the automatic restart.

@@ -16,7 +16,7 @@ RunTally gRunTally;
 // written again ends the quiet.
 static bool gReportWarned = false;
 
-static SleepResult gPending;
+static SleepRecord gPending;
 static bool gHavePending = false;
 static LONG gPendingMark = 0;
 
@@ -65,9 +65,8 @@ void FinishRunReport(int exitCode) {
     if (gResultsPath[0]) UpdateRunReport(true, exitCode);
 }
 
-void WriteSleepResult(const SleepResult* result) {
-    gRunTally.sleeps++;
-    if (strcmp(result->verdict, "ok") != 0) gRunTally.failed++;
+void WriteSleepResult(const SleepRecord* result) {
+    CountSleep(&gRunTally, result->verdict);
     if (!gResultsPath[0]) return;
     char line[RESULT_LINE_SIZE];
     DWORD error = FormatResultLine(result, line, sizeof(line)) ? AppendResultLine(gResultsPath, line)
@@ -85,7 +84,7 @@ void WriteSleepResult(const SleepResult* result) {
 
 // The record of a wake, when it belongs to the sleep: reported after the sleep
 // began, and (when the record says) woken after it started.
-static bool AttachWakeRecord(SleepResult* result, LONG mark) {
+static bool AttachWakeRecord(SleepRecord* result, LONG mark) {
     WakeDiagnosis diagnosis;
     bool haveDiagnosis = false;
     LONG count = LatestWakeRecord(result->wakeSource, sizeof(result->wakeSource), &diagnosis, &haveDiagnosis);
@@ -95,18 +94,15 @@ static bool AttachWakeRecord(SleepResult* result, LONG mark) {
         return false;
     }
     if (!haveDiagnosis) return false;
-    const bool known[RESULT_PHASES] = {diagnosis.sleepMsKnown,       diagnosis.wakeMsKnown,
+    const bool known[PHASE_COUNT] = {diagnosis.sleepMsKnown,       diagnosis.wakeMsKnown,
                                        diagnosis.firmwareMsKnown,    diagnosis.driversMsKnown,
                                        diagnosis.hiberWriteMsKnown,  diagnosis.hiberReadMsKnown,
                                        diagnosis.hiberPagesKnown};
-    const long long values[RESULT_PHASES] = {diagnosis.sleepMs,      diagnosis.wakeMs,      diagnosis.firmwareMs,
+    const long long values[PHASE_COUNT] = {diagnosis.sleepMs,      diagnosis.wakeMs,      diagnosis.firmwareMs,
                                              diagnosis.driversMs,    diagnosis.hiberWriteMs, diagnosis.hiberReadMs,
                                              diagnosis.hiberPages};
     result->phasesKnown = true;
-    for (int i = 0; i < RESULT_PHASES; i++) {
-        result->phaseKnown[i] = known[i];
-        result->phaseValues[i] = known[i] ? values[i] : 0;
-    }
+    for (int i = 0; i < PHASE_COUNT; i++) result->phases[i] = {known[i], known[i] ? values[i] : 0};
     result->targetState = diagnosis.targetStateKnown ? diagnosis.targetState : -1;
     result->effectiveState = diagnosis.effectiveStateKnown ? diagnosis.effectiveState : -1;
     return true;
@@ -122,30 +118,20 @@ static void WritePending() {
         snprintf(line, sizeof(line), "Asked for S%d, the machine entered S%d", gPending.enteredState + 1,
                  gPending.effectiveState + 1);
         LogMessage(line, LOG_WARNING);
-        if (strcmp(gPending.verdict, "ok") == 0) snprintf(gPending.verdict, sizeof(gPending.verdict), "wrong_state");
+        if (gPending.verdict == VERDICT_OK) gPending.verdict = VERDICT_WRONG_STATE;
     }
     WriteSleepResult(&gPending);
 }
 
 void RecordSleepResult(int cycleNumber, int requested, int target, int force, int requestedSec) {
     FlushPendingResult();
-    SleepResult& result = gPending;
-    ClearSleepResult(&result);
-    result.cycle = cycleNumber;
-    result.requestedState = requested;
-    result.enteredState = target;
-    snprintf(result.fallback, sizeof(result.fallback), "%s", FallbackId(PlanFallback(requested, target, force)));
-    result.requestedSec = requestedSec;
-    result.measuredSec = gLastSleep.measuredSec;
-    result.asleepKnown = gLastSleep.asleepSource != ASLEEP_UNKNOWN;
-    result.asleepSec = gLastSleep.asleepSec;
-    snprintf(result.asleepSource, sizeof(result.asleepSource), "%s", AsleepSourceId(gLastSleep.asleepSource));
-    snprintf(result.verdict, sizeof(result.verdict), "%s", VerdictId(gLastSleep.verdict));
-    result.startUtc = gLastSleep.startUtc;
-    result.endUtc = gLastSleep.endUtc;
-    result.errorCode = gLastSleep.errorCode;
-    if (gLastSleep.reason) snprintf(result.reason, sizeof(result.reason), "%s", gLastSleep.reason);
-    gPendingMark = gLastSleep.wakeSourceMark;
+    gPending = gLastSleep;
+    gPending.cycle = cycleNumber;
+    gPending.requestedState = requested;
+    gPending.enteredState = target;
+    gPending.fallback = PlanFallback(requested, target, force);
+    gPending.requestedSec = requestedSec;
+    gPendingMark = gLastWakeSourceMark;
     gHavePending = true;
     // A refused sleep has no wake; without a watching thread no source will come.
     if (gLastSleep.verdict == VERDICT_REFUSED || !IsWakeSourceWatched() || WakeSourceCount() != gPendingMark)
@@ -177,20 +163,20 @@ void WaitForPendingResult(int limitSec) {
 void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds,
                      const LostDiagnosis* why) {
     FlushPendingResult();
-    SleepResult result;
-    ClearSleepResult(&result);
+    SleepRecord result;
+    ClearSleepRecord(&result);
     if (why) {
-        snprintf(result.lostReason, sizeof(result.lostReason), "%s", LostReasonId(why->reason));
-        snprintf(result.bugcheck, sizeof(result.bugcheck), "%s", why->bugcheck);
+        result.lostReason = why->reason;
+        CopyUtf8(result.bugcheck, sizeof(result.bugcheck), why->bugcheck);
     }
     result.cycle = position->cycleIndex < 0 ? 1 : position->cycleIndex + 1;
     result.requestedState = position->requestedState;
     result.enteredState = tail ? tail->enteredState : -1;
-    if (tail) snprintf(result.fallback, sizeof(result.fallback), "%s", tail->fallback);
+    if (tail) result.fallback = FallbackFromId(tail->fallback);
     result.requestedSec = tail ? tail->requestedSec : -1;
     long long away = nowUnixSeconds - position->sleepStartTime;
     result.measuredSec = away > 0x7FFFFFFF ? 0x7FFFFFFF : away < 0 ? 0 : (int)away;
-    snprintf(result.verdict, sizeof(result.verdict), "%s", VerdictId(VERDICT_LOST));
+    result.verdict = VERDICT_LOST;
     if (position->sleepStartTime > 0) result.startUtc = FileTimeFromUnixSeconds(position->sleepStartTime);
     result.endUtc = FileTimeFromUnixSeconds(nowUnixSeconds);
     WriteSleepResult(&result);

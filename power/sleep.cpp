@@ -11,7 +11,9 @@
 
 HANDLE gWakeTimer = nullptr;
 HANDLE gBackupWakeTimer = nullptr;
-SleepOutcome gLastSleep;
+SleepRecord gLastSleep;
+int gLastSuspendSec;
+LONG gLastWakeSourceMark;
 
 // How long past its due time the wake timer is waited for before the program
 // carries on; only a clock set back while asleep can get that far.
@@ -131,7 +133,7 @@ static void LogFormatted(int level, const char* format, int a, int b = 0) {
 }
 
 // A sleep that did not happen ends here: the record says refused, with the code and why.
-static int RefuseSleep(long error, const char* reason) {
+static int RefuseSleep(long error, int reason) {
     gLastSleep.verdict = VERDICT_REFUSED;
     gLastSleep.errorCode = error;
     gLastSleep.reason = reason;
@@ -144,13 +146,14 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
     // A record still held for its wake source goes to the device before the
     // machine goes down again.
     FlushPendingResult();
-    memset(&gLastSleep, 0, sizeof(gLastSleep));
+    ClearSleepRecord(&gLastSleep);
+    gLastSuspendSec = 0;
     gLastSleep.startUtc = NowFileTime();
     if (state < SLEEP_S1 || state > SLEEP_S4) {
         DeleteFileA(gMarkerFilePath);
         LogDebug("Requested state not currently supported.\n");
         gLastSleep.verdict = VERDICT_REFUSED;
-        gLastSleep.reason = "bad_state";
+        gLastSleep.reason = REFUSED_BAD_STATE;
         gLastSleep.endUtc = gLastSleep.startUtc;
         return ENTER_BAD_STATE;
     }
@@ -162,7 +165,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
         snprintf(line, sizeof(line), "Sleep duration %d sec of S%d is below 1 second: the sleep is not entered",
                  durationSec, state + 1);
         LogMessage(line, LOG_ERROR);
-        return RefuseSleep(ERROR_INVALID_PARAMETER, "duration_below_1s");
+        return RefuseSleep(ERROR_INVALID_PARAMETER, REFUSED_DURATION_BELOW_1S);
     }
     int policyState = AdminPolicyStateFor(state);
     if (policyState != 0) SetAdminSleepPolicy(policyState, policyState);
@@ -182,7 +185,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
                  "during it could not be detected",
                  gMarkerFilePath[0] ? gMarkerFilePath : "(path too long)", (unsigned long)markerError);
         LogMessage(line, LOG_ERROR);
-        return RefuseSleep((long)markerError, "marker_not_written");
+        return RefuseSleep((long)markerError, REFUSED_MARKER_NOT_WRITTEN);
     }
 
     if (!sleepForever) {
@@ -192,7 +195,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
             // wakes it, and the verdict would mean nothing.
             snprintf(line, sizeof(line), "Could not set the wake timer, Error code %ld", (long)error);
             LogMessage(line, LOG_ERROR);
-            return RefuseSleep((long)error, "wake_timer_not_set");
+            return RefuseSleep((long)error, REFUSED_WAKE_TIMER_NOT_SET);
         }
     }
 
@@ -200,7 +203,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
     AsleepReading before;
     AsleepReading after;
     TakeAsleepReading(&before);
-    gLastSleep.wakeSourceMark = WakeSourceCount();
+    gLastWakeSourceMark = WakeSourceCount();
     long long start = NowFileTime();
     gLastSleep.startUtc = start;
     BOOL entered;
@@ -216,9 +219,9 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
         CloseWakeTimer();
         snprintf(line, sizeof(line), "Sleep error, Error code %ld", (long)error);
         LogMessage(line, LOG_ERROR);
-        return RefuseSleep((long)error, "suspend_failed");
+        return RefuseSleep((long)error, REFUSED_SUSPEND_FAILED);
     }
-    gLastSleep.suspendSec = MeasuredSeconds(start, NowFileTime());
+    gLastSuspendSec = MeasuredSeconds(start, NowFileTime());
 
     if (!sleepForever) WaitForWakeTimer(durationSec);
     snprintf(line, sizeof(line), "Wake up from S%d, Cycle %d", state + 1, cycleNumber);
@@ -248,7 +251,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
                                     "was spent asleep"
                                   : "The machine did not sleep: the suspend call returned after %d sec and the "
                                     "program waited on its timer",
-                     gLastSleep.suspendSec);
+                     gLastSuspendSec);
         gLastSleep.verdict = VERDICT_NOT_SLEPT;
         slept = false;
     } else {

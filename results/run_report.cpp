@@ -1,8 +1,8 @@
 // The run report: one self-contained HTML page (no scripts, no files beside
 // it) built from the results file, with the run's header, the verdict counts,
 // a chart of every sleep, the resume phases when known, a table of every
-// record and the wake sources. Written through a temporary file that replaces
-// the page only once it is whole on the device.
+// record and the wake sources.
+#include <ctype.h>
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -14,15 +14,8 @@ namespace {
 
 // ---- HTML text --------------------------------------------------------------
 
-// Unicode of the Windows-1252 bytes 0x80..0x9F; 0xFFFD where it has none.
-const unsigned short CP1252_HIGH[32] = {
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD,
-    0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A,
-    0x0153, 0xFFFD, 0x017E, 0x0178,
-};
-
-// The HTML of one byte of text: itself, or a reference written into spare.
-const char* EscapeByte(unsigned char ch, char spare[12]) {
+// The HTML of one ASCII byte of text: itself (null), or a reference written into spare.
+const char* EscapeAscii(unsigned char ch, char spare[12]) {
     switch (ch) {
     case '&': return "&amp;";
     case '<': return "&lt;";
@@ -31,39 +24,51 @@ const char* EscapeByte(unsigned char ch, char spare[12]) {
     case '\'': return "&#39;";
     default: break;
     }
-    unsigned code;
-    if (ch < 0x20 || ch == 0x7F)
-        code = 0x2400 + (ch == 0x7F ? 0x21 : ch);  // the control's visible picture
-    else if (ch >= 0x80 && ch < 0xA0)
-        code = CP1252_HIGH[ch - 0x80];
-    else if (ch >= 0xA0)
-        code = ch;  // Latin-1 and Windows-1252 agree here
-    else {
-        spare[0] = (char)ch;
-        spare[1] = '\0';
-        return spare;
-    }
-    snprintf(spare, 12, "&#%u;", code);
+    if (ch >= 0x20 && ch != 0x7F) return nullptr;
+    snprintf(spare, 12, "&#%u;", 0x2400 + (ch == 0x7F ? 0x21 : ch));  // the control's visible picture
     return spare;
+}
+
+// Length of the whole UTF-8 character at p (2..4), or 0 when the bytes there are not one.
+size_t Utf8Length(const unsigned char* p) {
+    char copy[5] = {};
+    size_t length = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : 2;
+    for (size_t i = 0; i < length; i++) {
+        if (!p[i]) return 0;
+        copy[i] = (char)p[i];
+    }
+    char checked[5];
+    CopyUtf8(checked, sizeof(checked), copy);
+    return strcmp(checked, copy) == 0 ? length : 0;
+}
+
+// The next piece of text at p as HTML: *length bytes of text, shown as the
+// returned bytes (a reference, or the text itself when *same).
+const char* NextPiece(const unsigned char* p, size_t* length, bool* same, char spare[12]) {
+    *same = false;
+    *length = 1;
+    if (*p < 0x80) {
+        const char* reference = EscapeAscii(*p, spare);
+        *same = reference == nullptr;
+        return reference ? reference : (const char*)p;
+    }
+    size_t whole = Utf8Length(p);
+    if (whole == 0) return "&#65533;";
+    *length = whole;
+    *same = true;
+    return (const char*)p;
 }
 
 // ---- The page, buffered into its file ---------------------------------------
 
 struct Page {
-    HANDLE file;
-    DWORD error;  // the first failure; later writes are dropped
+    std::string* out;
     size_t used;
     char buffer[32768];
 };
 
 void FlushPage(Page* page) {
-    if (page->error == 0 && page->used > 0) {
-        DWORD written = 0;
-        if (!WriteFile(page->file, page->buffer, (DWORD)page->used, &written, nullptr))
-            page->error = GetLastError();
-        else if (written != page->used)
-            page->error = ERROR_DISK_FULL;
-    }
+    page->out->append(page->buffer, page->used);
     page->used = 0;
 }
 
@@ -97,12 +102,15 @@ void Text(Page* page, const char* text) {
     const unsigned char* run = (const unsigned char*)text;
     const unsigned char* p = run;
     char spare[12];
-    for (; *p; p++) {
-        const char* piece = EscapeByte(*p, spare);
-        if (piece == spare && spare[1] == '\0') continue;  // plain byte: stays in the run
-        RawBytes(page, (const char*)run, (size_t)(p - run));
+    while (*p) {
+        size_t length;
+        bool same;
+        const char* piece = NextPiece(p, &length, &same, spare);
+        p += length;
+        if (same) continue;  // plain text: stays in the run
+        RawBytes(page, (const char*)run, (size_t)(p - length - run));
         Raw(page, piece);
-        run = p + 1;
+        run = p;
     }
     RawBytes(page, (const char*)run, (size_t)(p - run));
 }
@@ -138,12 +146,20 @@ const VerdictKind VERDICTS[] = {
 };
 const int VERDICT_KINDS = (int)(sizeof(VERDICTS) / sizeof(VERDICTS[0]));
 const int OTHER_VERDICT = VERDICT_KINDS;  // a verdict this build does not know
+static_assert(VERDICT_KINDS == VERDICT_COUNT, "a colour for every verdict");
 
-int VerdictIndex(const char* verdict) {
-    for (int i = 0; i < VERDICT_KINDS; i++)
-        if (strcmp(verdict, VERDICTS[i].id) == 0) return i;
-    return OTHER_VERDICT;
-}
+int VerdictIndex(int verdict) { return verdict >= 0 && verdict < VERDICT_KINDS ? verdict : OTHER_VERDICT; }
+
+// What the record's numbers and ids show; -1 and "" when unknown.
+const char* StateText(int state) { return StateId(state) ? StateId(state) : ""; }
+int AsleepSec(const SleepRecord* r) { return r->asleepSource != ASLEEP_UNKNOWN ? r->asleepSec : -1; }
+long long Phase(const SleepRecord* r, int phase) { return r->phases[phase].known ? r->phases[phase].value : -1; }
+
+// A record's time as the file writes it; empty when unknown.
+struct UtcText {
+    char text[32];
+    explicit UtcText(long long fileTime) { FormatUtcTime(fileTime, text, sizeof(text)); }
+};
 
 // The class name of a verdict; never a text from the file.
 const char* VerdictClass(int index) { return index < VERDICT_KINDS ? VERDICTS[index].id : "other"; }
@@ -231,7 +247,7 @@ void HeaderRow(Page* page, const char* name, const char* value) {
     Raw(page, "</td></tr>\n");
 }
 
-void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath, const ReportRecord* records,
+void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath, const SleepRecord* records,
                  int count) {
     Raw(page, "<h1>Sleep run report</h1>\n<p class=\"id\">");
     Text(page, header->identity);
@@ -240,8 +256,10 @@ void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath
     HeaderRow(page, "Windows", header->windows);
     HeaderRow(page, "Command line", header->commandLine);
     HeaderRow(page, "Results file", resultsPath);
-    const char* start = header->startTime[0] ? header->startTime : count > 0 ? records[0].startUtc : "";
-    const char* end = header->endTime[0] ? header->endTime : count > 0 ? records[count - 1].endUtc : "";
+    UtcText first(count > 0 ? records[0].startUtc : 0);
+    UtcText last(count > 0 ? records[count - 1].endUtc : 0);
+    const char* start = header->startTime[0] ? header->startTime : first.text;
+    const char* end = header->endTime[0] ? header->endTime : last.text;
     if (start[0]) {
         Raw(page, "<tr><td>Started (UTC)</td><td>");
         WriteUtc(page, start, nullptr);
@@ -263,7 +281,7 @@ void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath
     Put(page, "<tr><td>Sleeps</td><td>%d</td></tr>\n</table>\n", count);
 }
 
-void WriteCounts(Page* page, const ReportRecord* records, int count, int badLines) {
+void WriteCounts(Page* page, const SleepRecord* records, int count, int badLines) {
     int counts[VERDICT_KINDS + 1] = {};
     for (int i = 0; i < count; i++) counts[VerdictIndex(records[i].verdict)]++;
     Raw(page, "<div>");
@@ -326,7 +344,7 @@ ChartGeometry Geometry(int count) {
 double ColumnX(const ChartGeometry* g, int i) { return g->left + g->step * i + (g->step - g->width) / 2; }
 
 // Cycle numbers under the columns, thinned out to about twenty.
-void WriteColumnLabels(Page* page, const ChartGeometry* g, const ReportRecord* records, int count) {
+void WriteColumnLabels(Page* page, const ChartGeometry* g, const SleepRecord* records, int count) {
     int every = count <= 36 ? 1 : (count + 19) / 20;
     for (int i = 0; i < count; i += every) {
         Raw(page, "<text");
@@ -336,7 +354,7 @@ void WriteColumnLabels(Page* page, const ChartGeometry* g, const ReportRecord* r
     }
 }
 
-void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
+void WriteTimeChart(Page* page, const SleepRecord* records, int count) {
     ChartGeometry g = Geometry(count);
     double highest = 1;
     for (int i = 0; i < count; i++) {
@@ -368,7 +386,7 @@ void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
         Put(page, " text-anchor=\"end\">%d%%</text>\n", (int)(mark * 100 + 0.5));
     }
     for (int i = 0; i < count; i++) {
-        const ReportRecord* r = &records[i];
+        const SleepRecord* r = &records[i];
         int verdict = VerdictIndex(r->verdict);
         bool known = r->requestedSec > 0 && r->measuredSec >= 0;
         double ratio = known ? (double)r->measuredSec / r->requestedSec : 0;
@@ -381,23 +399,23 @@ void WriteTimeChart(Page* page, const ReportRecord* records, int count) {
         Coord(page, "width", g.width);
         Coord(page, "height", height);
         Put(page, "><title>Cycle %d: ", r->cycle);
-        Text(page, r->verdict);
+        Text(page, VerdictId(r->verdict));
         Raw(page, " ");
-        Text(page, r->enteredState[0] ? r->enteredState : r->requestedState);
+        Text(page, StateText(r->enteredState >= 0 ? r->enteredState : r->requestedState));
         if (r->measuredSec >= 0) Put(page, ", %d", r->measuredSec);
         if (r->requestedSec >= 0) Put(page, " of %d", r->requestedSec);
         if (r->measuredSec >= 0) Raw(page, " s");
-        if (r->asleepSec >= 0) Put(page, ", asleep %d", r->asleepSec);
-        if (r->lostReason[0]) {
+        if (AsleepSec(r) >= 0) Put(page, ", asleep %d", AsleepSec(r));
+        if (r->lostReason != LOST_NONE) {
             Raw(page, ", ");
-            Text(page, r->lostReason);
+            Text(page, LostReasonId(r->lostReason));
         }
         Raw(page, "</title></rect>");
         if (ratio > scale) {  // cut at the top: a notch says so
             Raw(page, "<path class=\"lm\" d=\"M");
             Put(page, "%.1f %.1fl%.1f -5l%.1f 5z\"/>", x, bottom - height - 2, g.width / 2, g.width / 2);
         }
-        if (verdict == VerdictIndex("lost")) {
+        if (verdict == VERDICT_LOST) {
             Raw(page, "<text class=\"lm\"");
             Coord(page, "x", x + g.width / 2);
             Coord(page, "y", bottom - height - (ratio > scale ? 9 : 3));
@@ -426,14 +444,14 @@ long long PhaseMs(long long value) {
 
 // Resume time of every sleep whose record has phases, stacked into firmware,
 // drivers and the hibernation file's read.
-void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
+void WritePhaseChart(Page* page, const SleepRecord* records, int count) {
     long long highest = 0;
     bool any = false;
     for (int i = 0; i < count; i++) {
-        if (!records[i].hasPhases) continue;
+        if (!records[i].phasesKnown) continue;
         any = true;
-        const ReportPhases* p = &records[i].phases;
-        long long total = PhaseMs(p->firmwareMs) + PhaseMs(p->driversMs) + PhaseMs(p->hiberReadMs);
+        const SleepRecord* p = &records[i];
+        long long total = PhaseMs(Phase(p, PHASE_FIRMWARE)) + PhaseMs(Phase(p, PHASE_DRIVERS)) + PhaseMs(Phase(p, PHASE_HIBER_READ));
         if (total > highest) highest = total;
     }
     if (!any) return;
@@ -465,20 +483,20 @@ void WritePhaseChart(Page* page, const ReportRecord* records, int count) {
             Put(page, " text-anchor=\"end\">%lld ms</text>\n", ms);
     }
     for (int i = 0; i < count; i++) {
-        const ReportRecord* r = &records[i];
-        if (!r->hasPhases) continue;
-        const ReportPhases* p = &r->phases;
+        const SleepRecord* r = &records[i];
+        if (!r->phasesKnown) continue;
+        const SleepRecord* p = r;
         Put(page, "<g><title>Cycle %d: resume", r->cycle);
-        if (p->wakeMs >= 0) Put(page, " %lld ms", p->wakeMs);
-        if (p->firmwareMs >= 0) Put(page, "; firmware %lld", p->firmwareMs);
-        if (p->driversMs >= 0) Put(page, ", drivers %lld", p->driversMs);
-        if (p->hiberReadMs >= 0) Put(page, ", file read %lld", p->hiberReadMs);
+        if (Phase(p, PHASE_WAKE) >= 0) Put(page, " %lld ms", Phase(p, PHASE_WAKE));
+        if (Phase(p, PHASE_FIRMWARE) >= 0) Put(page, "; firmware %lld", Phase(p, PHASE_FIRMWARE));
+        if (Phase(p, PHASE_DRIVERS) >= 0) Put(page, ", drivers %lld", Phase(p, PHASE_DRIVERS));
+        if (Phase(p, PHASE_HIBER_READ) >= 0) Put(page, ", file read %lld", Phase(p, PHASE_HIBER_READ));
         Raw(page, "</title>");
         const struct {
             long long ms;
             const char* cls;
         } parts[] = {
-            {PhaseMs(p->firmwareMs), "p-fw"}, {PhaseMs(p->driversMs), "p-dr"}, {PhaseMs(p->hiberReadMs), "p-hr"}};
+            {PhaseMs(Phase(p, PHASE_FIRMWARE)), "p-fw"}, {PhaseMs(Phase(p, PHASE_DRIVERS)), "p-dr"}, {PhaseMs(Phase(p, PHASE_HIBER_READ)), "p-hr"}};
         double y = bottom;
         for (const auto& part : parts) {
             if (part.ms <= 0) continue;
@@ -521,12 +539,12 @@ const struct {
 };
 
 // Which optional columns the records need: a column nobody has is left out.
-int TableColumns(const ReportRecord* records, int count) {
+int TableColumns(const SleepRecord* records, int count) {
     int shown = COLUMN_ALWAYS;
     for (int i = 0; i < count; i++) {
-        if (records[i].targetState[0] || records[i].effectiveState[0]) shown |= COLUMN_TARGETS;
-        if (records[i].hasPhases) shown |= COLUMN_PHASES;
-        if (records[i].fallback[0]) shown |= COLUMN_FALLBACK;
+        if (records[i].targetState >= 0 || records[i].effectiveState >= 0) shown |= COLUMN_TARGETS;
+        if (records[i].phasesKnown) shown |= COLUMN_PHASES;
+        if (records[i].fallback != FALLBACK_NONE) shown |= COLUMN_FALLBACK;
     }
     return shown;
 }
@@ -555,8 +573,8 @@ void NumberCell(Page* page, long long value) {
         Raw(page, "<td>\xE2\x80\x93");
 }
 
-void WritePhasesText(Page* page, const ReportRecord* r) {
-    if (!r->hasPhases) {
+void WritePhasesText(Page* page, const SleepRecord* r) {
+    if (!r->phasesKnown) {
         Raw(page, "\xE2\x80\x93");
         return;
     }
@@ -564,9 +582,9 @@ void WritePhasesText(Page* page, const ReportRecord* r) {
         const char* name;
         long long value;
     } parts[] = {
-        {"sleep", r->phases.sleepMs},           {"wake", r->phases.wakeMs},
-        {"firmware", r->phases.firmwareMs},     {"drivers", r->phases.driversMs},
-        {"file write", r->phases.hiberWriteMs},  {"file read", r->phases.hiberReadMs},
+        {"sleep", Phase(r, PHASE_SLEEP)},           {"wake", Phase(r, PHASE_WAKE)},
+        {"firmware", Phase(r, PHASE_FIRMWARE)},     {"drivers", Phase(r, PHASE_DRIVERS)},
+        {"file write", Phase(r, PHASE_HIBER_WRITE)}, {"file read", Phase(r, PHASE_HIBER_READ)},
     };
     bool first = true;
     for (const auto& part : parts) {
@@ -574,22 +592,22 @@ void WritePhasesText(Page* page, const ReportRecord* r) {
         Put(page, "%s%s %lld", first ? "" : ", ", part.name, part.value);
         first = false;
     }
-    if (r->phases.hiberPages >= 0) Put(page, "%s%lld pages", first ? "" : ", ", r->phases.hiberPages);
+    if (Phase(r, PHASE_HIBER_PAGES) >= 0) Put(page, "%s%lld pages", first ? "" : ", ", Phase(r, PHASE_HIBER_PAGES));
 }
 
-void WriteReason(Page* page, const ReportRecord* r, bool failure) {
+void WriteReason(Page* page, const SleepRecord* r, bool failure) {
     bool any = false;
     if (failure) {
-        Text(page, r->verdict);
+        Text(page, VerdictId(r->verdict));
         any = true;
     }
     if (r->errorCode != 0) {
         Put(page, "%serror %lld", any ? "; " : "", r->errorCode);
         any = true;
     }
-    if (r->lostReason[0]) {
+    if (r->lostReason != LOST_NONE) {
         if (any) Raw(page, "; ");
-        Text(page, r->lostReason);
+        Text(page, LostReasonId(r->lostReason));
         any = true;
     }
     if (r->bugcheck[0]) {
@@ -600,34 +618,36 @@ void WriteReason(Page* page, const ReportRecord* r, bool failure) {
     if (!any) Raw(page, "\xE2\x80\x93");
 }
 
-void WriteRecordTable(Page* page, const ReportRecord* records, int count, int shown) {
+void WriteRecordTable(Page* page, const SleepRecord* records, int count, int shown) {
     Raw(page, "<h2>Every sleep</h2>\n<div class=\"sc\"><table class=\"t r\">\n<tr>");
     for (const auto& column : COLUMNS)
         if ((column.shownWith & shown) == column.shownWith) Put(page, "<th>%s</th>", column.title);
     Raw(page, "</tr>\n");
     for (int i = 0; i < count; i++) {
-        const ReportRecord* r = &records[i];
+        const SleepRecord* r = &records[i];
         int verdict = VerdictIndex(r->verdict);
         bool failure = IsFailure(verdict);
-        Raw(page, failure ? "<tr class=\"f\">" : verdict == VerdictIndex("long") ? "<tr class=\"y\">" : "<tr>");
+        Raw(page, failure ? "<tr class=\"f\">" : verdict == VERDICT_TOO_LONG ? "<tr class=\"y\">" : "<tr>");
         NumberCell(page, r->cycle);
-        Cell(page, r->requestedState);
+        Cell(page, StateText(r->requestedState));
         if (shown & COLUMN_TARGETS) {
-            Cell(page, r->targetState);
-            Cell(page, r->effectiveState);
+            Cell(page, StateText(r->targetState));
+            Cell(page, StateText(r->effectiveState));
         }
-        Cell(page, r->enteredState);
-        if (shown & COLUMN_FALLBACK) Cell(page, r->fallback);
+        Cell(page, StateText(r->enteredState));
+        if (shown & COLUMN_FALLBACK) Cell(page, FallbackId(r->fallback));
         NumberCell(page, r->requestedSec);
         NumberCell(page, r->measuredSec);
-        NumberCell(page, r->asleepSec);
-        Cell(page, r->asleepSource);
-        Cell(page, r->verdict);
+        NumberCell(page, AsleepSec(r));
+        Cell(page, AsleepSourceId(r->asleepSource));
+        Cell(page, VerdictId(r->verdict));
         Cell(page, r->wakeSource);
         Raw(page, "<td>");
-        WriteUtc(page, r->startUtc, nullptr);
+        UtcText start(r->startUtc);
+        UtcText end(r->endUtc);
+        WriteUtc(page, start.text, nullptr);
         Raw(page, "<td>");
-        WriteUtc(page, r->endUtc, r->startUtc);
+        WriteUtc(page, end.text, start.text);
         if (shown & COLUMN_PHASES) {
             Raw(page, "<td>");
             WritePhasesText(page, r);
@@ -653,7 +673,7 @@ int CompareCounts(const void* a, const void* b) {
     return strcmp(x->name, y->name);
 }
 
-void WriteWakeSources(Page* page, const ReportRecord* records, int count) {
+void WriteWakeSources(Page* page, const SleepRecord* records, int count) {
     if (count == 0) return;
     const char** names = (const char**)malloc(sizeof(const char*) * (size_t)count);
     SourceCount* sources = (SourceCount*)malloc(sizeof(SourceCount) * (size_t)count);
@@ -683,7 +703,7 @@ void WriteWakeSources(Page* page, const ReportRecord* records, int count) {
     free(sources);
 }
 
-void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, const ReportRecord* records,
+void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, const SleepRecord* records,
                int count, int badLines) {
     Raw(page,
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
@@ -712,14 +732,36 @@ void HtmlEscape(const char* text, char* out, size_t outSize) {
     if (outSize == 0) return;
     size_t used = 0;
     char spare[12];
-    for (const unsigned char* p = (const unsigned char*)text; *p; p++) {
-        const char* piece = EscapeByte(*p, spare);
-        size_t length = strlen(piece);
-        if (used + length + 1 > outSize) break;  // whole references only
+    for (const unsigned char* p = (const unsigned char*)text; *p;) {
+        size_t taken;
+        bool same;
+        const char* piece = NextPiece(p, &taken, &same, spare);
+        size_t length = same ? taken : strlen(piece);
+        if (used + length + 1 > outSize) break;  // whole references and characters only
         memcpy(out + used, piece, length);
         used += length;
+        p += taken;
     }
     out[used] = '\0';
+}
+
+void BuildRunReport(const ReportHeader* header, const char* resultsPath, const SleepRecord* records, int count,
+                    int badLines, std::string* out) {
+    out->clear();
+    Page* page = new Page;
+    page->out = out;
+    page->used = 0;
+    WritePage(page, header, resultsPath, records, count, badLines);
+    FlushPage(page);
+    delete page;
+}
+
+// Windows file names match whatever their case.
+static bool SameText(const char* a, const char* b) {
+    for (; *a && *b; a++, b++) {
+        if (tolower((unsigned char)*a) != tolower((unsigned char)*b)) return false;
+    }
+    return *a == *b;
 }
 
 bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize) {
@@ -740,47 +782,11 @@ bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize) {
     if (stem == nameStart) return false;  // no file name at all
     int written = snprintf(out, outSize, "%.*s.html", (int)stem, resultsPath);
     // A results file that already ends in ".html" must not be overwritten by its own page.
-    if (written >= 0 && (size_t)written < outSize && _stricmp(out, resultsPath) == 0)
+    if (written >= 0 && (size_t)written < outSize && SameText(out, resultsPath))
         written = snprintf(out, outSize, "%s.html", resultsPath);
     if (written < 0 || (size_t)written >= outSize) {
         if (outSize > 0) out[0] = '\0';
         return false;
     }
     return true;
-}
-
-int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header) {
-    if (!reportPath || !reportPath[0]) return ERROR_INVALID_NAME;
-    char temporary[MAX_PATH + 8];
-    int length = snprintf(temporary, sizeof(temporary), "%s.tmp", reportPath);
-    if (length < 0 || (size_t)length >= sizeof(temporary)) return ERROR_FILENAME_EXCED_RANGE;
-    ReportRecord* records = nullptr;
-    int count = 0;
-    int badLines = 0;
-    int error = ReadResultsFile(resultsPath, &records, &count, &badLines);
-    if (error != 0) return error;
-    Page* page = (Page*)malloc(sizeof(Page));
-    if (!page) {
-        FreeResultRecords(records);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    page->used = 0;
-    page->error = 0;
-    page->file = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (page->file == INVALID_HANDLE_VALUE) {
-        error = (int)GetLastError();
-    } else {
-        WritePage(page, header, resultsPath, records, count, badLines);
-        FlushPage(page);
-        error = (int)page->error;
-        // The page is on the device before it takes the old one's place.
-        if (error == 0 && !FlushFileBuffers(page->file)) error = (int)GetLastError();
-        if (!CloseHandle(page->file) && error == 0) error = (int)GetLastError();
-        if (error == 0 && !MoveFileExA(temporary, reportPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            error = (int)GetLastError();
-        if (error != 0) DeleteFileA(temporary);
-    }
-    free(page);
-    FreeResultRecords(records);
-    return error;
 }

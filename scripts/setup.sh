@@ -9,6 +9,8 @@ source "$(dirname "$0")/host.sh"
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
+# The portable part is also built and tested with the host's own compiler.
+command -v g++ >/dev/null || need+=(g++)
 command -v python3 >/dev/null || need+=(python3)
 command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 command -v i686-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-i686)

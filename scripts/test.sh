@@ -71,6 +71,18 @@ PY
   "$WINESERVER" -k >/dev/null 2>&1 || true
 }
 
+# The portable part (core and results) built by the host's compiler: no Wine.
+echo "== native (build-native)"
+native_line="no ctest summary"
+if cmake -S native -B build-native -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+   cmake --build build-native -j"$(nproc)"; then
+  native_out=$(cd build-native && ctest --output-on-failure 2>&1) || true
+  echo "$native_out"
+  native_line=$(grep -E 'tests passed, [0-9]+ tests? failed out of' <<<"$native_out" | tail -n 1 || true)
+fi
+grep -qE '^100% tests passed' <<<"$native_line" || status=1
+summary+=("native (host compiler, portable part): ${native_line:-no ctest summary}")
+
 for arch in $suites; do
   run_ctest "$arch" "$arch suite" "$@"
 done

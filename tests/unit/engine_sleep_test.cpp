@@ -242,7 +242,7 @@ TEST_F(OneSleepTest, DurationsBelowOneSecondAreNeverSlept) {
         WriteStaleMarker();
         EXPECT_EQ(ENTER_FAILED, EnterSleepState(SLEEP_S1, duration, 0, 1)) << duration;
         EXPECT_EQ(VERDICT_REFUSED, gLastSleep.verdict);
-        EXPECT_STREQ("duration_below_1s", gLastSleep.reason);
+        EXPECT_STREQ("duration_below_1s", RefusedReasonId(gLastSleep.reason));
         EXPECT_FALSE(FileExists(gMarkerFilePath)) << duration;
     }
     EXPECT_TRUE(fake.suspends.empty());

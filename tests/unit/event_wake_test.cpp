@@ -226,9 +226,9 @@ TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
     fakeevt::Push({Fixture("timer-wake-empty.xml")});
     for (int waited = 0; waited < 3000 && WakeSourceCount() == 0; waited += 10) Sleep(10);
 
-    memset(&gLastSleep, 0, sizeof(gLastSleep));
+    ClearSleepRecord(&gLastSleep);
     gLastSleep.verdict = VERDICT_OK;
-    gLastSleep.wakeSourceMark = WakeSourceCount();
+    gLastWakeSourceMark = WakeSourceCount();
     RecordSleepResult(1, SLEEP_S3, SLEEP_S3, 0, 30);
     PollPendingResult();
     EXPECT_FALSE(FileExists(path) && !ReadText(path).empty());  // held for its wake source
@@ -239,7 +239,7 @@ TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
         PollPendingResult();
     }
     // The next one finds no source before the next sleep: written with none.
-    gLastSleep.wakeSourceMark = WakeSourceCount();
+    gLastWakeSourceMark = WakeSourceCount();
     RecordSleepResult(2, SLEEP_S3, SLEEP_S3, 0, 30);
     FlushPendingResult();
     StopEventMonitoring();
@@ -281,10 +281,10 @@ TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntere
     ASSERT_TRUE(IsWakeSourceWatched());
     int cycle = 1;
     for (const Case& c : cases) {
-        memset(&gLastSleep, 0, sizeof(gLastSleep));
+        ClearSleepRecord(&gLastSleep);
         gLastSleep.verdict = VERDICT_OK;
         gLastSleep.startUtc = c.sleepStart;
-        gLastSleep.wakeSourceMark = WakeSourceCount();
+        gLastWakeSourceMark = WakeSourceCount();
         RecordSleepResult(cycle, c.entered, c.entered, 0, 60);
         fakeevt::Push({Fixture(c.fixture, "power-events")});
         for (int waited = 0; waited < 3000 && IsResultPending(); waited += 10) {

@@ -1,5 +1,5 @@
-// The results file: its JSON writer, the records of every verdict, the file
-// appends, and the time-asleep rule that decides whether the machine slept.
+// The results file: the records of every verdict, the file appends, and the
+// time-asleep rule that decides whether the machine slept.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string.h>
@@ -11,42 +11,10 @@
 #include "support/json_lines.h"
 #include "support/process_run.h"
 #include "results/results.h"
+#include "portable/record_lines.h"
 #include "ui/ui.h"
 
 namespace {
-
-// Seconds and FILETIME of 2026-12-07 12:44:54 UTC.
-const long long kStart = 134411210940000000LL;
-
-SleepResult SampleResult() {
-    SleepResult r;
-    ClearSleepResult(&r);
-    r.cycle = 3;
-    r.requestedState = SLEEP_S4;
-    r.enteredState = SLEEP_S3;
-    snprintf(r.fallback, sizeof(r.fallback), "lighter");
-    r.requestedSec = 60;
-    r.measuredSec = 61;
-    r.asleepKnown = true;
-    r.asleepSec = 59;
-    snprintf(r.asleepSource, sizeof(r.asleepSource), "sleep_wake_stamps");
-    snprintf(r.verdict, sizeof(r.verdict), "ok");
-    snprintf(r.wakeSource, sizeof(r.wakeSource), "HID Keyboard Device");
-    r.startUtc = kStart;
-    r.endUtc = kStart + 61 * 10000000LL;
-    r.errorCode = 0;
-    return r;
-}
-
-nlohmann::json Parse(const SleepResult& result) {
-    char line[RESULT_LINE_SIZE];
-    EXPECT_TRUE(FormatResultLine(&result, line, sizeof(line)));
-    size_t length = strlen(line);
-    EXPECT_GT(length, 0u);
-    EXPECT_EQ('\n', line[length - 1]);
-    for (size_t i = 0; i + 1 < length; i++) EXPECT_TRUE(line[i] >= 0x20 && line[i] < 0x7F) << "byte " << i;
-    return nlohmann::json::parse(std::string(line, length - 1));
-}
 
 AsleepReading Reading(bool stamps, ULONGLONG sleep, ULONGLONG wake, int clock, ULONGLONG interrupt, bool unbiasedOk,
                       ULONGLONG unbiased) {
@@ -65,106 +33,6 @@ AsleepReading Reading(bool stamps, ULONGLONG sleep, ULONGLONG wake, int clock, U
 const ULONGLONG S = 10000000ULL;  // one second in 100 ns units
 
 }  // namespace
-
-TEST(JsonWriter, HostileTextsStayValidJson) {
-    std::string hostile = "quote\" back\\slash \x01\x02\x1f tab\t line\nfeed /slash \x7f";
-    hostile += "\xe9\xe8";  // 8-bit characters of the code page
-    char buffer[1024];
-    JsonLine json;
-    JsonBegin(&json, buffer, sizeof(buffer));
-    JsonString(&json, "text", hostile.c_str());
-    JsonString(&json, "key \"with\" quotes", "v");
-    JsonInt(&json, "n", -2147483648LL);
-    JsonNull(&json, "none");
-    ASSERT_TRUE(JsonEnd(&json));
-    nlohmann::json parsed = nlohmann::json::parse(buffer);
-    // What the code page makes of the 8-bit characters, as UTF-8.
-    WCHAR wide[4];
-    ASSERT_EQ(2, MultiByteToWideChar(CP_ACP, 0, "\xe9\xe8", 2, wide, 4));
-    char utf8[16];
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide, 2, utf8, sizeof(utf8), nullptr, nullptr);
-    std::string expected = hostile.substr(0, hostile.size() - 2) + std::string(utf8, n);
-    EXPECT_EQ(expected, parsed["text"].get<std::string>());
-    EXPECT_EQ("v", parsed["key \"with\" quotes"]);
-    EXPECT_EQ(-2147483648LL, parsed["n"].get<long long>());
-    EXPECT_TRUE(parsed["none"].is_null());
-    EXPECT_EQ(nullptr, strchr(buffer, '\n'));
-}
-
-TEST(JsonWriter, WhatDoesNotFitLeavesNothing) {
-    char buffer[24];
-    JsonLine json;
-    JsonBegin(&json, buffer, sizeof(buffer));
-    JsonString(&json, "k", "0123456789");
-    EXPECT_TRUE(JsonEnd(&json));
-    EXPECT_STREQ("{\"k\":\"0123456789\"}", buffer);
-
-    JsonBegin(&json, buffer, sizeof(buffer));
-    JsonString(&json, "k", "\x01\x01\x01\x01");  // 4 x 6 escaped bytes do not fit
-    EXPECT_FALSE(JsonEnd(&json));
-    EXPECT_STREQ("", buffer);
-    // The bytes past the terminator were never touched beyond the buffer (the
-    // guard is the fixed size itself); a zero-size buffer is refused too.
-    JsonBegin(&json, buffer, 0);
-    EXPECT_FALSE(JsonEnd(&json));
-}
-
-TEST(ResultRecord, EveryFieldWithItsType) {
-    nlohmann::json r = Parse(SampleResult());
-    EXPECT_EQ(3, r["cycle"]);
-    EXPECT_EQ("S4", r["requested_state"]);
-    EXPECT_EQ("S3", r["entered_state"]);
-    EXPECT_EQ("lighter", r["fallback"]);
-    EXPECT_EQ(60, r["requested_sec"]);
-    EXPECT_EQ(61, r["measured_sec"]);
-    EXPECT_EQ(59, r["asleep_sec"]);
-    EXPECT_EQ("sleep_wake_stamps", r["asleep_source"]);
-    EXPECT_EQ("ok", r["verdict"]);
-    EXPECT_EQ("HID Keyboard Device", r["wake_source"]);
-    EXPECT_EQ("2026-12-07T12:44:54Z", r["start_utc"]);
-    EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
-    EXPECT_EQ(0, r["error_code"]);
-    for (const char* key : {"reason", "phases", "target_state", "effective_state", "lost_reason", "bugcheck"}) {
-        EXPECT_TRUE(r[key].is_null()) << key;
-    }
-    EXPECT_EQ(19u, r.size());
-}
-
-TEST(ResultRecord, UnknownsAreNull) {
-    SleepResult result = SampleResult();
-    result.enteredState = -1;
-    result.fallback[0] = '\0';
-    result.requestedSec = -1;
-    result.asleepKnown = false;
-    result.wakeSource[0] = '\0';
-    result.startUtc = 0;
-    nlohmann::json r = Parse(result);
-    for (const char* key : {"entered_state", "fallback", "requested_sec", "asleep_sec", "asleep_source",
-                            "wake_source", "start_utc"}) {
-        EXPECT_TRUE(r[key].is_null()) << key;
-    }
-    EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
-}
-
-TEST(ResultRecord, LongestHostileWakeSourceFits) {
-    SleepResult result = SampleResult();
-    memset(result.wakeSource, '\x01', sizeof(result.wakeSource) - 1);
-    result.wakeSource[sizeof(result.wakeSource) - 1] = '\0';
-    nlohmann::json r = Parse(result);
-    EXPECT_EQ(std::string(RESULT_TEXT_SIZE - 1, '\x01'), r["wake_source"].get<std::string>());
-}
-
-TEST(ResultRecord, UtcTimes) {
-    char text[32];
-    FormatUtcTime(kStart, text, sizeof(text));
-    EXPECT_STREQ("2026-12-07T12:44:54Z", text);
-    FormatUtcTime(0, text, sizeof(text));
-    EXPECT_STREQ("", text);
-    FormatUtcTime(-5, text, sizeof(text));
-    EXPECT_STREQ("", text);
-    FormatUtcTime(kStart, text, 8);  // cut, still terminated
-    EXPECT_STREQ("2026-12", text);
-}
 
 TEST(ResultsFile, AppendsWholeLinesAndReportsAFolderItCannotWrite) {
     std::string folder = TestFolder("ResultsFile_Append");
@@ -194,7 +62,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
     const int verdicts[] = {VERDICT_OK, VERDICT_TOO_SHORT, VERDICT_TOO_LONG, VERDICT_NOT_SLEPT, VERDICT_REFUSED};
     int cycle = 1;
     for (int verdict : verdicts) {
-        memset(&gLastSleep, 0, sizeof(gLastSleep));
+        ClearSleepRecord(&gLastSleep);
         gLastSleep.verdict = verdict;
         gLastSleep.measuredSec = 30 + cycle;
         gLastSleep.asleepSource = verdict == VERDICT_REFUSED ? ASLEEP_UNKNOWN : ASLEEP_FROM_INTERRUPT_TIME;
@@ -202,7 +70,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
         gLastSleep.errorCode = verdict == VERDICT_REFUSED ? 31 : 0;
         gLastSleep.startUtc = kStart;
         gLastSleep.endUtc = kStart + 31 * 10000000LL;
-        gLastSleep.wakeSourceMark = WakeSourceCount();
+        gLastWakeSourceMark = WakeSourceCount();
         RecordSleepResult(cycle, SLEEP_S1, SLEEP_S1, 0, 30);
         if (cycle == 1) {
             EXPECT_EQ(0, RunExitCode(&gRunTally, RUN_END_COMPLETED));
@@ -254,7 +122,7 @@ TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
     // A file that cannot take the record: an error line and an exit code that says so.
     memset(&gRunTally, 0, sizeof(gRunTally));
     snprintf(gResultsPath, sizeof(gResultsPath), "%s", JoinPath(folder, "gone\\r.jsonl").c_str());
-    memset(&gLastSleep, 0, sizeof(gLastSleep));
+    ClearSleepRecord(&gLastSleep);
     gLastSleep.verdict = VERDICT_OK;
     RecordSleepResult(1, SLEEP_S1, SLEEP_S1, 0, 30);
     EXPECT_EQ(1, gRunTally.recordsLost);

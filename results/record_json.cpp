@@ -1,0 +1,180 @@
+// The record of a sleep as one line of JSON, both ways, through one table of
+// fields: the order of the table is the order of the keys in the file.
+#include <string.h>
+#include <nlohmann/json.hpp>
+#include "results/results.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A text of the record, or null when it is empty.
+Json TextOrNull(const char* text) { return text && text[0] ? Json(text) : Json(nullptr); }
+
+Json IdOrNull(const char* id) { return TextOrNull(id ? id : ""); }
+
+// Reads an optional value: null or missing leaves the record's "unknown";
+// a value of another kind fails the line.
+bool IsNull(const Json* value) { return value == nullptr || value->is_null(); }
+
+bool ReadInt(const Json* value, long long* out) {
+    if (IsNull(value)) return true;
+    if (!value->is_number_integer()) return false;
+    *out = value->get<long long>();
+    return true;
+}
+
+bool ReadInt(const Json* value, int* out) {
+    long long wide = *out;
+    if (!ReadInt(value, &wide)) return false;
+    if (wide < -0x7FFFFFFFLL - 1 || wide > 0x7FFFFFFFLL) return false;
+    *out = (int)wide;
+    return true;
+}
+
+bool ReadText(const Json* value, char* out, size_t outSize) {
+    if (IsNull(value)) return true;
+    if (!value->is_string()) return false;
+    CopyUtf8(out, outSize, value->get_ref<const std::string&>().c_str());
+    return true;
+}
+
+// An id of one of the record's families; an id this build does not know is unknown.
+bool ReadId(const Json* value, int (*fromId)(const char*), int* out) {
+    char text[64] = "";
+    if (!ReadText(value, text, sizeof(text))) return false;
+    if (text[0]) *out = fromId(text);
+    return true;
+}
+
+bool ReadTime(const Json* value, long long* out) {
+    char text[48] = "";
+    if (!ReadText(value, text, sizeof(text))) return false;
+    // A time the program did not write is left unknown rather than failing the record.
+    if (text[0] && !ParseUtcTime(text, out)) *out = 0;
+    return true;
+}
+
+Json WritePhases(const SleepRecord& r) {
+    if (!r.phasesKnown) return Json(nullptr);
+    Json phases = Json::object();
+    for (int i = 0; i < PHASE_COUNT; i++) {
+        if (r.phases[i].known) phases[PHASE_KEYS[i]] = r.phases[i].value;
+    }
+    return phases;
+}
+
+bool ReadPhases(const Json* value, SleepRecord* r) {
+    if (IsNull(value)) return true;
+    if (!value->is_object()) return false;
+    r->phasesKnown = true;
+    for (int i = 0; i < PHASE_COUNT; i++) {
+        auto item = value->find(PHASE_KEYS[i]);
+        if (item == value->end() || item->is_null()) continue;
+        if (!item->is_number_integer()) return false;
+        r->phases[i].known = true;
+        r->phases[i].value = item->get<long long>();
+    }
+    return true;
+}
+
+Json Time(long long fileTime) {
+    char text[32];
+    FormatUtcTime(fileTime, text, sizeof(text));
+    return TextOrNull(text);
+}
+
+struct Field {
+    const char* key;
+    Json (*write)(const SleepRecord& r);
+    bool (*read)(const Json* value, SleepRecord* r);
+};
+
+const Field FIELDS[] = {
+    {"cycle", [](const SleepRecord& r) { return Json(r.cycle); },
+     [](const Json* v, SleepRecord* r) { return !IsNull(v) && ReadInt(v, &r->cycle); }},
+    {"requested_state", [](const SleepRecord& r) { return IdOrNull(StateId(r.requestedState)); },
+     [](const Json* v, SleepRecord* r) { return ReadId(v, StateFromId, &r->requestedState); }},
+    {"entered_state", [](const SleepRecord& r) { return IdOrNull(StateId(r.enteredState)); },
+     [](const Json* v, SleepRecord* r) { return ReadId(v, StateFromId, &r->enteredState); }},
+    {"fallback", [](const SleepRecord& r) { return IdOrNull(FallbackId(r.fallback)); },
+     [](const Json* v, SleepRecord* r) { return ReadId(v, FallbackFromId, &r->fallback); }},
+    {"requested_sec",
+     [](const SleepRecord& r) { return r.requestedSec >= 0 ? Json(r.requestedSec) : Json(nullptr); },
+     [](const Json* v, SleepRecord* r) { return ReadInt(v, &r->requestedSec); }},
+    {"measured_sec", [](const SleepRecord& r) { return Json(r.measuredSec); },
+     [](const Json* v, SleepRecord* r) { return ReadInt(v, &r->measuredSec); }},
+    {"asleep_sec",
+     [](const SleepRecord& r) { return r.asleepSource != ASLEEP_UNKNOWN ? Json(r.asleepSec) : Json(nullptr); },
+     [](const Json* v, SleepRecord* r) { return ReadInt(v, &r->asleepSec); }},
+    {"asleep_source", [](const SleepRecord& r) { return IdOrNull(AsleepSourceId(r.asleepSource)); },
+     [](const Json* v, SleepRecord* r) {
+         int source = ASLEEP_UNKNOWN;
+         if (!ReadId(v, AsleepSourceFromId, &source)) return false;
+         r->asleepSource = source < 0 ? ASLEEP_UNKNOWN : source;
+         return true;
+     }},
+    {"verdict", [](const SleepRecord& r) { return Json(VerdictId(r.verdict)); },
+     [](const Json* v, SleepRecord* r) {
+         r->verdict = -1;
+         return !IsNull(v) && ReadId(v, VerdictFromId, &r->verdict) && r->verdict >= 0;
+     }},
+    {"wake_source", [](const SleepRecord& r) { return TextOrNull(r.wakeSource); },
+     [](const Json* v, SleepRecord* r) { return ReadText(v, r->wakeSource, sizeof(r->wakeSource)); }},
+    {"start_utc", [](const SleepRecord& r) { return Time(r.startUtc); },
+     [](const Json* v, SleepRecord* r) { return ReadTime(v, &r->startUtc); }},
+    {"end_utc", [](const SleepRecord& r) { return Time(r.endUtc); },
+     [](const Json* v, SleepRecord* r) { return ReadTime(v, &r->endUtc); }},
+    {"error_code", [](const SleepRecord& r) { return Json(r.errorCode); },
+     [](const Json* v, SleepRecord* r) { return ReadInt(v, &r->errorCode); }},
+    {"reason", [](const SleepRecord& r) { return IdOrNull(RefusedReasonId(r.reason)); },
+     [](const Json* v, SleepRecord* r) {
+         int reason = REFUSED_NONE;
+         if (!ReadId(v, RefusedReasonFromId, &reason)) return false;
+         r->reason = reason < 0 ? REFUSED_NONE : reason;
+         return true;
+     }},
+    {"phases", WritePhases, ReadPhases},
+    {"target_state", [](const SleepRecord& r) { return IdOrNull(StateId(r.targetState)); },
+     [](const Json* v, SleepRecord* r) { return ReadId(v, StateFromId, &r->targetState); }},
+    {"effective_state", [](const SleepRecord& r) { return IdOrNull(StateId(r.effectiveState)); },
+     [](const Json* v, SleepRecord* r) { return ReadId(v, StateFromId, &r->effectiveState); }},
+    {"lost_reason", [](const SleepRecord& r) { return IdOrNull(LostReasonId(r.lostReason)); },
+     [](const Json* v, SleepRecord* r) {
+         if (!ReadId(v, LostReasonFromId, &r->lostReason)) return false;
+         // A reason this build does not know is still a reason: unknown.
+         if (!IsNull(v) && r->lostReason == LOST_NONE) r->lostReason = LOST_UNKNOWN;
+         return true;
+     }},
+    {"bugcheck", [](const SleepRecord& r) { return TextOrNull(r.bugcheck); },
+     [](const Json* v, SleepRecord* r) { return ReadText(v, r->bugcheck, sizeof(r->bugcheck)); }},
+};
+
+}  // namespace
+
+bool FormatResultLine(const SleepRecord* record, char* out, size_t outSize) {
+    if (outSize > 0) out[0] = '\0';
+    SleepRecord clean = *record;
+    // Texts from the system are UTF-8 by now; anything else must not reach the library.
+    CopyUtf8(clean.wakeSource, sizeof(clean.wakeSource), record->wakeSource);
+    CopyUtf8(clean.bugcheck, sizeof(clean.bugcheck), record->bugcheck);
+    Json line = Json::object();
+    for (const Field& field : FIELDS) line[field.key] = field.write(clean);
+    std::string text = line.dump(-1, ' ', true, Json::error_handler_t::replace);
+    if (text.size() + 2 > outSize) return false;
+    memcpy(out, text.data(), text.size());
+    out[text.size()] = '\n';
+    out[text.size() + 1] = '\0';
+    return true;
+}
+
+bool ParseResultRecord(const char* line, size_t length, SleepRecord* out) {
+    ClearSleepRecord(out);
+    Json value = Json::parse(line, line + length, nullptr, false);
+    if (value.is_discarded() || !value.is_object()) return false;
+    for (const Field& field : FIELDS) {
+        auto item = value.find(field.key);
+        if (!field.read(item == value.end() ? nullptr : &*item, out)) return false;
+    }
+    return true;
+}
