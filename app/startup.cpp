@@ -10,7 +10,6 @@
 #include "results/results.h"
 #include "ui/ui.h"
 
-static const char BANNER_RULE[] = "**********************************************************************";
 
 // Notes of a full list that could not be kept are not lost silently.
 static void LogDroppedNotes(const NoteList* list) {
@@ -22,7 +21,7 @@ static void LogDroppedNotes(const NoteList* list) {
 }
 
 static void WriteBanner() {
-    LogMessage(BANNER_RULE, LOG_INFO);
+    LogMessage(ASTERISK_RULE, LOG_INFO);
     char line[256];
     FormatIdentityLine(line, sizeof(line));
     LogMessage(line, LOG_INFO);
@@ -37,7 +36,7 @@ static void WriteBanner() {
     for (int i = 0; i < gCommandLineNotes.count; i++) LogMessage(gCommandLineNotes.slots[i], LOG_INFO);
     LogDroppedNotes(&gCommandLineNotes);
     ClearNotes(&gCommandLineNotes);
-    LogMessage(BANNER_RULE, LOG_INFO);
+    LogMessage(ASTERISK_RULE, LOG_INFO);
 }
 
 // The marker file "sleepflag" lies beside the executable.
@@ -54,14 +53,14 @@ bool CheckSleepDurations(const ConfigRecord* settings, int shortestSleepDuration
     bool safe = true;
     if (settings->sleepForever) return true;
     if ((settings->useState[0] == 1 || settings->useState[1] == 1 || settings->useState[2] == 1) &&
-        shortestSleepDuration < 30) {
+        shortestSleepDuration < SAFE_SLEEP_MIN_SEC) {
         LogDebug("Specified duration is too short for sleep and therefore unsafe.\n");
-        LogDebug("Must be at least %ld seconds.\n", 30L);
+        LogDebug("Must be at least %ld seconds.\n", (long)SAFE_SLEEP_MIN_SEC);
         safe = false;
     }
-    if (settings->useState[3] == 1 && settings->sleepDurationSec[3] < 60) {
+    if (settings->useState[3] == 1 && settings->sleepDurationSec[3] < SAFE_HIBERNATE_MIN_SEC) {
         LogDebug("Specified duration is too short for hibernate and therefore unsafe.\n");
-        LogDebug("Must be at least %ld seconds.\n", 60L);
+        LogDebug("Must be at least %ld seconds.\n", (long)SAFE_HIBERNATE_MIN_SEC);
         safe = false;
     }
     return safe;
@@ -165,19 +164,77 @@ static bool EndIfRunCannotStart(const char* reason) {
     return true;
 }
 
+// Help and the version touch nothing: no library, no file, no power state.
+// True when one was asked for and shown.
+static bool AnswerInfoRequest(int argc, char** argv, bool unattended) {
+    int info = FindInfoRequest(argc, argv);
+    if (info == INFO_NONE) return false;
+    char identity[256];
+    FormatIdentityLine(identity, sizeof(identity));
+    char text[4096];
+    snprintf(text, sizeof(text), "%s\r\n%s", identity, info == INFO_HELP ? UsageText() : "");
+    ShowInfoText(text, PRODUCT_NAME, !unattended);
+    return true;
+}
+
+// The settings in force: the default file, then the command line merged over
+// them when it is valid. Returns the command line's verdict.
+static bool LoadSettings(int argc, char** argv) {
+    theConfig = new Config(gAppInstance);
+    ConfigRecord* scratch = new ConfigRecord;
+    memset(scratch, 0, sizeof(*scratch));
+    if (theConfig->Load(theConfig->configFilePath, scratch) == 0) theConfig->settings = *scratch;
+
+    theConfig->SetDefaults(gAppInstance, scratch);
+    bool verdict = ParseCommandLine(scratch, argc, argv);
+    SetUnattended(gAutoExit != 0);
+    SetMarkerFilePath();
+    if (argc > 1 && !RefuseFilesNamedTwice(scratch)) verdict = false;
+    if (verdict && argc > 1) {
+        theConfig->settings = *scratch;
+    } else if (gLogFileFromCommandLine) {
+        memcpy(theConfig->settings.logFilePath, scratch->logFilePath, sizeof(scratch->logFilePath));
+    }
+    delete scratch;
+    return verdict;
+}
+
+// The log file of the settings in force; a run resumed after a power cycle
+// appends to it, never empties it.
+static void OpenSettingsLog(bool markerFound) {
+    ApplyLogSettings(&theConfig->settings);
+    if (theConfig->settings.logToFile != 1) return;
+    char path[256];
+    GetConfigText(theConfig->settings.logFilePath, path);
+    theLogger->OpenLogFile(path, theConfig->settings.clearLogAtStart && !markerFound ? "wt" : "at");
+}
+
+// Without its window the program could neither be watched nor stopped.
+static int EndWithoutWindow() {
+    char message[160];
+    snprintf(message, sizeof(message), "The main window could not be created. Error code %lu",
+             (unsigned long)GetLastError());
+    ShowMessageBox(nullptr, message, "Vesplin cannot start", MB_ICONERROR | MB_OK, IDOK);
+    if (!gAutoExit) LogMessage(message, LOG_ERROR);
+    SetExitCode(EXIT_RUN_NOT_STARTED);
+    return Shutdown();
+}
+
+static int EndWithInvalidCommandLine() {
+    char path[256];
+    GetConfigText(theConfig->settings.logFilePath, path);
+    char message[512];
+    snprintf(message, sizeof(message),
+             "Vesplin.exe was launched with invalid command line arguments.\nPlease see log:\n%s\n", path);
+    ShowMessageBox(nullptr, message, "Invalid Command Line", MB_ICONWARNING | MB_OK, IDOK);
+    if (gAutoExit) SetExitCode(EXIT_RUN_NOT_STARTED);
+    return Shutdown();
+}
+
 int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     gAppInstance = instance;
-    // Help and the version touch nothing: no library, no file, no power state.
-    int info = FindInfoRequest(argc, argv);
     bool unattended = CommandLineAsksAutoExit(argc, argv);
-    if (info != INFO_NONE) {
-        char identity[256];
-        FormatIdentityLine(identity, sizeof(identity));
-        char text[4096];
-        snprintf(text, sizeof(text), "%s\r\n%s", identity, info == INFO_HELP ? UsageText() : "");
-        ShowInfoText(text, PRODUCT_NAME, !unattended);
-        return 0;
-    }
+    if (AnswerInfoRequest(argc, argv, unattended)) return 0;
     // Boxes before the command line is parsed already know whether anybody is there.
     SetUnattended(unattended);
     try {
@@ -196,23 +253,7 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     }
     QueryPowerCapabilities();
     BindSleepClockApi();
-
-    theConfig = new Config(gAppInstance);
-    ConfigRecord* scratch = new ConfigRecord;
-    memset(scratch, 0, sizeof(*scratch));
-    if (theConfig->Load(theConfig->configFilePath, scratch) == 0) theConfig->settings = *scratch;
-
-    theConfig->SetDefaults(gAppInstance, scratch);
-    bool verdict = ParseCommandLine(scratch, argc, argv);
-    SetUnattended(gAutoExit != 0);
-    SetMarkerFilePath();
-    if (argc > 1 && !RefuseFilesNamedTwice(scratch)) verdict = false;
-    if (verdict && argc > 1) {
-        theConfig->settings = *scratch;
-    } else if (gLogFileFromCommandLine) {
-        memcpy(theConfig->settings.logFilePath, scratch->logFilePath, sizeof(scratch->logFilePath));
-    }
-    delete scratch;
+    bool verdict = LoadSettings(argc, argv);
 
     // A marker left by a sleep that never came back: the run goes on, and its
     // log is appended to, never emptied. Started without arguments (as the
@@ -225,22 +266,12 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     if (markerFound && marker.haveTail && !gResultsPath[0])
         snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker.tail.resultsPath);
     if (resumeCommandLineRun) RestoreCommandLineRun(&marker.run);
-
-    ApplyLogSettings(&theConfig->settings);
-    if (theConfig->settings.logToFile == 1) {
-        char path[256];
-        GetConfigText(theConfig->settings.logFilePath, path);
-        theLogger->OpenLogFile(path, theConfig->settings.clearLogAtStart && !markerFound ? "wt" : "at");
-    }
+    OpenSettingsLog(markerFound);
 
     // A capability query ends right after the banner and never shows the
     // window; building it would only triple the query's start-up time.
-    if (!gQueryMode) {
-        gMainWindow = CreateMainWindow(gAppInstance);
-    }
-
+    if (!gQueryMode) gMainWindow = CreateMainWindow(gAppInstance);
     WriteBanner();
-
     if (gQueryMode) {
         delete theConfig;
         theConfig = nullptr;
@@ -248,28 +279,8 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         theLogger = nullptr;
         exit(gQueryAnswer);
     }
-
-    if (!gMainWindow) {
-        // Without its window the program could neither be watched nor stopped.
-        char message[160];
-        snprintf(message, sizeof(message), "The main window could not be created. Error code %lu",
-                 (unsigned long)GetLastError());
-        ShowMessageBox(nullptr, message, "Vesplin cannot start", MB_ICONERROR | MB_OK, IDOK);
-        if (!gAutoExit) LogMessage(message, LOG_ERROR);
-        SetExitCode(EXIT_RUN_NOT_STARTED);
-        return Shutdown();
-    }
-
-    if (!verdict) {
-        char path[256];
-        GetConfigText(theConfig->settings.logFilePath, path);
-        char message[512];
-        snprintf(message, sizeof(message),
-                 "Vesplin.exe was launched with invalid command line arguments.\nPlease see log:\n%s\n", path);
-        ShowMessageBox(nullptr, message, "Invalid Command Line", MB_ICONWARNING | MB_OK, IDOK);
-        if (gAutoExit) SetExitCode(EXIT_RUN_NOT_STARTED);
-        return Shutdown();
-    }
+    if (!gMainWindow) return EndWithoutWindow();
+    if (!verdict) return EndWithInvalidCommandLine();
 
     bool runAllowed = CheckSleepDurations(&theConfig->settings, gShortestSleepDuration);
     if (!runAllowed && argc > 1 &&

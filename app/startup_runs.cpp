@@ -35,7 +35,7 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
     LogMessage(line, LOG_WARNING);
     // Why it never came back, from the system's own records since the sleep began.
     LostDiagnosis why;
-    QueryLostDiagnosis(theResumeRecord.sleepStartTime * 10000000LL + 116444736000000000LL, &why);
+    QueryLostDiagnosis(FileTimeFromUnixSeconds(theResumeRecord.sleepStartTime), &why);
     FormatLostReasonLine(&why, line, sizeof(line));
     LogMessage(line, LOG_WARNING);
     RecordLostSleep(&theResumeRecord, marker->haveTail ? &marker->tail : nullptr, now, &why);

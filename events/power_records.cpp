@@ -258,7 +258,7 @@ bool ParseEventTime(const char* text, long long* fileTime) {
     if (*p == 'Z') p++;
     if (*SkipSpaces(p) != '\0') return false;
     long long seconds = DaysSince1601(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    *fileTime = seconds * 10000000LL + fraction;
+    *fileTime = seconds * FILETIME_TICKS_PER_SECOND + fraction;
     return true;
 }
 

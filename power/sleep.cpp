@@ -142,22 +142,10 @@ static int RefuseSleep(long error, int reason) {
     return ENTER_FAILED;
 }
 
-int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
-    // A record still held for its wake source goes to the device before the
-    // machine goes down again.
-    FlushPendingResult();
-    ClearSleepRecord(&gLastSleep);
-    gLastSuspendSec = 0;
-    gLastSleep.startUtc = NowFileTime();
-    if (state < SLEEP_S1 || state > SLEEP_S4) {
-        DeleteFileA(gMarkerFilePath);
-        LogDebug("Requested state not currently supported.\n");
-        gLastSleep.verdict = VERDICT_REFUSED;
-        gLastSleep.reason = REFUSED_BAD_STATE;
-        gLastSleep.endUtc = gLastSleep.startUtc;
-        return ENTER_BAD_STATE;
-    }
-    bool sleepForever = theConfig->settings.sleepForever != 0;
+// Before the suspend call: the policy, the "Going to sleep" line, the marker
+// and the wake timer. 0 when the machine may go down; else the ENTER_ result
+// of a sleep refused here.
+static int PrepareSleep(int state, int durationSec, int force, bool sleepForever) {
     char line[512];
     if (!sleepForever && durationSec < 1) {
         // Whatever path the value took (fallback, grow time, a configuration
@@ -175,7 +163,6 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
              state + 1, durationSec);
     LogMessage(line, LOG_INFO);
 
-    bool hibernate = gPowerApi.IsPwrHibernateAllowed() != 0 && state == SLEEP_S4;
     // The marker is the promise that a sleep which never ends is found at the
     // next start: without it on the device, the sleep is not entered.
     DWORD markerError = WriteMarkerFile();
@@ -198,40 +185,36 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
             return RefuseSleep((long)error, REFUSED_WAKE_TIMER_NOT_SET);
         }
     }
+    return 0;
+}
 
-    FlushLogFileToDisk();
-    AsleepReading before;
-    AsleepReading after;
-    TakeAsleepReading(&before);
-    gLastWakeSourceMark = WakeSourceCount();
-    long long start = NowFileTime();
-    gLastSleep.startUtc = start;
+// The suspend call itself; false (the sleep refused) when the system would not.
+static bool Suspend(int state, int force) {
+    bool hibernate = gPowerApi.IsPwrHibernateAllowed() != 0 && state == SLEEP_S4;
     BOOL entered;
     bool nt = IsNtPlatform();
     if (nt)
         entered = gPowerApi.SetSuspendState(hibernate, force == 1, FALSE);
     else
         entered = SetSystemPowerState(!hibernate, force == 1);
-    if (!entered) {
-        DWORD error = GetLastError();
-        LogDebug(nt ? "SetSuspendState failed. Error code: %ld\n" : "SetSystemPowerState failed. Error code: %ld\n",
-                 (long)error);
-        CloseWakeTimer();
-        snprintf(line, sizeof(line), "Sleep error, Error code %ld", (long)error);
-        LogMessage(line, LOG_ERROR);
-        return RefuseSleep((long)error, REFUSED_SUSPEND_FAILED);
-    }
-    gLastSuspendSec = MeasuredSeconds(start, NowFileTime());
+    if (entered) return true;
+    DWORD error = GetLastError();
+    LogDebug(nt ? "SetSuspendState failed. Error code: %ld\n" : "SetSystemPowerState failed. Error code: %ld\n",
+             (long)error);
+    CloseWakeTimer();
+    char line[64];
+    snprintf(line, sizeof(line), "Sleep error, Error code %ld", (long)error);
+    LogMessage(line, LOG_ERROR);
+    RefuseSleep((long)error, REFUSED_SUSPEND_FAILED);
+    return false;
+}
 
-    if (!sleepForever) WaitForWakeTimer(durationSec);
-    snprintf(line, sizeof(line), "Wake up from S%d, Cycle %d", state + 1, cycleNumber);
-    LogMessage(line, LOG_INFO);
-
-    long long end = NowFileTime();
-    TakeAsleepReading(&after);
-    int measured = MeasuredSeconds(start, end);
+// After the wake: the verdict on the time away, then whether the machine
+// slept at all; true when it did.
+static bool JudgeWake(int state, int durationSec, bool sleepForever, const AsleepReading* before,
+                      const AsleepReading* after) {
+    int measured = MeasuredSeconds(gLastSleep.startUtc, gLastSleep.endUtc);
     gLastSleep.measuredSec = measured;
-    gLastSleep.endUtc = end;
     gLastSleep.verdict = JudgeSleepTime(state, durationSec, measured, sleepForever);
     switch (gLastSleep.verdict) {
     case VERDICT_OK: LogFormatted(LOG_STATUS, "Sleep time OK %dsec", measured); break;
@@ -241,11 +224,12 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
 
     // The wall time alone cannot tell a sleep from a suspend call that
     // returned at once followed by a wait on the timer.
-    gLastSleep.asleepSource = ComputeTimeAsleep(&before, &after, &gLastSleep.asleepSec);
-    bool slept = true;
+    gLastSleep.asleepSource = ComputeTimeAsleep(before, after, &gLastSleep.asleepSec);
     if (gLastSleep.asleepSource == ASLEEP_UNKNOWN) {
         LogFormatted(LOG_INFO, "Time asleep unknown: no source answered (measured %d sec)", measured);
-    } else if (MachineDidNotSleep(gLastSleep.asleepSec, measured)) {
+        return true;
+    }
+    if (MachineDidNotSleep(gLastSleep.asleepSec, measured)) {
         LogFormatted(LOG_ERROR,
                      sleepForever ? "The machine did not sleep: the suspend call returned after %d sec and no time "
                                     "was spent asleep"
@@ -253,12 +237,50 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
                                     "program waited on its timer",
                      gLastSuspendSec);
         gLastSleep.verdict = VERDICT_NOT_SLEPT;
-        slept = false;
-    } else {
-        snprintf(line, sizeof(line), "Time asleep %d sec of %d sec (%s)", gLastSleep.asleepSec, measured,
-                 AsleepSourceName(gLastSleep.asleepSource));
-        LogMessage(line, LOG_INFO);
+        return false;
     }
+    char line[256];
+    snprintf(line, sizeof(line), "Time asleep %d sec of %d sec (%s)", gLastSleep.asleepSec, measured,
+             AsleepSourceName(gLastSleep.asleepSource));
+    LogMessage(line, LOG_INFO);
+    return true;
+}
+
+int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
+    // A record still held for its wake source goes to the device before the
+    // machine goes down again.
+    FlushPendingResult();
+    ClearSleepRecord(&gLastSleep);
+    gLastSuspendSec = 0;
+    gLastSleep.startUtc = NowFileTime();
+    if (state < SLEEP_S1 || state > SLEEP_S4) {
+        DeleteFileA(gMarkerFilePath);
+        LogDebug("Requested state not currently supported.\n");
+        gLastSleep.verdict = VERDICT_REFUSED;
+        gLastSleep.reason = REFUSED_BAD_STATE;
+        gLastSleep.endUtc = gLastSleep.startUtc;
+        return ENTER_BAD_STATE;
+    }
+    bool sleepForever = theConfig->settings.sleepForever != 0;
+    int refused = PrepareSleep(state, durationSec, force, sleepForever);
+    if (refused != 0) return refused;
+
+    FlushLogFileToDisk();
+    AsleepReading before;
+    AsleepReading after;
+    TakeAsleepReading(&before);
+    gLastWakeSourceMark = WakeSourceCount();
+    gLastSleep.startUtc = NowFileTime();
+    if (!Suspend(state, force)) return ENTER_FAILED;
+    gLastSuspendSec = MeasuredSeconds(gLastSleep.startUtc, NowFileTime());
+
+    if (!sleepForever) WaitForWakeTimer(durationSec);
+    char line[64];
+    snprintf(line, sizeof(line), "Wake up from S%d, Cycle %d", state + 1, cycleNumber);
+    LogMessage(line, LOG_INFO);
+    gLastSleep.endUtc = NowFileTime();
+    TakeAsleepReading(&after);
+    bool slept = JudgeWake(state, durationSec, sleepForever, &before, &after);
 
     // A one-time reset of the idle timers, so the machine does not drop
     // straight back into an idle sleep.

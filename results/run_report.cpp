@@ -135,16 +135,9 @@ void Coord(Page* page, const char* name, double value) {
 
 // ---- Verdicts and their colours ----------------------------------------------
 
-struct VerdictKind {
-    const char* id;
-    int level;  // log level whose panel colour it takes
-};
-const VerdictKind VERDICTS[] = {
-    {"ok", LOG_STATUS},         {"short", LOG_ERROR},  {"long", LOG_WARNING},
-    {"not_slept", LOG_ERROR},   {"refused", LOG_ERROR}, {"lost", LOG_ERROR},
-    {"wrong_state", LOG_ERROR},
-};
-const int VERDICT_KINDS = (int)(sizeof(VERDICTS) / sizeof(VERDICTS[0]));
+// The log level whose panel colour each verdict takes, in VERDICT_ order.
+const int VERDICT_LEVELS[] = {LOG_STATUS, LOG_ERROR, LOG_WARNING, LOG_ERROR, LOG_ERROR, LOG_ERROR, LOG_ERROR};
+const int VERDICT_KINDS = (int)(sizeof(VERDICT_LEVELS) / sizeof(VERDICT_LEVELS[0]));
 const int OTHER_VERDICT = VERDICT_KINDS;  // a verdict this build does not know
 static_assert(VERDICT_KINDS == VERDICT_COUNT, "a colour for every verdict");
 
@@ -162,9 +155,9 @@ struct UtcText {
 };
 
 // The class name of a verdict; never a text from the file.
-const char* VerdictClass(int index) { return index < VERDICT_KINDS ? VERDICTS[index].id : "other"; }
+const char* VerdictClass(int index) { return index < VERDICT_KINDS ? VerdictId(index) : "other"; }
 
-bool IsFailure(int index) { return index < VERDICT_KINDS && VERDICTS[index].level == LOG_ERROR; }
+bool IsFailure(int index) { return index < VERDICT_KINDS && VERDICT_LEVELS[index] == LOG_ERROR; }
 
 // A level's colour (0xRRGGBB) as "#rrggbb", and its red, green and blue parts.
 void HexColour(uint32_t colour, char out[8]) { snprintf(out, 8, "#%06x", (unsigned)(colour & 0xFFFFFF)); }
@@ -215,8 +208,8 @@ void WriteStyle(Page* page, int shown) {
         Red(yellowRgb), Green(yellowRgb), Blue(yellowRgb));
     // Chart columns (fill) and colour keys (background) of every verdict.
     for (int i = 0; i < VERDICT_KINDS; i++) {
-        const char* colour = VERDICTS[i].level == LOG_STATUS ? green : VERDICTS[i].level == LOG_WARNING ? yellow : red;
-        Put(page, "rect.v-%s{fill:%s}i.v-%s{background:%s}\n", VERDICTS[i].id, colour, VERDICTS[i].id, colour);
+        const char* colour = VERDICT_LEVELS[i] == LOG_STATUS ? green : VERDICT_LEVELS[i] == LOG_WARNING ? yellow : red;
+        Put(page, "rect.v-%s{fill:%s}i.v-%s{background:%s}\n", VerdictId(i), colour, VerdictId(i), colour);
     }
     Raw(page,
         "rect.v-long{stroke:#a39500;stroke-width:.6}rect.v-lost{fill:url(#hatch)}rect.v-other{fill:#999}"
@@ -288,7 +281,7 @@ void WriteCounts(Page* page, const SleepRecord* records, int count, int badLines
     for (int i = 0; i <= VERDICT_KINDS; i++) {
         if (i == OTHER_VERDICT && counts[i] == 0) continue;
         Put(page, "<span class=\"k%s\"><i class=\"v-%s\"></i>%s<b>%d</b></span>", counts[i] ? "" : " z",
-            VerdictClass(i), i == OTHER_VERDICT ? "other" : VERDICTS[i].id, counts[i]);
+            VerdictClass(i), i == OTHER_VERDICT ? "other" : VerdictId(i), counts[i]);
     }
     Raw(page, "</div>\n");
     if (badLines > 0) {

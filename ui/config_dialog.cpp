@@ -9,7 +9,6 @@
 #include "events/events.h"
 #include "ui/ui.h"
 
-static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 static const int DURATION_EDITS[4] = {IDC_CFG_S1_DURATION, IDC_CFG_S2_DURATION, IDC_CFG_S3_DURATION,
                                       IDC_CFG_S4_DURATION};
 // Indexed by fallback code.
@@ -23,7 +22,6 @@ static const int APP_BETWEEN_DEPENDENTS[3] = {IDC_CFG_APP_BETWEEN_LABEL, IDC_CFG
                                               IDC_CFG_APP_BETWEEN_BROWSE};
 static const int APP_AFTER_DEPENDENTS[3] = {IDC_CFG_APP_AFTER_LABEL, IDC_CFG_APP_AFTER_PATH, IDC_CFG_APP_AFTER_BROWSE};
 
-static const char STAR_LINE[] = "**********************************************************************";
 static const char OVERWRITTEN_LINE[] = "*******************Previous logs overwritten********************";
 static const char MONITOR_UNSUPPORTED_TEXT[] =
     "Unable to start Application and System monitoring. This feature is only supported on Windows 2000 and later\n";
@@ -175,7 +173,7 @@ static void ReactToLogFile(const ConfigRecord* previous, const ConfigRecord* com
     switch (reaction) {
     case LOG_FILE_NEW_PATH:
         theLogger->OpenLogFile(path, committed->clearLogAtStart ? "wt" : "at");
-        theLogger->WriteLineToFile(STAR_LINE);
+        theLogger->WriteLineToFile(ASTERISK_RULE);
         theLogger->WriteLineToFile(banner);
         break;
     case LOG_FILE_OVERWRITE:

@@ -9,11 +9,11 @@
 #include "settings/settings.h"
 #include "ui/ui.h"
 
+const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 HINSTANCE gAppInstance;
 HWND gMainWindow;
 int gWheelDelta;
 
-static const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
 static const int WHEEL_NOTCH = 120;
 
 // ---- Call sites completed by other parts of the program ---------------------

@@ -106,6 +106,9 @@ typedef bool (*AskForFileFunction)(HWND owner, const FileRequest* request, char*
 extern AskForFileFunction gAskForFile;
 bool AskForFileWithCommonDialog(HWND owner, const FileRequest* request, char* path, size_t pathSize);
 
+// The main window's check boxes of S1..S4.
+extern const int STATE_BOXES[4];
+
 extern HINSTANCE gAppInstance;
 extern HWND gMainWindow;
 

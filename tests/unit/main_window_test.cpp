@@ -3,8 +3,6 @@
 
 namespace {
 
-const int STATE_BOXES[4] = {IDC_STATE_S1, IDC_STATE_S2, IDC_STATE_S3, IDC_STATE_S4};
-
 std::string SandboxFile(const char* name) {
     char folder[MAX_PATH];
     GetExecutableFolder(nullptr, folder, sizeof(folder));
