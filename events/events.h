@@ -80,6 +80,46 @@ void GetEventDescription(const char* logName, const char* sourceName, DWORD even
 // record is malformed and was skipped.
 bool HandleEventRecord(const char* logName, const void* record, DWORD length);
 
+// ---------------------------------------------------------------------------
+// One rendered event record (the UTF-16 text EvtRender gives for
+// EvtRenderEventXml), read once by the platform's XML parser.
+
+#define EVENT_XML_ITEMS 40          // named data items kept from one record; later ones are dropped
+#define EVENT_XML_NAME_SIZE 64      // item names (UTF-8 with terminator); a longer name is no item
+#define EVENT_XML_VALUE_SIZE 512    // item texts (UTF-8 with terminator), cut between whole characters
+#define EVENT_XML_PROVIDER_SIZE 128
+#define EVENT_XML_READ_LIMIT (512 * 1024)          // characters of a rendering read; the rest counts as cut
+#define EVENT_RENDER_LIMIT (16 * 1024 * 1024)      // bytes of a rendering believed at all
+
+struct EventXmlItem {
+    char name[EVENT_XML_NAME_SIZE];
+    char value[EVENT_XML_VALUE_SIZE];  // entities decoded; empty for a self-closing item
+    bool cut;                          // the text did not fit value
+};
+
+struct EventXml {
+    char provider[EVENT_XML_PROVIDER_SIZE];  // <Provider Name='...'>; empty when absent
+    long eventId;                            // <EventID>; -1 when absent or not a number
+    long long timeCreated;                   // FILETIME of <TimeCreated SystemTime='...'>
+    bool timeCreatedKnown;
+    int itemCount;
+    // Each <EventData><Data Name='x'>text</Data> whose end was reached, in
+    // record order; unnamed items are left out.
+    EventXmlItem items[EVENT_XML_ITEMS];
+};
+
+// Reads at most chars characters of xml (less at a terminator, and no more
+// than EVENT_XML_READ_LIMIT). A record cut short or malformed still gives
+// everything that came before the fault. false, with out empty, only when
+// the XML parser (xmllite.dll) is missing or could not be started.
+bool ReadEventXml(const wchar_t* xml, size_t chars, EventXml* out);
+// The first item of that exact name; null when the record has none.
+const EventXmlItem* FindEventXmlItem(const EventXml* record, const char* name);
+
+// An event-log time ("2026-12-01T02:14:07.1234567Z", UTC) as a FILETIME
+// (100 ns units since 1601). false for anything else.
+bool ParseEventTime(const char* text, long long* fileTime);
+
 // Finds the wake-source text in an event rendered as XML: true for a wake
 // event, with the text (at most 511 characters, "Unknown - Probably timer
 // event" when empty) in out.
@@ -102,10 +142,6 @@ bool IsWakeSourceWatched();
 // and cut to fit out. A self-closing item is present and empty. false when the
 // item is absent or has no end tag.
 bool ReadEventDataItem(const char* xml, const char* name, char* out, size_t outSize);
-
-// An event-log time ("2026-12-01T02:14:07.1234567Z", UTC) as a FILETIME
-// (100 ns units since 1601). false for anything else.
-bool ParseEventTime(const char* text, long long* fileTime);
 
 // The Power-Troubleshooter record written after a wake. A field whose item is
 // missing or not a number is left unknown; the others still count.

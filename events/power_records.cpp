@@ -202,85 +202,20 @@ static bool IsEvent(const char* xml, const char* provider, unsigned long long id
 // ---------------------------------------------------------------------------
 // Times.
 
-// Days from 1601-01-01 to the given date of the Gregorian calendar.
-static long long DaysSince1601(int year, int month, int day) {
-    // Counting years from March puts the leap day at the end of the year.
-    long long y = year - (month <= 2);
-    long long era = y / 400;
-    long long yearOfEra = y - era * 400;
-    long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    // 1601-01-01 is day 584694 of this count (from 0000-03-01).
-    return era * 146097 + dayOfEra - 584694;
-}
-
-static bool ReadDigits(const char** p, int count, int* value) {
-    *value = 0;
-    for (int i = 0; i < count; i++) {
-        char c = (*p)[i];
-        if (c < '0' || c > '9') return false;
-        *value = *value * 10 + (c - '0');
-    }
-    *p += count;
-    return true;
-}
-
-static bool Expect(const char** p, char c) {
-    if (**p != c) return false;
-    (*p)++;
-    return true;
-}
-
-bool ParseEventTime(const char* text, long long* fileTime) {
-    if (!text || !fileTime) return false;
-    const char* p = SkipSpaces(text);
-    int year, month, day, hour, minute, second;
-    if (!ReadDigits(&p, 4, &year) || !Expect(&p, '-') || !ReadDigits(&p, 2, &month) || !Expect(&p, '-') ||
-        !ReadDigits(&p, 2, &day) || !Expect(&p, 'T') || !ReadDigits(&p, 2, &hour) || !Expect(&p, ':') ||
-        !ReadDigits(&p, 2, &minute) || !Expect(&p, ':') || !ReadDigits(&p, 2, &second)) {
-        return false;
-    }
-    static const int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] ||
-        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59) {
-        return false;
-    }
-    long long fraction = 0;  // in 100 ns; digits past the seventh are below the unit
-    if (*p == '.') {
-        p++;
-        int digits = 0;
-        for (; *p >= '0' && *p <= '9'; p++, digits++) {
-            if (digits < 7) fraction = fraction * 10 + (*p - '0');
-        }
-        if (digits == 0) return false;
-        for (; digits < 7; digits++) fraction *= 10;
-    }
-    if (*p == 'Z') p++;
-    if (*SkipSpaces(p) != '\0') return false;
-    long long seconds = DaysSince1601(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    *fileTime = seconds * 10000000LL + fraction;
-    return true;
-}
-
-// The inverse for the query text, to the millisecond (rounded down).
+// A FILETIME as the query's text, to the millisecond (rounded down).
 static void FormatQueryTime(long long fileTime, wchar_t* out, size_t outSize) {
     if (fileTime < 0) fileTime = 0;
-    long long ms = fileTime / 10000;
-    long long days = ms / 86400000;
-    long long rest = ms % 86400000;
-    // Civil date from days since 0000-03-01 (the count DaysSince1601 uses).
-    long long z = days + 584694;
-    long long era = z / 146097;
-    long long dayOfEra = z - era * 146097;
-    long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    long long mp = (5 * dayOfYear + 2) / 153;
-    int day = (int)(dayOfYear - (153 * mp + 2) / 5 + 1);
-    int month = (int)(mp < 10 ? mp + 3 : mp - 9);
-    int year = (int)(yearOfEra + era * 400 + (month <= 2));
-    swprintf(out, outSize, L"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day, (int)(rest / 3600000),
-             (int)(rest / 60000 % 60), (int)(rest / 1000 % 60), (int)(rest % 1000));
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)fileTime;
+    ft.dwHighDateTime = (DWORD)((unsigned long long)fileTime >> 32);
+    SYSTEMTIME st;
+    if (!FileTimeToSystemTime(&ft, &st)) {
+        memset(&st, 0, sizeof(st));
+        st.wYear = 1601;
+        st.wMonth = st.wDay = 1;
+    }
+    swprintf(out, outSize, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", st.wYear, st.wMonth, st.wDay, st.wHour,
+             st.wMinute, st.wSecond, st.wMilliseconds);
 }
 
 // The record's TimeCreated; false when it has none that reads.

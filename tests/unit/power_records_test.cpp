@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
+#include <algorithm>
+#include <random>
+#include <regex>
 #include <string>
 #include <vector>
 #include "events/events.h"
@@ -39,6 +42,20 @@ std::string PhasesLine(const std::string& xml) {
     char line[256];
     FormatResumePhasesLine(&d, line, sizeof(line));
     return line;
+}
+
+// items as the EventData of a Kernel-Power record.
+std::string Record(const std::string& items) {
+    return "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System><Provider "
+           "Name='Microsoft-Windows-Kernel-Power'/><EventID>41</EventID><TimeCreated "
+           "SystemTime='2026-11-30T10:31:40.1000000Z'/></System><EventData>" +
+           items + "</EventData></Event>";
+}
+
+// The item's text, "<none>" when the record has no such item.
+std::string Item(const EventXml& record, const char* name) {
+    const EventXmlItem* item = FindEventXmlItem(&record, name);
+    return item ? item->value : "<none>";
 }
 
 const long long kSleepStart = 134405064000000000LL;  // 2026-11-30T10:00:00Z, before every Kernel-Power record
@@ -107,6 +124,180 @@ TEST(PowerRecordsItems, CutRecordsAreNeverReadPastTheirEnd) {
     VirtualFree(base, 0, MEM_RELEASE);
 }
 
+TEST(EventXmlRecords, ItemsByNameDecodedAndUpToAFault) {
+    const struct {
+        const char* items;
+        const char* name;
+        const char* expected;  // "<none>" when not read
+    } cases[] = {
+        {"<Data Name='A'>1</Data>", "A", "1"},
+        {"<Data Name=\"A\">2</Data >", "A", "2"},
+        {"<Data Kind='A' Name='B'>4</Data>", "A", "<none>"},
+        {"<Data Name='A'/><Data Name='B'>5</Data>", "A", ""},  // never the next item's text
+        {"<Data>10:01:09</Data><Data Name='A'>7</Data>", "A", "7"},
+        {"<Data Name='A'>&lt;b&gt; &amp;amp; &quot;q&quot; &apos;s&apos; &#x3A9;&#8364;</Data>", "A",
+         "<b> &amp; \"q\" 's' \u03A9\u20AC"},
+        {"<Data Name='A'><![CDATA[a<b]]> </Data>", "A", "a<b "},
+        {"<Data Name='a'>1</Data>", "A", "<none>"},
+        // A fault ends the reading; the items before it still count.
+        {"<Data Name='B'>1</Data><Data Name='A'>2</Foo>", "B", "1"},
+        {"<Data Name='B'>1</Data><Data Name='A'>2</Foo>", "A", "<none>"},
+        {"<Data Name='A>1</Data>", "A", "<none>"},
+    };
+    for (const auto& c : cases) {
+        EventXml record;
+        ASSERT_TRUE(ReadRecord(Record(c.items), &record));
+        EXPECT_EQ(c.expected, Item(record, c.name)) << c.items;
+        EXPECT_STREQ("Microsoft-Windows-Kernel-Power", record.provider);
+        EXPECT_EQ(41, record.eventId);
+    }
+    // No document type: an entity it declares is never expanded.
+    EventXml record;
+    ReadRecord("<!DOCTYPE Event [<!ENTITY x 'boom'>]>" + Record("<Data Name='A'>&x;</Data>"), &record);
+    EXPECT_EQ(0, record.itemCount);
+    EXPECT_EQ(-1, record.eventId);
+}
+
+TEST(EventXmlRecords, BoundedTextsNamesAndItems) {
+    std::string euros;
+    for (int i = 0; i < 200; i++) euros += "\u20AC";
+    std::string items = "<Data Name='Fits'>" + std::string(EVENT_XML_VALUE_SIZE - 1, 'x') + "</Data>" +
+                        "<Data Name='Euros'>ab" + euros + "</Data>" +  // 3 bytes each: 169 fit after "ab"
+                        "<Data Name='Long'>" + std::string(100000, 'y') + "</Data>" + "<Data Name='" +
+                        std::string(EVENT_XML_NAME_SIZE, 'n') + "'>named too long</Data>";
+    for (int i = 0; i < EVENT_XML_ITEMS; i++) items += "<Data Name='Item" + std::to_string(i) + "'>i</Data>";
+    EventXml record;
+    ASSERT_TRUE(ReadRecord(Record(items), &record));
+    EXPECT_EQ(EVENT_XML_ITEMS, record.itemCount);
+    const EventXmlItem* fits = FindEventXmlItem(&record, "Fits");
+    const EventXmlItem* cut = FindEventXmlItem(&record, "Euros");
+    const EventXmlItem* longest = FindEventXmlItem(&record, "Long");
+    ASSERT_TRUE(fits && cut && longest);
+    EXPECT_FALSE(fits->cut);
+    EXPECT_EQ(std::string(EVENT_XML_VALUE_SIZE - 1, 'x'), fits->value);
+    EXPECT_TRUE(cut->cut);
+    EXPECT_EQ("ab" + euros.substr(0, 169 * 3), cut->value);
+    EXPECT_TRUE(longest->cut);
+    EXPECT_EQ(std::string(EVENT_XML_VALUE_SIZE - 1, 'y'), longest->value);
+    // A name that does not fit is no name; items past the bound are dropped.
+    EXPECT_EQ("i", Item(record, "Item36"));
+    EXPECT_EQ("<none>", Item(record, "Item37"));
+    for (int i = 0; i < record.itemCount; i++) EXPECT_NE('n', record.items[i].name[0]) << i;
+}
+
+TEST(EventXmlRecords, EveryFixtureItemReadByNameInAnyOrderAndAnyNumber) {
+    struct Data {
+        std::string name, text, element;
+    };
+    typedef std::vector<Data> Items;
+    const struct {
+        const char* what;
+        Items (*change)(Items);
+    } variants[] = {
+        {"as written", [](Items v) { return v; }},
+        {"reversed", [](Items v) { return Items(v.rbegin(), v.rend()); }},
+        {"shuffled", [](Items v) {
+             std::shuffle(v.begin(), v.end(), std::mt19937(20240607));
+             return v;
+         }},
+        {"every second dropped", [](Items v) {
+             Items kept;
+             for (size_t i = 0; i < v.size(); i += 2) kept.push_back(v[i]);
+             return kept;
+         }},
+        {"first and last dropped", [](Items v) { return v.size() < 2 ? Items() : Items(v.begin() + 1, v.end() - 1); }},
+        {"length dropped", [](Items v) {
+             Items kept;
+             for (const Data& d : v)
+                 if (d.name != "WakeSourceTextLength") kept.push_back(d);
+             return kept;
+         }},
+        {"length after text", [](Items v) {
+             auto length = std::find_if(v.begin(), v.end(), [](const Data& d) { return d.name == "WakeSourceTextLength"; });
+             if (length == v.end()) return v;
+             Data moved = *length;
+             v.erase(length);
+             auto text = std::find_if(v.begin(), v.end(), [](const Data& d) { return d.name == "WakeSourceText"; });
+             v.insert(text == v.end() ? v.end() : text + 1, moved);
+             return v;
+         }},
+    };
+    const char* fixtures[][2] = {
+        {"wake-events", "keyboard-wake.xml"},           {"wake-events", "long-source.xml"},
+        {"wake-events", "not-a-wake-event.xml"},        {"wake-events", "timer-wake-empty.xml"},
+        {"wake-events", "timer-wake-selfclosing.xml"},  {"power-events", "kp41-bugcheck-resume.xml"},
+        {"power-events", "kp41-power-button.xml"},      {"power-events", "kp41-power-lost-asleep.xml"},
+        {"power-events", "kp42-entering-s3.xml"},       {"power-events", "s3-requested-s4-entered.xml"},
+        {"power-events", "s3-timer-wake.xml"},          {"power-events", "s4-hibernate-wake.xml"},
+    };
+    const std::regex element("<Data Name='([^']*)'(?:>([^<]*)</Data>|/>)");
+    for (const auto& f : fixtures) {
+        std::string xml = ReadTestData(f[0], f[1]);
+        size_t begin = xml.find("<EventData>"), end = xml.find("</EventData>");
+        ASSERT_TRUE(begin != std::string::npos && end != std::string::npos) << f[1];
+        begin += strlen("<EventData>");
+        std::string data = xml.substr(begin, end - begin);
+        Items items;
+        for (std::sregex_iterator m(data.begin(), data.end(), element), last; m != last; ++m) {
+            items.push_back({(*m)[1], (*m)[2], m->str()});
+        }
+        ASSERT_GT(items.size(), 1u) << f[1];
+        const std::string name = f[1];
+        if (name != "long-source.xml") {  // its one long text is cut; the bounds test covers that
+            for (const Data& d : items) ASSERT_LT(d.text.size(), (size_t)EVENT_XML_VALUE_SIZE) << f[1];
+        }
+        for (const auto& v : variants) {
+            Items kept = v.change(items);
+            std::string changed;
+            for (const Data& d : kept) changed += d.element;
+            EventXml record;
+            ASSERT_TRUE(ReadRecord(xml.substr(0, begin) + changed + xml.substr(end), &record));
+            EXPECT_EQ((int)kept.size(), record.itemCount) << f[1] << ", " << v.what;
+            for (const Data& d : items) {
+                bool present = std::any_of(kept.begin(), kept.end(), [&](const Data& k) { return k.name == d.name; });
+                std::string expected = present ? d.text.substr(0, EVENT_XML_VALUE_SIZE - 1) : "<none>";
+                EXPECT_EQ(expected, Item(record, d.name.c_str())) << f[1] << ", " << v.what << ": " << d.name;
+            }
+        }
+    }
+}
+
+TEST(EventXmlRecords, CutRecordsGiveTheItemsBeforeTheCutAndAreNeverReadPastTheirEnd) {
+    // The characters end at a page that can't be read, with no terminator: a
+    // read past the last one faults.
+    for (std::string xml : {Fixture("s3-timer-wake.xml"), ReadTestData("wake-events", "keyboard-wake.xml")}) {
+        ASSERT_FALSE(xml.empty());
+        // Where each item ends, in characters (the fixtures are ASCII).
+        std::vector<size_t> ends;
+        const std::regex element("<Data Name='[^']*'(?:>[^<]*</Data>|/>)");
+        for (std::sregex_iterator m(xml.begin(), xml.end(), element), last; m != last; ++m) {
+            ends.push_back(m->position() + m->length());
+        }
+        EventXml whole;
+        ASSERT_TRUE(ReadRecord(xml, &whole));
+        ASSERT_EQ((int)ends.size(), whole.itemCount);
+        std::wstring wide = Widen(xml);
+        size_t pages = (wide.size() * sizeof(WCHAR) + 4095) / 4096 + 1;
+        BYTE* base = (BYTE*)VirtualAlloc(nullptr, pages * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        DWORD old;
+        VirtualProtect(base + (pages - 1) * 4096, 4096, PAGE_NOACCESS, &old);
+        EventXml record;
+        for (size_t length = 0; length <= wide.size(); length++) {
+            WCHAR* text = (WCHAR*)(base + (pages - 1) * 4096) - length;
+            memcpy(text, wide.c_str(), length * sizeof(WCHAR));
+            ASSERT_TRUE(ReadEventXml(text, length, &record));
+            int before = (int)std::count_if(ends.begin(), ends.end(), [&](size_t end) { return end <= length; });
+            ASSERT_EQ(before, record.itemCount) << length;
+            for (int i = 0; i < record.itemCount; i++) {
+                EXPECT_STREQ(whole.items[i].name, record.items[i].name) << length;
+                EXPECT_STREQ(whole.items[i].value, record.items[i].value) << length;
+            }
+            EXPECT_TRUE(record.eventId == -1 || record.eventId == whole.eventId) << length;
+        }
+        VirtualFree(base, 0, MEM_RELEASE);
+    }
+}
+
 TEST(PowerRecordsTimes, EventTimesAsFileTimes) {
     const struct {
         const char* text;
@@ -121,6 +312,7 @@ TEST(PowerRecordsTimes, EventTimesAsFileTimes) {
         {"2026-02-29T00:00:00Z", -1}, {"2026-13-01T00:00:00Z", -1}, {"2026-11-31T00:00:00Z", -1},
         {"2026-11-30T24:00:00Z", -1}, {"2026-11-30T09:02:38.Z", -1}, {"2026-11-30T09:02:38Zx", -1},
         {"2026-11-30 09:02:38Z", -1}, {"1600-12-31T23:59:59Z", -1}, {"2026-11-30T09:02", -1}, {"", -1},
+        {"2026-11-30T09:02:38", -1}, {" 2026-11-30T09:02:38Z", -1},
     };
     for (const auto& c : cases) {
         long long fileTime = -1;
