@@ -120,10 +120,10 @@ const EventXmlItem* FindEventXmlItem(const EventXml* record, const char* name);
 // (100 ns units since 1601). false for anything else.
 bool ParseEventTime(const char* text, long long* fileTime);
 
-// Finds the wake-source text in an event rendered as XML: true for a wake
-// event, with the text (at most 511 characters, "Unknown - Probably timer
-// event" when empty) in out.
-bool FindWakeSource(const char* xml, char* out, size_t outSize);
+// The wake-source text of a wake record (one with a WakeSourceText item):
+// true with the text (UTF-8, cut to fit out; "Unknown - Probably timer event"
+// when empty) in out.
+bool FindWakeSource(const EventXml* record, char* out, size_t outSize);
 
 // The wake sources reported so far: their number, and the newest one's text
 // (empty when none). The count lets a caller tell a source that came after a
@@ -136,12 +136,6 @@ bool IsWakeSourceWatched();
 // ---------------------------------------------------------------------------
 // What the system's own records tell about each sleep, and about a sleep that
 // never came back.
-
-// The text of the item <Data Name='name'>text</Data> of a rendered event (the
-// name matched exactly, either quote), with the five XML entities unescaped
-// and cut to fit out. A self-closing item is present and empty. false when the
-// item is absent or has no end tag.
-bool ReadEventDataItem(const char* xml, const char* name, char* out, size_t outSize);
 
 // The Power-Troubleshooter record written after a wake. A field whose item is
 // missing or not a number is left unknown; the others still count.
@@ -162,7 +156,7 @@ struct WakeDiagnosis {
     long long wakeTime;  // FILETIME of the wake (WakeTime, else TimeCreated); 0 when neither reads
 };
 // true only for Power-Troubleshooter event 1; out is filled (or cleared) either way.
-bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out);
+bool ParseWakeDiagnosis(const EventXml* record, WakeDiagnosis* out);
 // "Resume phases: firmware 486 ms, drivers 1688 ms, whole resume 2207 ms; sleep
 // transition 1311 ms", with the hibernation file's times and pages when it was
 // used; unknown fields are left out, and out is empty when nothing is known.
@@ -184,19 +178,17 @@ struct LostDiagnosis {
     unsigned seen;
     bool recordsRead;
 };
-// Gathers the System records written since sleepStartFileTime (FILETIME), each
-// rendered as XML; records from before the sleep, or without a readable time,
+// Gathers the System records written since sleepStartFileTime (FILETIME); records from before the sleep, or without a readable time,
 // are ignored. End decides: a crash, then power lost asleep, then the power
 // button (each from Kernel-Power 41), then a wake record (hung after the
 // wake), then, when the query worked, no Kernel-Power 42 (hung entering).
 void BeginLostDiagnosis(LostDiagnosis* state);
-void AddLostEvidence(LostDiagnosis* state, const char* xml, long long sleepStartFileTime);
+void AddLostEvidence(LostDiagnosis* state, const EventXml* record, long long sleepStartFileTime);
 void EndLostDiagnosis(LostDiagnosis* state, bool queryWorked);
 // The Warning line that explains the loss ("Why the cycle never came back: ...").
 void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize);
 
-#define LOST_QUERY_RECORD_LIMIT 4000         // records read at most after a sleep start
-#define LOST_QUERY_XML_LIMIT (1024 * 1024)   // bytes of the largest rendering believed
+#define LOST_QUERY_RECORD_LIMIT 4000  // records read at most after a sleep start
 // Reads the System log since the sleep start through gEventApi and decides.
 // false (reason unknown, records not read) when the query is not available or
 // fails, as under Wine.
