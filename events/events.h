@@ -105,10 +105,50 @@ void GetEventDescription(const char* logName, const char* sourceName, DWORD even
 // record is malformed and was skipped.
 bool HandleEventRecord(const char* logName, const void* record, DWORD length);
 
-// Finds the wake-source text in an event rendered as XML: true for a wake
-// event, with the text (at most 511 characters, "Unknown - Probably timer
-// event" when empty) in out.
-bool FindWakeSource(const char* xml, char* out, size_t outSize);
+// ---------------------------------------------------------------------------
+// One rendered event record (the UTF-16 text EvtRender gives for
+// EvtRenderEventXml), read once by the platform's XML parser.
+
+#define EVENT_XML_ITEMS 40          // named data items kept from one record; later ones are dropped
+#define EVENT_XML_NAME_SIZE 64      // item names (UTF-8 with terminator); a longer name is no item
+#define EVENT_XML_VALUE_SIZE 512    // item texts (UTF-8 with terminator), cut between whole characters
+#define EVENT_XML_PROVIDER_SIZE 128
+#define EVENT_XML_READ_LIMIT (512 * 1024)          // characters of a rendering read; the rest counts as cut
+#define EVENT_RENDER_LIMIT (16 * 1024 * 1024)      // bytes of a rendering believed at all
+
+struct EventXmlItem {
+    char name[EVENT_XML_NAME_SIZE];
+    char value[EVENT_XML_VALUE_SIZE];  // entities decoded; empty for a self-closing item
+    bool cut;                          // the text did not fit value
+};
+
+struct EventXml {
+    char provider[EVENT_XML_PROVIDER_SIZE];  // <Provider Name='...'>; empty when absent
+    long eventId;                            // <EventID>; -1 when absent or not a number
+    long long timeCreated;                   // FILETIME of <TimeCreated SystemTime='...'>
+    bool timeCreatedKnown;
+    int itemCount;
+    // Each <EventData><Data Name='x'>text</Data> whose end was reached, in
+    // record order; unnamed items are left out.
+    EventXmlItem items[EVENT_XML_ITEMS];
+};
+
+// Reads at most chars characters of xml (less at a terminator, and no more
+// than EVENT_XML_READ_LIMIT). A record cut short or malformed still gives
+// everything that came before the fault. false, with out empty, only when
+// the XML parser (xmllite.dll) is missing or could not be started.
+bool ReadEventXml(const wchar_t* xml, size_t chars, EventXml* out);
+// The first item of that exact name; null when the record has none.
+const EventXmlItem* FindEventXmlItem(const EventXml* record, const char* name);
+
+// An event-log time ("2026-12-01T02:14:07.1234567Z", UTC) as a FILETIME
+// (100 ns units since 1601). false for anything else.
+bool ParseEventTime(const char* text, long long* fileTime);
+
+// The wake-source text of a wake record (one with a WakeSourceText item):
+// true with the text (UTF-8, cut to fit out; "Unknown - Probably timer event"
+// when empty) in out.
+bool FindWakeSource(const EventXml* record, char* out, size_t outSize);
 
 // The wake sources reported so far: their number, and the newest one's text
 // (empty when none). The count lets a caller tell a source that came after a
@@ -121,16 +161,6 @@ bool IsWakeSourceWatched();
 // ---------------------------------------------------------------------------
 // What the system's own records tell about each sleep, and about a sleep that
 // never came back.
-
-// The text of the item <Data Name='name'>text</Data> of a rendered event (the
-// name matched exactly, either quote), with the five XML entities unescaped
-// and cut to fit out. A self-closing item is present and empty. false when the
-// item is absent or has no end tag.
-bool ReadEventDataItem(const char* xml, const char* name, char* out, size_t outSize);
-
-// An event-log time ("2026-12-01T02:14:07.1234567Z", UTC) as a FILETIME
-// (100 ns units since 1601). false for anything else.
-bool ParseEventTime(const char* text, long long* fileTime);
 
 // The Power-Troubleshooter record written after a wake. A field whose item is
 // missing or not a number is left unknown; the others still count.
@@ -151,7 +181,7 @@ struct WakeDiagnosis {
     long long wakeTime;  // FILETIME of the wake (WakeTime, else TimeCreated); 0 when neither reads
 };
 // true only for Power-Troubleshooter event 1; out is filled (or cleared) either way.
-bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out);
+bool ParseWakeDiagnosis(const EventXml* record, WakeDiagnosis* out);
 // "Resume phases: firmware 486 ms, drivers 1688 ms, whole resume 2207 ms; sleep
 // transition 1311 ms", with the hibernation file's times and pages when it was
 // used; unknown fields are left out, and out is empty when nothing is known.
@@ -167,19 +197,17 @@ struct LostDiagnosis {
     unsigned seen;
     bool recordsRead;
 };
-// Gathers the System records written since sleepStartFileTime (FILETIME), each
-// rendered as XML; records from before the sleep, or without a readable time,
+// Gathers the System records written since sleepStartFileTime (FILETIME); records from before the sleep, or without a readable time,
 // are ignored. End decides: a crash, then power lost asleep, then the power
 // button (each from Kernel-Power 41), then a wake record (hung after the
 // wake), then, when the query worked, no Kernel-Power 42 (hung entering).
 void BeginLostDiagnosis(LostDiagnosis* state);
-void AddLostEvidence(LostDiagnosis* state, const char* xml, long long sleepStartFileTime);
+void AddLostEvidence(LostDiagnosis* state, const EventXml* record, long long sleepStartFileTime);
 void EndLostDiagnosis(LostDiagnosis* state, bool queryWorked);
 // The Warning line that explains the loss ("Why the cycle never came back: ...").
 void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize);
 
-#define LOST_QUERY_RECORD_LIMIT 4000         // records read at most after a sleep start
-#define LOST_QUERY_XML_LIMIT (1024 * 1024)   // bytes of the largest rendering believed
+#define LOST_QUERY_RECORD_LIMIT 4000  // records read at most after a sleep start
 // Reads the System log since the sleep start through gEventApi and decides.
 // false (reason unknown, records not read) when the query is not available or
 // fails, as under Wine.

@@ -1,6 +1,6 @@
 // What the system's own records tell about a sleep: the Power-Troubleshooter
 // record of each wake, and the System records that explain a sleep that never
-// came back. Everything here reads rendered event XML without trusting it.
+// came back, from records read by ReadEventXml.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,138 +13,13 @@ static const char kPowerTroubleshooter[] = "Microsoft-Windows-Power-Troubleshoot
 static const char kKernelPower[] = "Microsoft-Windows-Kernel-Power";
 
 // ---------------------------------------------------------------------------
-// Reading rendered XML.
+// Items of a record read by ReadEventXml.
 
 static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 static const char* SkipSpaces(const char* p) {
     while (IsSpace(*p)) p++;
     return p;
-}
-
-// The next start tag "<element" at or after from, pointing just past the name;
-// null when there is none. "<DataItem" is not a "<Data" tag.
-static const char* FindStartTag(const char* from, const char* element) {
-    size_t length = strlen(element);
-    for (const char* p = strchr(from, '<'); p; p = strchr(p + 1, '<')) {
-        if (strncmp(p + 1, element, length) != 0) continue;
-        char next = p[1 + length];
-        if (IsSpace(next) || next == '>' || next == '/') return p + 1 + length;
-    }
-    return nullptr;
-}
-
-// The '>' that closes a start tag whose attributes begin at attrs; a '>'
-// inside a quoted value does not count. null when the tag is cut short.
-static const char* EndOfTag(const char* attrs) {
-    for (const char* p = attrs; *p; p++) {
-        if (*p == '>') return p;
-        if (*p == '\'' || *p == '"') {
-            p = strchr(p + 1, *p);
-            if (!p) return nullptr;
-        }
-    }
-    return nullptr;
-}
-
-// The value of attribute name in the start tag attrs..tagEnd: its first
-// character, with its quote in *quote; null when absent or malformed.
-static const char* FindAttribute(const char* attrs, const char* tagEnd, const char* name, char* quote) {
-    size_t length = strlen(name);
-    const char* p = attrs;
-    while (p < tagEnd) {
-        p = SkipSpaces(p);
-        const char* nameStart = p;
-        while (p < tagEnd && *p != '=' && !IsSpace(*p) && *p != '/') p++;
-        size_t nameLength = (size_t)(p - nameStart);
-        if (nameLength == 0) return nullptr;  // a stray '/' or the tag's end
-        p = SkipSpaces(p);
-        if (*p != '=') return nullptr;
-        p = SkipSpaces(p + 1);
-        if (*p != '\'' && *p != '"') return nullptr;
-        const char* close = strchr(p + 1, *p);
-        if (!close || close > tagEnd) return nullptr;
-        if (nameLength == length && strncmp(nameStart, name, length) == 0) {
-            *quote = *p;
-            return p + 1;
-        }
-        p = close + 1;
-    }
-    return nullptr;
-}
-
-// Copies length characters of text into out with the five XML entities
-// unescaped; any other '&' is kept as it is. Always terminated.
-static void CopyUnescaped(const char* text, size_t length, char* out, size_t outSize) {
-    static const struct {
-        const char* entity;
-        char c;
-    } kEntities[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
-    size_t used = 0;
-    for (size_t i = 0; i < length && used + 1 < outSize;) {
-        char c = text[i];
-        size_t step = 1;
-        if (c == '&') {
-            for (const auto& e : kEntities) {
-                size_t n = strlen(e.entity);
-                if (n <= length - i && strncmp(text + i, e.entity, n) == 0) {
-                    c = e.c;
-                    step = n;
-                    break;
-                }
-            }
-        }
-        out[used++] = c;
-        i += step;
-    }
-    out[used] = '\0';
-}
-
-// The text of the element whose start tag closes at tagEnd. A self-closing
-// element is empty; any other needs its end tag right after its text.
-static bool CopyElementText(const char* tagEnd, const char* element, char* out, size_t outSize) {
-    out[0] = '\0';
-    if (tagEnd[-1] == '/') return true;
-    const char* text = tagEnd + 1;
-    // Element text holds no '<' in well-formed XML: the first one must close it.
-    const char* close = strchr(text, '<');
-    if (!close || close[1] != '/') return false;
-    size_t length = strlen(element);
-    if (strncmp(close + 2, element, length) != 0) return false;
-    if (*SkipSpaces(close + 2 + length) != '>') return false;
-    CopyUnescaped(text, (size_t)(close - text), out, outSize);
-    return true;
-}
-
-bool ReadEventDataItem(const char* xml, const char* name, char* out, size_t outSize) {
-    if (!out || outSize == 0) return false;
-    out[0] = '\0';
-    if (!xml || !name || !name[0]) return false;
-    size_t length = strlen(name);
-    for (const char* tag = FindStartTag(xml, "Data"); tag; tag = FindStartTag(tag, "Data")) {
-        const char* tagEnd = EndOfTag(tag);
-        if (!tagEnd) return false;
-        char quote = 0;
-        const char* value = FindAttribute(tag, tagEnd, "Name", &quote);
-        if (value && strncmp(value, name, length) == 0 && value[length] == quote) {
-            return CopyElementText(tagEnd, "Data", out, outSize);
-        }
-        tag = tagEnd;
-    }
-    return false;
-}
-
-// The value of attribute of the first element tag, unescaped; false when absent.
-static bool ReadTagAttribute(const char* xml, const char* element, const char* attribute, char* out, size_t outSize) {
-    out[0] = '\0';
-    const char* tag = FindStartTag(xml, element);
-    const char* tagEnd = tag ? EndOfTag(tag) : nullptr;
-    if (!tagEnd) return false;
-    char quote = 0;
-    const char* value = FindAttribute(tag, tagEnd, attribute, &quote);
-    if (!value) return false;
-    CopyUnescaped(value, (size_t)(strchr(value, quote) - value), out, outSize);
-    return true;
 }
 
 // An unsigned number in decimal or "0x" hex, spaces around allowed; false for
@@ -177,115 +52,34 @@ static bool ParseUnsigned(const char* text, unsigned long long limit, unsigned l
     return true;
 }
 
-#define EVENT_ITEM_SIZE 64  // numbers and times; a longer text is not one
-
 // A numeric data item; false when missing, cut, not a number or above limit.
-static bool ReadNumberItem(const char* xml, const char* name, unsigned long long limit, unsigned long long* value) {
-    char text[EVENT_ITEM_SIZE];
-    if (!ReadEventDataItem(xml, name, text, sizeof(text))) return false;
-    if (strlen(text) >= sizeof(text) - 1) return false;  // may have been cut
-    return ParseUnsigned(text, limit, value);
+static bool ReadNumberItem(const EventXml* record, const char* name, unsigned long long limit,
+                           unsigned long long* value) {
+    const EventXmlItem* item = FindEventXmlItem(record, name);
+    return item && !item->cut && ParseUnsigned(item->value, limit, value);
 }
 
-static bool IsEvent(const char* xml, const char* provider, unsigned long long id) {
-    char name[128];
-    char number[EVENT_ITEM_SIZE];
-    if (!ReadTagAttribute(xml, "Provider", "Name", name, sizeof(name)) || strcmp(name, provider) != 0) return false;
-    const char* tag = FindStartTag(xml, "EventID");
-    const char* tagEnd = tag ? EndOfTag(tag) : nullptr;
-    if (!tagEnd || !CopyElementText(tagEnd, "EventID", number, sizeof(number))) return false;
-    unsigned long long value = 0;
-    return ParseUnsigned(number, 0xFFFF, &value) && value == id;
+static bool IsEvent(const EventXml* record, const char* provider, long id) {
+    return strcmp(record->provider, provider) == 0 && record->eventId == id;
 }
 
 // ---------------------------------------------------------------------------
 // Times.
 
-// Days from 1601-01-01 to the given date of the Gregorian calendar.
-static long long DaysSince1601(int year, int month, int day) {
-    // Counting years from March puts the leap day at the end of the year.
-    long long y = year - (month <= 2);
-    long long era = y / 400;
-    long long yearOfEra = y - era * 400;
-    long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    // 1601-01-01 is day 584694 of this count (from 0000-03-01).
-    return era * 146097 + dayOfEra - 584694;
-}
-
-static bool ReadDigits(const char** p, int count, int* value) {
-    *value = 0;
-    for (int i = 0; i < count; i++) {
-        char c = (*p)[i];
-        if (c < '0' || c > '9') return false;
-        *value = *value * 10 + (c - '0');
-    }
-    *p += count;
-    return true;
-}
-
-static bool Expect(const char** p, char c) {
-    if (**p != c) return false;
-    (*p)++;
-    return true;
-}
-
-bool ParseEventTime(const char* text, long long* fileTime) {
-    if (!text || !fileTime) return false;
-    const char* p = SkipSpaces(text);
-    int year, month, day, hour, minute, second;
-    if (!ReadDigits(&p, 4, &year) || !Expect(&p, '-') || !ReadDigits(&p, 2, &month) || !Expect(&p, '-') ||
-        !ReadDigits(&p, 2, &day) || !Expect(&p, 'T') || !ReadDigits(&p, 2, &hour) || !Expect(&p, ':') ||
-        !ReadDigits(&p, 2, &minute) || !Expect(&p, ':') || !ReadDigits(&p, 2, &second)) {
-        return false;
-    }
-    static const int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] ||
-        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59) {
-        return false;
-    }
-    long long fraction = 0;  // in 100 ns; digits past the seventh are below the unit
-    if (*p == '.') {
-        p++;
-        int digits = 0;
-        for (; *p >= '0' && *p <= '9'; p++, digits++) {
-            if (digits < 7) fraction = fraction * 10 + (*p - '0');
-        }
-        if (digits == 0) return false;
-        for (; digits < 7; digits++) fraction *= 10;
-    }
-    if (*p == 'Z') p++;
-    if (*SkipSpaces(p) != '\0') return false;
-    long long seconds = DaysSince1601(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    *fileTime = seconds * FILETIME_TICKS_PER_SECOND + fraction;
-    return true;
-}
-
-// The inverse for the query text, to the millisecond (rounded down).
+// A FILETIME as the query's text, to the millisecond (rounded down).
 static void FormatQueryTime(long long fileTime, wchar_t* out, size_t outSize) {
     if (fileTime < 0) fileTime = 0;
-    long long ms = fileTime / 10000;
-    long long days = ms / 86400000;
-    long long rest = ms % 86400000;
-    // Civil date from days since 0000-03-01 (the count DaysSince1601 uses).
-    long long z = days + 584694;
-    long long era = z / 146097;
-    long long dayOfEra = z - era * 146097;
-    long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    long long mp = (5 * dayOfYear + 2) / 153;
-    int day = (int)(dayOfYear - (153 * mp + 2) / 5 + 1);
-    int month = (int)(mp < 10 ? mp + 3 : mp - 9);
-    int year = (int)(yearOfEra + era * 400 + (month <= 2));
-    swprintf(out, outSize, L"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day, (int)(rest / 3600000),
-             (int)(rest / 60000 % 60), (int)(rest / 1000 % 60), (int)(rest % 1000));
-}
-
-// The record's TimeCreated; false when it has none that reads.
-static bool ReadCreatedTime(const char* xml, long long* fileTime) {
-    char text[EVENT_ITEM_SIZE];
-    return ReadTagAttribute(xml, "TimeCreated", "SystemTime", text, sizeof(text)) && ParseEventTime(text, fileTime);
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)fileTime;
+    ft.dwHighDateTime = (DWORD)((unsigned long long)fileTime >> 32);
+    SYSTEMTIME st;
+    if (!FileTimeToSystemTime(&ft, &st)) {
+        memset(&st, 0, sizeof(st));
+        st.wYear = 1601;
+        st.wMonth = st.wDay = 1;
+    }
+    swprintf(out, outSize, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", st.wYear, st.wMonth, st.wDay, st.wHour,
+             st.wMinute, st.wSecond, st.wMilliseconds);
 }
 
 // ---------------------------------------------------------------------------
@@ -294,10 +88,10 @@ static bool ReadCreatedTime(const char* xml, long long* fileTime) {
 // System power state number (2 = S1 .. 5 = S4) as a sleep state index; -1 otherwise.
 static int SleepStateFromPowerState(unsigned long long state) { return state >= 2 && state <= 5 ? (int)state - 2 : -1; }
 
-bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out) {
+bool ParseWakeDiagnosis(const EventXml* record, WakeDiagnosis* out) {
     memset(out, 0, sizeof(*out));
     out->targetState = out->effectiveState = -1;
-    if (!xml || !IsEvent(xml, kPowerTroubleshooter, 1)) return false;
+    if (!record || !IsEvent(record, kPowerTroubleshooter, 1)) return false;
     const struct {
         const char* name;
         long long* value;
@@ -313,26 +107,29 @@ bool ParseWakeDiagnosis(const char* xml, WakeDiagnosis* out) {
     };
     unsigned long long value = 0;
     for (const auto& item : kDurations) {
-        if (ReadNumberItem(xml, item.name, 0x7FFFFFFFFFFFFFFFULL, &value)) {
+        if (ReadNumberItem(record, item.name, 0x7FFFFFFFFFFFFFFFULL, &value)) {
             *item.value = (long long)value;
             *item.known = true;
         }
     }
-    if (ReadNumberItem(xml, "TargetState", 0xFFFFFFFFULL, &value)) out->targetState = SleepStateFromPowerState(value);
-    if (ReadNumberItem(xml, "EffectiveState", 0xFFFFFFFFULL, &value)) {
+    if (ReadNumberItem(record, "TargetState", 0xFFFFFFFFULL, &value)) {
+        out->targetState = SleepStateFromPowerState(value);
+    }
+    if (ReadNumberItem(record, "EffectiveState", 0xFFFFFFFFULL, &value)) {
         out->effectiveState = SleepStateFromPowerState(value);
     }
     out->targetStateKnown = out->targetState >= 0;
     out->effectiveStateKnown = out->effectiveState >= 0;
-    if (ReadNumberItem(xml, "WakeSourceType", 0x7FFFFFFFULL, &value)) {
+    if (ReadNumberItem(record, "WakeSourceType", 0x7FFFFFFFULL, &value)) {
         out->wakeSourceType = (int)value;
         out->wakeSourceTypeKnown = true;
     }
-    char text[EVENT_ITEM_SIZE];
+    const EventXmlItem* wakeTime = FindEventXmlItem(record, "WakeTime");
     long long time = 0;
-    if ((ReadEventDataItem(xml, "WakeTime", text, sizeof(text)) && ParseEventTime(text, &time)) ||
-        ReadCreatedTime(xml, &time)) {
+    if (wakeTime && !wakeTime->cut && ParseEventTime(wakeTime->value, &time)) {
         out->wakeTime = time;
+    } else if (record->timeCreatedKnown) {
+        out->wakeTime = record->timeCreated;
     }
     return true;
 }
@@ -412,42 +209,40 @@ void BeginLostDiagnosis(LostDiagnosis* state) {
 }
 
 // A flag item: non-zero, or "true" as older versions write it.
-static bool IsFlagSet(const char* xml, const char* name) {
-    char text[EVENT_ITEM_SIZE];
-    if (!ReadEventDataItem(xml, name, text, sizeof(text))) return false;
-    if (_stricmp(text, "true") == 0) return true;
+static bool IsFlagSet(const EventXml* record, const char* name) {
+    const EventXmlItem* item = FindEventXmlItem(record, name);
+    if (!item || item->cut) return false;
     unsigned long long value = 0;
-    return strlen(text) < sizeof(text) - 1 && ParseUnsigned(text, ~0ULL, &value) && value != 0;
+    return _stricmp(item->value, "true") == 0 || (ParseUnsigned(item->value, ~0ULL, &value) && value != 0);
 }
 
-static void AddUnexpectedRestart(LostDiagnosis* state, const char* xml) {
+static void AddUnexpectedRestart(LostDiagnosis* state, const EventXml* record) {
     unsigned long long code = 0;
     // A bug check code is 32 bits; anything wider is not believed.
-    if (ReadNumberItem(xml, "BugcheckCode", 0xFFFFFFFFULL, &code) && code != 0) {
+    if (ReadNumberItem(record, "BugcheckCode", 0xFFFFFFFFULL, &code) && code != 0) {
         // The first crash after the sleep started is the one that ended it.
         if (!(state->seen & LOST_SEEN_CRASH)) {
             snprintf(state->bugcheck, sizeof(state->bugcheck), "0x%08X", (unsigned)code);
             unsigned long long parameter = 0;
-            if (ReadNumberItem(xml, "BugcheckParameter1", ~0ULL, &parameter)) {
+            if (ReadNumberItem(record, "BugcheckParameter1", ~0ULL, &parameter)) {
                 snprintf(state->bugcheckParameter1, sizeof(state->bugcheckParameter1), "0x%llX", parameter);
             }
         }
         state->seen |= LOST_SEEN_CRASH;
     }
-    if (IsFlagSet(xml, "SleepInProgress")) state->seen |= LOST_SEEN_ASLEEP;
-    if (IsFlagSet(xml, "PowerButtonTimestamp")) state->seen |= LOST_SEEN_BUTTON;
+    if (IsFlagSet(record, "SleepInProgress")) state->seen |= LOST_SEEN_ASLEEP;
+    if (IsFlagSet(record, "PowerButtonTimestamp")) state->seen |= LOST_SEEN_BUTTON;
 }
 
-void AddLostEvidence(LostDiagnosis* state, const char* xml, long long sleepStartFileTime) {
-    if (!state || !xml) return;
+void AddLostEvidence(LostDiagnosis* state, const EventXml* record, long long sleepStartFileTime) {
+    if (!state || !record) return;
     // A record that can't be placed after the sleep start says nothing about this sleep.
-    long long created = 0;
-    if (!ReadCreatedTime(xml, &created) || created < sleepStartFileTime) return;
-    if (IsEvent(xml, kKernelPower, 41)) {
-        AddUnexpectedRestart(state, xml);
-    } else if (IsEvent(xml, kKernelPower, 42)) {
+    if (!record->timeCreatedKnown || record->timeCreated < sleepStartFileTime) return;
+    if (IsEvent(record, kKernelPower, 41)) {
+        AddUnexpectedRestart(state, record);
+    } else if (IsEvent(record, kKernelPower, 42)) {
         state->seen |= LOST_SEEN_SLEEP_ENTRY;
-    } else if (IsEvent(xml, kKernelPower, 107) || IsEvent(xml, kPowerTroubleshooter, 1)) {
+    } else if (IsEvent(record, kKernelPower, 107) || IsEvent(record, kPowerTroubleshooter, 1)) {
         state->seen |= LOST_SEEN_WAKE;
     }
 }
@@ -491,15 +286,16 @@ void FormatLostReasonLine(const LostDiagnosis* d, char* out, size_t outSize) {
 #define LOST_RENDER_FIRST (16 * 1024)
 
 // Renders one record into *wide (grown as needed, *wideBytes its size less a
-// spare terminator) and converts it into *text; false when it was skipped.
-static bool RenderRecord(EVT_HANDLE event, WCHAR** wide, DWORD* wideBytes, char** text, size_t* textSize) {
+// spare terminator); its length in characters in *chars. false when it was skipped.
+static bool RenderRecord(EVT_HANDLE event, WCHAR** wide, DWORD* wideBytes, size_t* chars) {
     DWORD used = 0;
     DWORD properties = 0;
     if (!gEventApi.EvtRender(nullptr, event, EvtRenderEventXml, *wideBytes, *wide, &used, &properties)) {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || used <= *wideBytes || used > LOST_QUERY_XML_LIMIT) {
+        // A rendering past the reader's limit is still rendered whole: the
+        // reader takes the items before its cut (a crash record's bug check).
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || used <= *wideBytes || used > EVENT_RENDER_LIMIT) {
             return false;
         }
-        // One spare character: the rendering need not end in a terminator.
         WCHAR* grown = static_cast<WCHAR*>(realloc(*wide, used + 2 * sizeof(WCHAR)));
         if (!grown) return false;
         *wide = grown;
@@ -510,20 +306,8 @@ static bool RenderRecord(EVT_HANDLE event, WCHAR** wide, DWORD* wideBytes, char*
         }
     }
     size_t capacity = *wideBytes / sizeof(WCHAR);
-    size_t characters = wcsnlen(*wide, used / sizeof(WCHAR) < capacity ? used / sizeof(WCHAR) : capacity);
-    // UTF-8 takes at most three bytes for each UTF-16 unit.
-    size_t needed = characters * 3 + 1;
-    if (needed > *textSize) {
-        char* grown = static_cast<char*>(realloc(*text, needed));
-        if (!grown) return false;
-        *text = grown;
-        *textSize = needed;
-    }
-    int bytes = characters ? WideCharToMultiByte(CP_UTF8, 0, *wide, (int)characters, *text, (int)*textSize - 1, nullptr,
-                                                 nullptr)
-                           : 0;
-    (*text)[bytes > 0 ? bytes : 0] = '\0';
-    return bytes > 0;
+    *chars = used / sizeof(WCHAR) < capacity ? used / sizeof(WCHAR) : capacity;
+    return *chars > 0;
 }
 
 bool QueryLostDiagnosis(long long sleepStartFileTime, LostDiagnosis* out) {
@@ -543,9 +327,9 @@ bool QueryLostDiagnosis(long long sleepStartFileTime, LostDiagnosis* out) {
     }
     DWORD wideBytes = LOST_RENDER_FIRST;
     WCHAR* wide = static_cast<WCHAR*>(malloc(wideBytes + sizeof(WCHAR)));
-    size_t textSize = 0;
-    char* text = nullptr;
-    bool worked = wide != nullptr;
+    // Some 23 KB of items, read one record at a time: kept off the stack.
+    EventXml* record = static_cast<EventXml*>(malloc(sizeof(EventXml)));
+    bool worked = wide != nullptr && record != nullptr;
     int records = 0;
     while (worked && records < LOST_QUERY_RECORD_LIMIT) {
         EVT_HANDLE batch[LOST_QUERY_BATCH];
@@ -557,15 +341,22 @@ bool QueryLostDiagnosis(long long sleepStartFileTime, LostDiagnosis* out) {
         if (returned == 0) break;
         if (returned > LOST_QUERY_BATCH) returned = LOST_QUERY_BATCH;
         for (DWORD i = 0; i < returned; i++) {
-            // Past the limit the rest of the batch is only closed.
-            if (records < LOST_QUERY_RECORD_LIMIT && RenderRecord(batch[i], &wide, &wideBytes, &text, &textSize)) {
-                AddLostEvidence(out, text, sleepStartFileTime);
+            size_t chars = 0;
+            // Past the limit, or once records can't be read, the rest of the batch is only closed.
+            if (worked && records < LOST_QUERY_RECORD_LIMIT && RenderRecord(batch[i], &wide, &wideBytes, &chars)) {
+                // Without the XML parser the log says nothing either way, not
+                // "no record of sleep entry".
+                if (ReadEventXml(wide, chars, record)) {
+                    AddLostEvidence(out, record, sleepStartFileTime);
+                } else {
+                    worked = false;
+                }
             }
             records++;
             gEventApi.EvtClose(batch[i]);
         }
     }
-    free(text);
+    free(record);
     free(wide);
     gEventApi.EvtClose(results);
     EndLostDiagnosis(out, worked);

@@ -8,10 +8,7 @@
 #include "events/monitor_private.h"
 #include "log/log.h"
 
-#define WAKE_SOURCE_MAX 511
 #define WAKE_BATCH 10
-// No real event renders to anything near this; a larger size is not believed.
-#define WAKE_XML_LIMIT (16 * 1024 * 1024)
 
 static const char kTimerWake[] = "Unknown - Probably timer event";
 
@@ -20,7 +17,7 @@ static const char kTimerWake[] = "Unknown - Probably timer event";
 static volatile LONG gWakeSourceLock = 0;
 static volatile LONG gWakeSourceCount = 0;
 static volatile LONG gWakeSourceSubscribed = 0;
-static char gWakeSourceText[WAKE_SOURCE_MAX + 1];
+static char gWakeSourceText[EVENT_XML_VALUE_SIZE];
 static WakeDiagnosis gWakeDiagnosis;
 static bool gWakeDiagnosisValid = false;
 
@@ -61,44 +58,20 @@ LONG LatestWakeSource(char* out, size_t outSize) {
 
 bool IsWakeSourceWatched() { return InterlockedCompareExchange(&gWakeSourceSubscribed, 0, 0) != 0; }
 
-static bool IsQuote(char c) {
-    return c == '\'' || c == '"';
-}
-
-bool FindWakeSource(const char* xml, char* out, size_t outSize) {
+bool FindWakeSource(const EventXml* record, char* out, size_t outSize) {
     if (!outSize) return false;
     out[0] = '\0';
-    // The length item comes first; the text item is the one named exactly
-    // WakeSourceText after it.
-    const char* length = strstr(xml, "WakeSourceTextLen");
-    if (!length) return false;
-    const char* name = length + 5;
-    for (;;) {
-        name = strstr(name, "WakeSourceText");
-        if (!name) return false;
-        if (IsQuote(name[14])) break;
-        name += 14;
+    const EventXmlItem* source = record ? FindEventXmlItem(record, "WakeSourceText") : nullptr;
+    if (!source) return false;
+    const char* text = source->value[0] ? source->value : kTimerWake;
+    size_t length = strlen(text);
+    if (length > outSize - 1) {
+        length = outSize - 1;
+        // Cut before the character that would straddle the end, never inside it.
+        while (length > 0 && ((unsigned char)text[length] & 0xC0) == 0x80) length--;
     }
-    // The end of the element's start tag. A self-closing element has no text:
-    // reading on to the next "</" would take the next item's text instead.
-    const char* tagEnd = strchr(name + 15, '>');
-    if (!tagEnd) return false;
-    const char* text = tagEnd + 1;
-    size_t textLength = 0;
-    if (tagEnd[-1] != '/') {
-        // Element text holds no '<' in well-formed XML: the first one closes it.
-        const char* close = strchr(text, '<');
-        if (!close || close[1] != '/') return false;
-        textLength = (size_t)(close - text);
-    }
-    if (textLength > WAKE_SOURCE_MAX) textLength = WAKE_SOURCE_MAX;
-    if (textLength == 0) {
-        snprintf(out, outSize, "%s", kTimerWake);
-    } else {
-        if (textLength > outSize - 1) textLength = outSize - 1;
-        memcpy(out, text, textLength);
-        out[textLength] = '\0';
-    }
+    memcpy(out, text, length);
+    out[length] = '\0';
     return true;
 }
 
@@ -108,7 +81,7 @@ static bool HandleWakeEvent(EVT_HANDLE event) {
     DWORD used = 0;
     DWORD properties = 0;
     if (gEventApi.EvtRender(nullptr, event, EvtRenderEventXml, 0, nullptr, &used, &properties)) return true;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || used == 0 || used > WAKE_XML_LIMIT) return true;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || used == 0 || used > EVENT_RENDER_LIMIT) return true;
 
     // Two spare zero characters: the rendering need not end in a terminator.
     WCHAR* wide = static_cast<WCHAR*>(calloc(used / sizeof(WCHAR) + 2, sizeof(WCHAR)));
@@ -118,31 +91,24 @@ static bool HandleWakeEvent(EVT_HANDLE event) {
         free(wide);
         return false;
     }
-    size_t characters = wcsnlen(wide, used / sizeof(WCHAR));
-    // As many bytes as the UTF-16 text: room for a double-byte code page.
-    char* text = static_cast<char*>(malloc(used + 1));
-    if (text) {
-        int bytes = characters ? WideCharToMultiByte(CP_ACP, 0, wide, (int)characters, text, (int)used, nullptr,
-                                                     nullptr)
-                               : 0;
-        text[bytes > 0 ? bytes : 0] = '\0';
-        char source[WAKE_SOURCE_MAX + 1];
-        memset(source, 0, sizeof(source));
-        if (FindWakeSource(text, source, sizeof(source))) {
-            char line[EVENT_TEXT_SIZE];
-            snprintf(line, sizeof(line), "System Event, Wake Source: %s\n ", source);
-            LogMessage(line, LOG_INFO);
-            // The same record tells how long each phase took and which state the machine entered.
-            WakeDiagnosis diagnosis;
-            bool known = ParseWakeDiagnosis(text, &diagnosis);
-            if (known) {
-                FormatResumePhasesLine(&diagnosis, line, sizeof(line));
-                if (line[0]) LogMessage(line, LOG_INFO);
-            }
-            RememberWakeSource(source, known ? &diagnosis : nullptr);
+    // Some 23 KB of items: kept off the thread's stack.
+    EventXml* record = static_cast<EventXml*>(malloc(sizeof(EventXml)));
+    char source[EVENT_XML_VALUE_SIZE];
+    if (record && ReadEventXml(wide, (rendered < used ? rendered : used) / sizeof(WCHAR), record) &&
+        FindWakeSource(record, source, sizeof(source))) {
+        char line[EVENT_TEXT_SIZE];
+        snprintf(line, sizeof(line), "System Event, Wake Source: %s\n ", source);
+        LogMessage(line, LOG_INFO);
+        // The same record tells how long each phase took and which state the machine entered.
+        WakeDiagnosis diagnosis;
+        bool known = ParseWakeDiagnosis(record, &diagnosis);
+        if (known) {
+            FormatResumePhasesLine(&diagnosis, line, sizeof(line));
+            if (line[0]) LogMessage(line, LOG_INFO);
         }
+        RememberWakeSource(source, known ? &diagnosis : nullptr);
     }
-    free(text);
+    free(record);
     free(wide);
     return true;
 }

@@ -19,11 +19,13 @@ namespace {
 
 std::string Fixture(const char* name, const char* folder = "wake-events") { return ReadTestData(folder, name); }
 
-std::string Find(const std::string& xml, bool* found = nullptr) {
+std::string Find(const std::string& xml, size_t outSize = 512) {
+    EventXml record;
+    EXPECT_TRUE(ReadRecord(xml, &record));
     char out[512];
     memset(out, 'z', sizeof(out));
-    bool wake = FindWakeSource(xml.c_str(), out, sizeof(out));
-    if (found) *found = wake;
+    bool wake = FindWakeSource(&record, out, outSize);
+    EXPECT_TRUE(!wake || memchr(out, 0, outSize)) << "terminated inside the buffer";
     return wake ? out : "<none>";
 }
 
@@ -68,7 +70,7 @@ BOOL WINAPI Next(EVT_HANDLE, DWORD size, EVT_HANDLE* events, DWORD, DWORD, PDWOR
 BOOL WINAPI Render(EVT_HANDLE, EVT_HANDLE event, DWORD flags, DWORD size, PVOID buffer, PDWORD used, PDWORD) {
     std::lock_guard<std::mutex> hold(gMutex);
     int id = (int)(INT_PTR)event;
-    std::wstring xml(gEvents[id].begin(), gEvents[id].end());
+    std::wstring xml = Widen(gEvents[id]);
     *used = (DWORD)(xml.size() + 1) * 2;
     if (flags != EvtRenderEventXml) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -131,10 +133,8 @@ TEST(WakeSourceText, RenderedWakeRecords) {
     // Self-closing: no text, and never the next item's.
     EXPECT_EQ(kTimer, Find(Fixture("timer-wake-selfclosing.xml")));
     EXPECT_EQ(std::string(511, 'A'), Find(Fixture("long-source.xml")));
-    bool found = true;
-    Find(Fixture("not-a-wake-event.xml"), &found);
-    EXPECT_FALSE(found);
     ASSERT_NE("", Fixture("not-a-wake-event.xml"));
+    EXPECT_EQ("<none>", Find(Fixture("not-a-wake-event.xml")));
 
     // Double-quoted attributes name the same item.
     std::string keyboard = Fixture("keyboard-wake.xml");
@@ -143,27 +143,34 @@ TEST(WakeSourceText, RenderedWakeRecords) {
     EXPECT_EQ("HID Keyboard Device", Find(keyboard));
 }
 
-TEST(WakeSourceText, MissingItemsAndCutTextsGiveNoFragment) {
-    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceTextLength'>4</Data>"));
-    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceTextLength'>4</Data><Data Name='WakeSourceText'"));
-    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceTextLength'>4</Data><Data Name='WakeSourceText'>USB"));
-    EXPECT_EQ("<none>", Find("<Data Name='WakeSourceText'>USB</Data>"));  // no length item before it
-    EXPECT_EQ("USB", Find("<Data Name='WakeSourceTextLength'>3</Data><Data Name='WakeSourceText' >USB</Data>"));
-    // Every cut of a real record either finds the whole source or nothing; the
-    // text ends at the guard page, so a read past its end faults.
-    std::string xml = Fixture("keyboard-wake.xml");
-    ASSERT_FALSE(xml.empty());
-    BYTE* base = (BYTE*)VirtualAlloc(nullptr, 2 * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    DWORD old;
-    VirtualProtect(base + 4096, 4096, PAGE_NOACCESS, &old);
-    for (size_t length = 0; length <= xml.size(); length++) {
-        char* text = (char*)base + 4096 - (length + 1);
-        memcpy(text, xml.c_str(), length);
-        text[length] = '\0';
-        std::string source = Find(text);
-        EXPECT_TRUE(source == "<none>" || source == "HID Keyboard Device") << length << ": " << source;
-    }
-    VirtualFree(base, 0, MEM_RELEASE);
+TEST(WakeSourceText, SourcesDecodedIntoUtf8AndCutBetweenCharacters) {
+    std::string keyboard = Fixture("keyboard-wake.xml");
+    ASSERT_NE(std::string::npos, keyboard.find(">HID Keyboard Device<"));
+    auto withSource = [&](const std::string& text) {
+        std::string xml = keyboard;
+        xml.replace(xml.find(">HID Keyboard Device<") + 1, strlen("HID Keyboard Device"), text);
+        return xml;
+    };
+    std::string omegas, euros;
+    for (int i = 0; i < 300; i++) omegas += "\u03A9";
+    for (int i = 0; i < 200; i++) euros += "\u20AC";
+    const struct {
+        std::string written;  // in the record, as UTF-8
+        std::string source;
+        size_t outSize;
+    } cases[] = {
+        {"A &amp; B", "A & B", 512},
+        {"&lt;USB&gt; &quot;port&quot; &#65;", "<USB> \"port\" A", 512},
+        {"\u03A9", "\u03A9", 512},
+        {"Lid \u20AC 1", "Lid \u20AC 1", 512},
+        {"&#x3A9; &#x20AC; &#xFFFD;", "\u03A9 \u20AC \uFFFD", 512},
+        {"\u6C34\u4E2D \uFF21", "\u6C34\u4E2D \uFF21", 512},
+        {omegas, omegas.substr(0, 255 * 2), 512},  // 2 bytes each: 255 fit in 511
+        {euros, euros.substr(0, 170 * 3), 512},    // 3 bytes each: 170 fit in 511
+        {"Lid \u20AC 1", "Lid ", 7},               // never the first bytes of a character
+        {"Lid \u20AC 1", "Lid \u20AC", 8},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.source, Find(withSource(c.written), c.outSize)) << c.written;
 }
 
 TEST_F(WakeSourceTest, WakeRecordsGiveOneLineEachAndOtherEventsNone) {
@@ -352,8 +359,11 @@ TEST_F(WakeSourceTest, ALostSleepsRecordSaysWhyFromTheSystemLog) {
         LostDiagnosis why;
         BeginLostDiagnosis(&why);
         if (c.fixture) {
-            AddLostEvidence(&why, Fixture("kp42-entering-s3.xml", "power-events").c_str(), start);
-            AddLostEvidence(&why, Fixture(c.fixture, "power-events").c_str(), start);
+            for (const char* name : {"kp42-entering-s3.xml", c.fixture}) {
+                EventXml record;
+                ASSERT_TRUE(ReadRecord(Fixture(name, "power-events"), &record));
+                AddLostEvidence(&why, &record, start);
+            }
         }
         EndLostDiagnosis(&why, true);
         RecordLostSleep(&position, nullptr, position.sleepStartTime + 600, &why);

@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
+#include <algorithm>
+#include <random>
+#include <regex>
 #include <string>
 #include <vector>
 #include "events/events.h"
@@ -25,86 +28,206 @@ std::string Edit(std::string xml, const std::string& from, const std::string& to
     return xml;
 }
 
-std::string Item(const std::string& xml, const char* name, bool* found = nullptr) {
-    char out[64];
-    memset(out, 'z', sizeof(out));
-    bool ok = ReadEventDataItem(xml.c_str(), name, out, sizeof(out));
-    if (found) *found = ok;
-    return ok ? out : "<none>";
-}
-
 std::string PhasesLine(const std::string& xml) {
+    EventXml record;
+    ReadRecord(xml, &record);
     WakeDiagnosis d;
-    ParseWakeDiagnosis(xml.c_str(), &d);
+    ParseWakeDiagnosis(&record, &d);
     char line[256];
     FormatResumePhasesLine(&d, line, sizeof(line));
     return line;
+}
+
+// items as the EventData of a Kernel-Power record.
+std::string Record(const std::string& items) {
+    return "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System><Provider "
+           "Name='Microsoft-Windows-Kernel-Power'/><EventID>41</EventID><TimeCreated "
+           "SystemTime='2026-11-30T10:31:40.1000000Z'/></System><EventData>" +
+           items + "</EventData></Event>";
+}
+
+// The item's text, "<none>" when the record has no such item.
+std::string Item(const EventXml& record, const char* name) {
+    const EventXmlItem* item = FindEventXmlItem(&record, name);
+    return item ? item->value : "<none>";
 }
 
 const long long kSleepStart = 134405064000000000LL;  // 2026-11-30T10:00:00Z, before every Kernel-Power record
 
 }  // namespace
 
-TEST(PowerRecordsItems, ExactNamesQuotesEntitiesAndMalformedItems) {
+TEST(EventXmlRecords, ItemsByNameDecodedAndUpToAFault) {
     const struct {
-        const char* xml;
+        const char* items;
         const char* name;
-        const char* expected;  // "<none>" when not found
+        const char* expected;  // "<none>" when not read
     } cases[] = {
         {"<Data Name='A'>1</Data>", "A", "1"},
         {"<Data Name=\"A\">2</Data >", "A", "2"},
-        {"<Data Name = 'A' Other='x>y'>3</Data>", "A", "3"},
         {"<Data Kind='A' Name='B'>4</Data>", "A", "<none>"},
         {"<Data Name='A'/><Data Name='B'>5</Data>", "A", ""},  // never the next item's text
-        {"<Data Name='WakeSourceTextLength'>12</Data><Data Name='WakeSourceText'>Lid</Data>", "WakeSourceText",
-         "Lid"},
-        {"<Data Name='WakeSourceText'>Lid</Data><Data Name='WakeSourceTextLength'>3</Data>",
-         "WakeSourceTextLength", "3"},
-        {"<Data Name='WakeSourceTextLength'>12</Data>", "WakeSourceText", "<none>"},
-        {"<DataItem Name='A'>6</DataItem>", "A", "<none>"},
-        {"<DataName='A'>6</Data>", "A", "<none>"},
         {"<Data>10:01:09</Data><Data Name='A'>7</Data>", "A", "7"},
-        {"<Data Name='A'>&lt;b&gt; &amp;amp; &quot;q&quot; &apos;s&apos; &copy; &amp</Data>", "A",
-         "<b> &amp; \"q\" 's' &copy; &amp"},
-        {"<Data Name='A'>1</Foo>", "A", "<none>"},
+        {"<Data Name='A'>&lt;b&gt; &amp;amp; &quot;q&quot; &apos;s&apos; &#x3A9;&#8364;</Data>", "A",
+         "<b> &amp; \"q\" 's' \u03A9\u20AC"},
+        {"<Data Name='A'><![CDATA[a<b]]> </Data>", "A", "a<b "},
+        {"<Data Name='a'>1</Data>", "A", "<none>"},
+        // A fault ends the reading; the items before it still count.
+        {"<Data Name='B'>1</Data><Data Name='A'>2</Foo>", "B", "1"},
+        {"<Data Name='B'>1</Data><Data Name='A'>2</Foo>", "A", "<none>"},
         {"<Data Name='A>1</Data>", "A", "<none>"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.expected, Item(c.xml, c.name)) << c.xml;
-
-    // Cut to the buffer, always terminated, nothing written past it.
-    char out[8];
-    memset(out, 'z', sizeof(out));
-    EXPECT_TRUE(ReadEventDataItem("<Data Name='A'>abcdefghij</Data>", "A", out, 4));
-    EXPECT_STREQ("abc", out);
-    EXPECT_EQ('z', out[4]);
-    EXPECT_FALSE(ReadEventDataItem("<Data Name='A'>1</Data>", "A", out, 0));
-    EXPECT_FALSE(ReadEventDataItem("<Data Name='A'>1</Data>", "", out, sizeof(out)));
+    for (const auto& c : cases) {
+        EventXml record;
+        ASSERT_TRUE(ReadRecord(Record(c.items), &record));
+        EXPECT_EQ(c.expected, Item(record, c.name)) << c.items;
+        EXPECT_STREQ("Microsoft-Windows-Kernel-Power", record.provider);
+        EXPECT_EQ(41, record.eventId);
+    }
+    // No document type: an entity it declares is never expanded.
+    EventXml record;
+    ReadRecord("<!DOCTYPE Event [<!ENTITY x 'boom'>]>" + Record("<Data Name='A'>&x;</Data>"), &record);
+    EXPECT_EQ(0, record.itemCount);
+    EXPECT_EQ(-1, record.eventId);
 }
 
-TEST(PowerRecordsItems, CutRecordsAreNeverReadPastTheirEnd) {
-    // The text ends at a page that can't be read: a read past its terminator faults.
-    std::string xml = Fixture("s3-timer-wake.xml");
-    ASSERT_FALSE(xml.empty());
-    BYTE* base = (BYTE*)VirtualAlloc(nullptr, 2 * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    DWORD old;
-    VirtualProtect(base + 4096, 4096, PAGE_NOACCESS, &old);
-    int found = 0;
-    for (size_t length = 0; length <= xml.size(); length++) {
-        char* text = (char*)base + 4096 - (length + 1);
-        memcpy(text, xml.c_str(), length);
-        text[length] = '\0';
-        std::string firmware = Item(text, "BiosInitDuration");
-        EXPECT_TRUE(firmware == "<none>" || firmware == "486") << length;
-        found += firmware == "486";
-        WakeDiagnosis d;
-        ParseWakeDiagnosis(text, &d);
-        EXPECT_TRUE(!d.firmwareMsKnown || d.firmwareMs == 486) << length;
-        LostDiagnosis lost;
-        BeginLostDiagnosis(&lost);
-        AddLostEvidence(&lost, text, 0);
+TEST(EventXmlRecords, BoundedTextsNamesAndItems) {
+    std::string euros;
+    for (int i = 0; i < 200; i++) euros += "\u20AC";
+    std::string items = "<Data Name='Fits'>" + std::string(EVENT_XML_VALUE_SIZE - 1, 'x') + "</Data>" +
+                        "<Data Name='Euros'>ab" + euros + "</Data>" +  // 3 bytes each: 169 fit after "ab"
+                        "<Data Name='Long'>" + std::string(100000, 'y') + "</Data>" + "<Data Name='" +
+                        std::string(EVENT_XML_NAME_SIZE, 'n') + "'>named too long</Data>";
+    for (int i = 0; i < EVENT_XML_ITEMS; i++) items += "<Data Name='Item" + std::to_string(i) + "'>i</Data>";
+    EventXml record;
+    ASSERT_TRUE(ReadRecord(Record(items), &record));
+    EXPECT_EQ(EVENT_XML_ITEMS, record.itemCount);
+    const EventXmlItem* fits = FindEventXmlItem(&record, "Fits");
+    const EventXmlItem* cut = FindEventXmlItem(&record, "Euros");
+    const EventXmlItem* longest = FindEventXmlItem(&record, "Long");
+    ASSERT_TRUE(fits && cut && longest);
+    EXPECT_FALSE(fits->cut);
+    EXPECT_EQ(std::string(EVENT_XML_VALUE_SIZE - 1, 'x'), fits->value);
+    EXPECT_TRUE(cut->cut);
+    EXPECT_EQ("ab" + euros.substr(0, 169 * 3), cut->value);
+    EXPECT_TRUE(longest->cut);
+    EXPECT_EQ(std::string(EVENT_XML_VALUE_SIZE - 1, 'y'), longest->value);
+    // A name that does not fit is no name; items past the bound are dropped.
+    EXPECT_EQ("i", Item(record, "Item36"));
+    EXPECT_EQ("<none>", Item(record, "Item37"));
+    for (int i = 0; i < record.itemCount; i++) EXPECT_NE('n', record.items[i].name[0]) << i;
+}
+
+TEST(EventXmlRecords, EveryFixtureItemReadByNameInAnyOrderAndAnyNumber) {
+    struct Data {
+        std::string name, text, element;
+    };
+    typedef std::vector<Data> Items;
+    const struct {
+        const char* what;
+        Items (*change)(Items);
+    } variants[] = {
+        {"as written", [](Items v) { return v; }},
+        {"reversed", [](Items v) { return Items(v.rbegin(), v.rend()); }},
+        {"shuffled", [](Items v) {
+             std::shuffle(v.begin(), v.end(), std::mt19937(20240607));
+             return v;
+         }},
+        {"every second dropped", [](Items v) {
+             Items kept;
+             for (size_t i = 0; i < v.size(); i += 2) kept.push_back(v[i]);
+             return kept;
+         }},
+        {"first and last dropped", [](Items v) { return v.size() < 2 ? Items() : Items(v.begin() + 1, v.end() - 1); }},
+        {"length dropped", [](Items v) {
+             Items kept;
+             for (const Data& d : v)
+                 if (d.name != "WakeSourceTextLength") kept.push_back(d);
+             return kept;
+         }},
+        {"length after text", [](Items v) {
+             auto length = std::find_if(v.begin(), v.end(), [](const Data& d) { return d.name == "WakeSourceTextLength"; });
+             if (length == v.end()) return v;
+             Data moved = *length;
+             v.erase(length);
+             auto text = std::find_if(v.begin(), v.end(), [](const Data& d) { return d.name == "WakeSourceText"; });
+             v.insert(text == v.end() ? v.end() : text + 1, moved);
+             return v;
+         }},
+    };
+    const char* fixtures[][2] = {
+        {"wake-events", "keyboard-wake.xml"},           {"wake-events", "long-source.xml"},
+        {"wake-events", "not-a-wake-event.xml"},        {"wake-events", "timer-wake-empty.xml"},
+        {"wake-events", "timer-wake-selfclosing.xml"},  {"power-events", "kp41-bugcheck-resume.xml"},
+        {"power-events", "kp41-power-button.xml"},      {"power-events", "kp41-power-lost-asleep.xml"},
+        {"power-events", "kp42-entering-s3.xml"},       {"power-events", "s3-requested-s4-entered.xml"},
+        {"power-events", "s3-timer-wake.xml"},          {"power-events", "s4-hibernate-wake.xml"},
+    };
+    const std::regex element("<Data Name='([^']*)'(?:>([^<]*)</Data>|/>)");
+    for (const auto& f : fixtures) {
+        std::string xml = ReadTestData(f[0], f[1]);
+        size_t begin = xml.find("<EventData>"), end = xml.find("</EventData>");
+        ASSERT_TRUE(begin != std::string::npos && end != std::string::npos) << f[1];
+        begin += strlen("<EventData>");
+        std::string data = xml.substr(begin, end - begin);
+        Items items;
+        for (std::sregex_iterator m(data.begin(), data.end(), element), last; m != last; ++m) {
+            items.push_back({(*m)[1], (*m)[2], m->str()});
+        }
+        ASSERT_GT(items.size(), 1u) << f[1];
+        const std::string name = f[1];
+        if (name != "long-source.xml") {  // its one long text is cut; the bounds test covers that
+            for (const Data& d : items) ASSERT_LT(d.text.size(), (size_t)EVENT_XML_VALUE_SIZE) << f[1];
+        }
+        for (const auto& v : variants) {
+            Items kept = v.change(items);
+            std::string changed;
+            for (const Data& d : kept) changed += d.element;
+            EventXml record;
+            ASSERT_TRUE(ReadRecord(xml.substr(0, begin) + changed + xml.substr(end), &record));
+            EXPECT_EQ((int)kept.size(), record.itemCount) << f[1] << ", " << v.what;
+            for (const Data& d : items) {
+                bool present = std::any_of(kept.begin(), kept.end(), [&](const Data& k) { return k.name == d.name; });
+                std::string expected = present ? d.text.substr(0, EVENT_XML_VALUE_SIZE - 1) : "<none>";
+                EXPECT_EQ(expected, Item(record, d.name.c_str())) << f[1] << ", " << v.what << ": " << d.name;
+            }
+        }
     }
-    EXPECT_GT(found, 0);
-    VirtualFree(base, 0, MEM_RELEASE);
+}
+
+TEST(EventXmlRecords, CutRecordsGiveTheItemsBeforeTheCutAndAreNeverReadPastTheirEnd) {
+    // The characters end at a page that can't be read, with no terminator: a
+    // read past the last one faults.
+    for (std::string xml : {Fixture("s3-timer-wake.xml"), ReadTestData("wake-events", "keyboard-wake.xml")}) {
+        ASSERT_FALSE(xml.empty());
+        // Where each item ends, in characters (the fixtures are ASCII).
+        std::vector<size_t> ends;
+        const std::regex element("<Data Name='[^']*'(?:>[^<]*</Data>|/>)");
+        for (std::sregex_iterator m(xml.begin(), xml.end(), element), last; m != last; ++m) {
+            ends.push_back(m->position() + m->length());
+        }
+        EventXml whole;
+        ASSERT_TRUE(ReadRecord(xml, &whole));
+        ASSERT_EQ((int)ends.size(), whole.itemCount);
+        std::wstring wide = Widen(xml);
+        size_t pages = (wide.size() * sizeof(WCHAR) + 4095) / 4096 + 1;
+        BYTE* base = (BYTE*)VirtualAlloc(nullptr, pages * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        DWORD old;
+        VirtualProtect(base + (pages - 1) * 4096, 4096, PAGE_NOACCESS, &old);
+        EventXml record;
+        for (size_t length = 0; length <= wide.size(); length++) {
+            WCHAR* text = (WCHAR*)(base + (pages - 1) * 4096) - length;
+            memcpy(text, wide.c_str(), length * sizeof(WCHAR));
+            ASSERT_TRUE(ReadEventXml(text, length, &record));
+            int before = (int)std::count_if(ends.begin(), ends.end(), [&](size_t end) { return end <= length; });
+            ASSERT_EQ(before, record.itemCount) << length;
+            for (int i = 0; i < record.itemCount; i++) {
+                EXPECT_STREQ(whole.items[i].name, record.items[i].name) << length;
+                EXPECT_STREQ(whole.items[i].value, record.items[i].value) << length;
+            }
+            EXPECT_TRUE(record.eventId == -1 || record.eventId == whole.eventId) << length;
+        }
+        VirtualFree(base, 0, MEM_RELEASE);
+    }
 }
 
 TEST(PowerRecordsTimes, EventTimesAsFileTimes) {
@@ -121,6 +244,7 @@ TEST(PowerRecordsTimes, EventTimesAsFileTimes) {
         {"2026-02-29T00:00:00Z", -1}, {"2026-13-01T00:00:00Z", -1}, {"2026-11-31T00:00:00Z", -1},
         {"2026-11-30T24:00:00Z", -1}, {"2026-11-30T09:02:38.Z", -1}, {"2026-11-30T09:02:38Zx", -1},
         {"2026-11-30 09:02:38Z", -1}, {"1600-12-31T23:59:59Z", -1}, {"2026-11-30T09:02", -1}, {"", -1},
+        {"2026-11-30T09:02:38", -1}, {" 2026-11-30T09:02:38Z", -1},
     };
     for (const auto& c : cases) {
         long long fileTime = -1;
@@ -156,8 +280,10 @@ TEST(PowerRecordsWake, ResumePhasesStatesAndBadItems) {
          "Resume phases: firmware 1710 ms, drivers 2307 ms, whole resume 12044 ms; sleep transition 8120 ms; "
          "hibernation file written in 6350 ms, read in 4811 ms, 398112 pages"},
         {bad, true, -1, SLEEP_S3, 5, 134405029612210000LL /* TimeCreated */, "Resume phases: whole resume 2207 ms"},
-        {Edit(timer, "2207</Data>", "2207"), true, SLEEP_S3, SLEEP_S3, 5, 134405029580120000LL,
-         "Resume phases: firmware 486 ms, drivers 1688 ms; sleep transition 1311 ms"},
+        // An item left open holds the ones after it, and the record ends in a
+        // fault: only the items before it count.
+        {Edit(timer, "2207</Data>", "2207"), true, -1, -1, 0, 134405029580120000LL,
+         "Resume phases: sleep transition 1311 ms"},
         {hostile, true, SLEEP_S3, SLEEP_S3, 5, 134405029580120000LL,
          "Resume phases: drivers 1688 ms, whole resume 2207 ms; sleep transition 1311 ms"},
         {Fixture("kp42-entering-s3.xml"), false, -1, -1, 0, 0, ""},
@@ -165,8 +291,10 @@ TEST(PowerRecordsWake, ResumePhasesStatesAndBadItems) {
     };
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
         const auto& c = cases[i];
+        EventXml record;
+        ASSERT_TRUE(ReadRecord(c.xml, &record));
         WakeDiagnosis d;
-        EXPECT_EQ(c.isWake, ParseWakeDiagnosis(c.xml.c_str(), &d)) << i;
+        EXPECT_EQ(c.isWake, ParseWakeDiagnosis(&record, &d)) << i;
         EXPECT_TRUE(c.target == d.targetState && c.effective == d.effectiveState) << i;
         EXPECT_EQ(c.target >= 0, d.targetStateKnown) << i;
         EXPECT_EQ(c.sourceType, d.wakeSourceType) << i;
@@ -175,8 +303,10 @@ TEST(PowerRecordsWake, ResumePhasesStatesAndBadItems) {
     }
 
     // Cut to the buffer, nothing written past it.
+    EventXml record;
+    ReadRecord(timer, &record);
     WakeDiagnosis d;
-    ParseWakeDiagnosis(timer.c_str(), &d);
+    ParseWakeDiagnosis(&record, &d);
     char line[16];
     memset(line, 'z', sizeof(line));
     FormatResumePhasesLine(&d, line, 10);
@@ -218,7 +348,11 @@ TEST(PowerRecordsLost, ReasonsByPrecedence) {
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
         LostDiagnosis d;
         BeginLostDiagnosis(&d);
-        for (const std::string& xml : cases[i].records) AddLostEvidence(&d, xml.c_str(), cases[i].start);
+        for (const std::string& xml : cases[i].records) {
+            EventXml record;
+            ReadRecord(xml, &record);
+            AddLostEvidence(&d, &record, cases[i].start);
+        }
         EndLostDiagnosis(&d, cases[i].worked);
         EXPECT_EQ(cases[i].reason, d.reason) << i;
         EXPECT_STREQ(cases[i].reason == LOST_CRASHED ? "0x0000009F" : "", d.bugcheck) << i;
@@ -289,7 +423,7 @@ BOOL WINAPI Next(EVT_HANDLE results, DWORD size, EVT_HANDLE* events, DWORD, DWOR
 }
 BOOL WINAPI Render(EVT_HANDLE, EVT_HANDLE event, DWORD flags, DWORD size, PVOID buffer, PDWORD used, PDWORD) {
     const std::string& xml = gRecords[(size_t)(INT_PTR)event - 1];
-    std::wstring wide(xml.begin(), xml.end());
+    std::wstring wide = Widen(xml);
     *used = (DWORD)(wide.size() + 1) * 2;
     if (flags != EvtRenderEventXml || size < *used) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -324,9 +458,10 @@ protected:
 };
 
 TEST_F(PowerRecordsQuery, ReadsTheLogSinceTheSleepAndClosesEveryHandle) {
-    // A record far larger than the first rendering buffer still counts.
-    std::string big = Edit(Fixture("kp41-bugcheck-resume.xml"), "<Data Name='BugcheckCode'>",
-                           "<Data Name='Padding'>" + std::string(40000, 'p') + "</Data><Data Name='BugcheckCode'>");
+    // A crash record larger than the reader takes: the items before its cut still count.
+    std::string big = Edit(Fixture("kp41-bugcheck-resume.xml"), "<Data Name='BugcheckParameter2'>",
+                           "<Data Name='Padding'>" + std::string(EVENT_XML_READ_LIMIT, 'p') +
+                               "</Data><Data Name='BugcheckParameter2'>");
     fakequery::gRecords = {Fixture("kp42-entering-s3.xml"), Fixture("eventlog-6008.xml"), big};
     LostDiagnosis d;
     ASSERT_TRUE(QueryLostDiagnosis(kSleepStart + 1234567, &d));

@@ -1,7 +1,9 @@
 // Test data of the unit tests, read from the source tree.
 #pragma once
+#include <windows.h>
 #include <stdio.h>
 #include <string>
+#include "events/events.h"
 
 // The whole file tests/data/<folder>/<name>; "" when it cannot be read.
 inline std::string ReadTestData(const std::string& folder, const std::string& name) {
@@ -13,4 +15,18 @@ inline std::string ReadTestData(const std::string& folder, const std::string& na
     for (int c; (c = fgetc(file)) != EOF;) text += (char)c;
     fclose(file);
     return text;
+}
+
+// UTF-8 text as UTF-16, the form the system renders records in.
+inline std::wstring Widen(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
+    wide.resize(count > 0 ? (size_t)count : 0);
+    return wide;
+}
+
+// A record written as UTF-8 XML, read as its rendering would be.
+inline bool ReadRecord(const std::string& xml, EventXml* record) {
+    std::wstring wide = Widen(xml);
+    return ReadEventXml(wide.c_str(), wide.size(), record);
 }
