@@ -240,7 +240,10 @@ TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
     PollPendingResult();
     EXPECT_FALSE(FileExists(path) && !ReadText(path).empty());  // held for its wake source
 
-    fakeevt::Push({Fixture("keyboard-wake.xml")});
+    // A source beyond the code page, with an entity, reaches the file and the page as it was.
+    std::string keyboard = Fixture("keyboard-wake.xml");
+    keyboard.replace(keyboard.find("HID Keyboard Device"), 19, "HID Keyboard \xCE\xA9 &amp; \xE2\x82\xAC");
+    fakeevt::Push({keyboard});
     for (int waited = 0; waited < 3000 && !(FileExists(path) && !ReadText(path).empty()); waited += 10) {
         Sleep(10);
         PollPendingResult();
@@ -252,8 +255,10 @@ TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
     StopEventMonitoring();
     std::vector<nlohmann::json> records = ReadJsonLines(path);
     ASSERT_EQ(2u, records.size());
-    EXPECT_EQ("HID Keyboard Device", records[0]["wake_source"]);
+    EXPECT_EQ("HID Keyboard \xCE\xA9 & \xE2\x82\xAC", records[0]["wake_source"]);
     EXPECT_TRUE(records[1]["wake_source"].is_null());
+    EXPECT_NE(std::string::npos,
+              ReadText("vesplin_wake_results_test.html").find("HID Keyboard \xCE\xA9 &amp; \xE2\x82\xAC"));
     gResultsPath[0] = '\0';
     DeleteFileA(path.c_str());
     DeleteFileA("vesplin_wake_results_test.html");  // the run report rebuilt beside it
