@@ -628,6 +628,25 @@ TEST_F(ConfigDialogTest, LogFileRestartsWhenItsModeOrPathChanges) {
     EXPECT_EQ(0, logger_.GetLineCount());  // none of it reaches the log panel
 }
 
+TEST_F(ConfigDialogTest, TheLevelTakesEffectWithTheNextDebugLine) {
+    theConfig->settings.logLevel = 0;
+    ApplyLogSettings(&theConfig->settings);
+    Open();
+    LogDebug("before %d", 1);
+    EXPECT_EQ(0, logger_.GetLineCount());
+    Click(IDC_CFG_LOG_DEBUG);
+    ASSERT_EQ(0, ApplyConfigDialog(dialog));
+    LogDebug("after %d", 2);
+    ASSERT_EQ(1, logger_.GetLineCount());
+    int level = -1;
+    EXPECT_NE(nullptr, strstr(logger_.GetLine(-1, &level), "after 2"));
+    EXPECT_EQ(LOG_DEBUG, level);
+    Click(IDC_CFG_LOG_NORMAL);
+    ASSERT_EQ(0, ApplyConfigDialog(dialog));
+    LogDebug("hidden again");
+    EXPECT_EQ(1, logger_.GetLineCount());
+}
+
 TEST_F(ConfigDialogTest, RunOnceValueGoesWhenAutoRestartIsOff) {
     auto setValue = [] {
         HKEY key;

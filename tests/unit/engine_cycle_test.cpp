@@ -533,3 +533,33 @@ TEST_F(MainWindowRunTest, ExitDuringTheCountdownEndsRunAndWindowWithinOneTick) {
     EXPECT_TRUE(quitQueued);
     window = nullptr;
 }
+
+// The engine shows its progress only through the view it is given: a view of
+// the test's own sees every countdown number, the start and a refresh after
+// each sleep, and no control of the window changes.
+struct RecordingView {
+    std::vector<std::pair<int, int>> countdown;  // seconds left, cycle shown
+    int running = 0;
+    int refreshes = 0;
+};
+
+TEST_F(RunTest, TheRunReportsThroughItsViewAndTouchesNoControl) {
+    RecordingView seen;
+    gRunView = RunView{
+        &seen, nullptr,
+        [](void* c, int left, int cycle) { static_cast<RecordingView*>(c)->countdown.push_back({left, cycle}); },
+        [](void* c) { static_cast<RecordingView*>(c)->running++; },
+        [](void* c) { static_cast<RecordingView*>(c)->refreshes++; }};
+    EnableWindow(GetDlgItem(window, IDC_SLEEP_NOW), TRUE);
+    SetStateBoxes(window, true, true, false, false);
+    theConfig->settings.cycleCount = 1;
+    theConfig->settings.cycleIntervalSec = 1;
+    StartCycleRunFromCommandLine();
+
+    EXPECT_EQ(1, seen.running);
+    EXPECT_EQ(2, seen.refreshes);  // one after each of the two sleeps
+    // One countdown of one second between S1 and S2, in 500 ms ticks, for the cycle after.
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 2}, {1, 2}}), seen.countdown);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, IDC_SLEEP_NOW)));
+    EXPECT_EQ(2u, fake.suspends.size());
+}
