@@ -72,14 +72,27 @@ runnable_arch() {
   if host_runs_wine32; then echo i686; else echo x86_64; fi
 }
 
-# Makes the prefix $WINEPREFIX for runs of the program (null graphics driver),
-# once; use_wine_for must have chosen the loader first.
+# Makes the prefix $WINEPREFIX (once), with the null graphics driver unless
+# "x11" is given (a prefix that draws on a display); use_wine_for must have
+# chosen the loader first. The one place that makes prefixes: the scripts and
+# the tests' set-up call it.
 make_run_prefix() {
-  if [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
+  local driver=${1:-null}
+  if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
     rm -rf "$WINEPREFIX"
+    # No Mono or Gecko installers, no display needed.
     WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1
-    "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    # The desktop of a session keeps the driver it started with: the key must
+    # be in place before the session that runs the program begins.
+    [ "$driver" = null ] && "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     "$WINESERVER" -w
     touch "$WINEPREFIX/.vesplin-ready"
   fi
+  if [ "$driver" = null ]; then
+    "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  else
+    "$WINE" reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
+  fi
+  # No server of the set-up outlives it: a caller may start a persistent one.
+  "$WINESERVER" -w
 }

@@ -39,14 +39,8 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
-if [ ! -f "$WINEPREFIX/.vesplin-ready" ]; then
-  rm -rf "$WINEPREFIX"
-  WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE" wineboot -i >/dev/null 2>&1
-  "$WINESERVER" -w
-  touch "$WINEPREFIX/.vesplin-ready"
-fi
 # This prefix draws on the X display: no null driver here.
-"$WINE" reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
+make_run_prefix x11
 
 ready="$work/ready.txt"
 rm -f "$ready"
