@@ -4,12 +4,13 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <string>
 #include "results/results.h"
 
 unsigned long AppendResultLine(const char* path, const char* line) {
     if (!path || !path[0]) return ERROR_INVALID_NAME;
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
     LARGE_INTEGER before;
     DWORD error = 0;
@@ -18,11 +19,24 @@ unsigned long AppendResultLine(const char* path, const char* line) {
         CloseHandle(file);
         return error;
     }
-    DWORD length = (DWORD)strlen(line);
+    // A last line cut by a power loss while it was written gets its line end
+    // first: the new record must stand on a line of its own, not be glued to it.
+    std::string text;
+    if (before.QuadPart > 0) {
+        LARGE_INTEGER last;
+        last.QuadPart = before.QuadPart - 1;
+        char byte = '\n';
+        DWORD got = 0;
+        if (SetFilePointerEx(file, last, nullptr, FILE_BEGIN) && ReadFile(file, &byte, 1, &got, nullptr) && got == 1 &&
+            byte != '\n')
+            text = "\n";
+    }
+    text += line;
+    DWORD length = (DWORD)text.size();
     DWORD written = 0;
     LARGE_INTEGER end;
     end.QuadPart = 0;
-    if (!SetFilePointerEx(file, end, nullptr, FILE_END) || !WriteFile(file, line, length, &written, nullptr)) {
+    if (!SetFilePointerEx(file, end, nullptr, FILE_END) || !WriteFile(file, text.data(), length, &written, nullptr)) {
         error = GetLastError();
     } else if (written != length) {
         error = ERROR_DISK_FULL;

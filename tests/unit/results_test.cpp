@@ -48,6 +48,19 @@ TEST(ResultsFile, AppendsWholeLinesAndReportsAFolderItCannotWrite) {
     EXPECT_EQ((DWORD)ERROR_INVALID_NAME, AppendResultLine("", "{}\n"));
 
     EXPECT_EQ("{\"a\":1}\n{\"a\":2}\n", ReadText(path));
+
+    // A last line cut by a power loss: the next record starts a line of its own.
+    ASSERT_TRUE(WriteText(path, "{\"a\":1}\n{\"a\":"));
+    ASSERT_EQ(0u, AppendResultLine(path.c_str(), "{\"a\":3}\n"));
+    EXPECT_EQ("{\"a\":1}\n{\"a\":\n{\"a\":3}\n", ReadText(path));
+    std::vector<SleepRecord> records;
+    int bad = 0;
+    ASSERT_TRUE(WriteText(path, Line(1, "ok", 60) + Line(2, "ok", 60).substr(0, 30)));
+    ASSERT_EQ(0u, AppendResultLine(path.c_str(), Line(3, "lost", 600).c_str()));
+    ASSERT_EQ(0, ReadResultsFile(path.c_str(), &records, &bad));
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(VERDICT_LOST, records[1].verdict);
+    EXPECT_EQ(1, bad);
 }
 
 TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
