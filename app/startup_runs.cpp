@@ -50,7 +50,9 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
                  gMarkerFilePath, (unsigned long)deleteError);
         LogMessage(line, LOG_ERROR);
         gRunEnd = RUN_END_NOT_STARTED;
-        if (gAutoExit && asCommandLineRun) EndAutomaticRun();
+        // Nor does a command line's new run start: an automatic-exit run ends
+        // here, its lost record written, rather than wait for nobody.
+        if (gAutoExit) EndAutomaticRun();
         return 1;
     }
 

@@ -280,3 +280,31 @@ TEST(UnattendedRun, ReadOnlyMarkerIsDeletedAndResumedOnce) {
     RestartAfterPowerCycle(sandbox, log);
     EXPECT_EQ(1, CountPrefix(LogBodies(log), "WAKE UP FROM S1, CYCLE 1"));
 }
+
+TEST(UnattendedRun, MarkerThatCannotBeDeletedEndsAnAutomaticRunWithItsLostRecord) {
+    Sandbox sandbox;
+    sandbox.WriteScenario({{"sleep_ms", "0"}});
+    std::string marker = sandbox.Path("sleepflag");
+    ResumeRecord record;
+    memset(&record, 0, sizeof(record));
+    record.nextStatePos = 1;
+    record.selectedStates[0] = 1;
+    record.sleepStartTime = (long long)time(nullptr) - 100;
+    ASSERT_TRUE(WriteText(marker, std::string((const char*)&record, sizeof(record))));
+    // Another process holds the marker open and lets nobody delete it.
+    HANDLE held = CreateFileA(marker.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    std::string log = sandbox.Path("run.log");
+    std::string results = sandbox.Path("r.jsonl");
+    RunOptions options;
+    options.args = {"-S1000", "-N", "1", "-D", "0", "-E", "-L", log, "--results=" + results};
+    options.timeoutMs = 30000;
+    RunResult result = sandbox.Run(options);
+    CloseHandle(held);
+    EXPECT_EQ((DWORD)EXIT_RUN_NOT_STARTED, result.exitCode);
+    EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("lost", records[0]["verdict"]);
+    EXPECT_GE(FindPrefix(LogBodies(log), "The marker file " + marker + " could not be deleted"), 0);
+}
