@@ -168,13 +168,117 @@ bool FormatResultLine(const SleepRecord* record, char* out, size_t outSize) {
     return true;
 }
 
+namespace {
+
+const int FIELD_COUNT = (int)(sizeof(FIELDS) / sizeof(FIELDS[0]));
+
+// Reads a line straight into the record, without building the whole object
+// first: each member of the record's own object goes to its field's reader as
+// soon as it is complete; members of no field, however nested, are skipped.
+class RecordReader : public nlohmann::json_sax<Json> {
+public:
+    explicit RecordReader(SleepRecord* out) : out_(out) {}
+
+    bool null() override { return Value(Json(nullptr)); }
+    bool boolean(bool value) override { return Value(Json(value)); }
+    bool number_integer(number_integer_t value) override { return Value(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return Value(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) override { return Value(Json(value)); }
+    bool string(string_t& value) override { return Value(Json(std::move(value))); }
+    bool binary(binary_t&) override { return Value(Json(nullptr)); }
+
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) {
+            depth_ = 1;
+            return true;
+        }
+        return Open(Json::object());
+    }
+    bool end_object() override { return Close(); }
+    bool start_array(std::size_t) override {
+        if (depth_ == 0) return false;  // a record is an object
+        return Open(Json::array());
+    }
+    bool end_array() override { return Close(); }
+
+    bool key(string_t& name) override {
+        if (depth_ == 1) {
+            // The program writes the fields in the table's order: try the next one first.
+            field_ = -1;
+            if (next_ < FIELD_COUNT && name == FIELDS[next_].key) {
+                field_ = next_;
+            } else {
+                for (int i = 0; i < FIELD_COUNT && field_ < 0; i++) {
+                    if (name == FIELDS[i].key) field_ = i;
+                }
+            }
+            if (field_ >= 0) next_ = field_ + 1;
+        } else if (depth_ == 2 && field_ >= 0) {
+            key_ = name;  // a member of the one nested field the record has
+        }
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+    // After the whole line: every field that was not there, as missing.
+    bool Finish() {
+        if (depth_ != 0 || !whole_) return false;
+        for (int i = 0; i < FIELD_COUNT; i++) {
+            if (!seen_[i] && !FIELDS[i].read(nullptr, out_)) return false;
+        }
+        return true;
+    }
+
+private:
+    // A complete value at the current depth.
+    bool Value(Json value) {
+        if (depth_ == 1) return Take(std::move(value));
+        if (depth_ == 2 && field_ >= 0 && nested_.is_object()) nested_[key_] = std::move(value);
+        return true;
+    }
+    bool Open(Json container) {
+        depth_++;
+        // Only the record's own members are kept; deeper values are passed over.
+        if (depth_ == 2 && field_ >= 0) nested_ = std::move(container);
+        return true;
+    }
+    bool Close() {
+        depth_--;
+        if (depth_ == 0) {
+            whole_ = true;
+            return true;
+        }
+        if (depth_ == 1 && field_ >= 0) {
+            Json value = std::move(nested_);
+            nested_ = Json();
+            return Take(std::move(value));
+        }
+        return true;
+    }
+    bool Take(Json value) {
+        if (field_ < 0) return true;
+        seen_[field_] = true;
+        bool read = FIELDS[field_].read(&value, out_);
+        field_ = -1;
+        return read;
+    }
+
+    SleepRecord* out_;
+    int depth_ = 0;
+    int field_ = -1;
+    int next_ = 0;
+    bool whole_ = false;
+    bool seen_[sizeof(FIELDS) / sizeof(FIELDS[0])] = {};
+    std::string key_;
+    Json nested_;
+};
+
+}  // namespace
+
 bool ParseResultRecord(const char* line, size_t length, SleepRecord* out) {
     ClearSleepRecord(out);
-    Json value = Json::parse(line, line + length, nullptr, false);
-    if (value.is_discarded() || !value.is_object()) return false;
-    for (const Field& field : FIELDS) {
-        auto item = value.find(field.key);
-        if (!field.read(item == value.end() ? nullptr : &*item, out)) return false;
-    }
-    return true;
+    RecordReader reader(out);
+    return Json::sax_parse(line, line + length, &reader, nlohmann::detail::input_format_t::json, true) &&
+           reader.Finish();
 }
