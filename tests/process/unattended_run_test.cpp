@@ -76,6 +76,16 @@ RunResult RestartFromRunOnce(const Sandbox& sandbox, size_t killAtSuspend) {
     return RunSimulated(sandbox, exe, {}, BuildDir(), killAtSuspend);
 }
 
+// The 24-byte marker of an S1 sleep that began 100 s ago and never came back.
+bool WriteLostS1Marker(const std::string& path) {
+    ResumeRecord record;
+    memset(&record, 0, sizeof(record));
+    record.nextStatePos = 1;
+    record.selectedStates[0] = 1;
+    record.sleepStartTime = (long long)time(nullptr) - 100;
+    return WriteText(path, std::string((const char*)&record, sizeof(record)));
+}
+
 }  // namespace
 
 TEST(UnattendedRun, CommandLineRunGoesOnThroughTwoPowerLosses) {
@@ -267,12 +277,7 @@ TEST(UnattendedRun, MarkerThatCannotBeWrittenRefusesTheSleep) {
 TEST(UnattendedRun, ReadOnlyMarkerIsDeletedAndResumedOnce) {
     Sandbox sandbox;
     std::string marker = sandbox.Path("sleepflag");
-    ResumeRecord record;
-    memset(&record, 0, sizeof(record));
-    record.nextStatePos = 1;
-    record.selectedStates[0] = 1;
-    record.sleepStartTime = (long long)time(nullptr) - 100;
-    ASSERT_TRUE(WriteText(marker, std::string((const char*)&record, sizeof(record))));
+    ASSERT_TRUE(WriteLostS1Marker(marker));
     ASSERT_TRUE(SetFileAttributesA(marker.c_str(), FILE_ATTRIBUTE_READONLY));
     std::string log = sandbox.Path("vesplin.log");
     RestartAfterPowerCycle(sandbox, log);
@@ -285,12 +290,7 @@ TEST(UnattendedRun, MarkerThatCannotBeDeletedEndsAnAutomaticRunWithItsLostRecord
     Sandbox sandbox;
     sandbox.WriteScenario({{"sleep_ms", "0"}});
     std::string marker = sandbox.Path("sleepflag");
-    ResumeRecord record;
-    memset(&record, 0, sizeof(record));
-    record.nextStatePos = 1;
-    record.selectedStates[0] = 1;
-    record.sleepStartTime = (long long)time(nullptr) - 100;
-    ASSERT_TRUE(WriteText(marker, std::string((const char*)&record, sizeof(record))));
+    ASSERT_TRUE(WriteLostS1Marker(marker));
     // Another process holds the marker open and lets nobody delete it.
     HANDLE held = CreateFileA(marker.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
