@@ -39,11 +39,15 @@ bool ReadText(const Json* value, char* out, size_t outSize) {
     return true;
 }
 
-// An id of one of the record's families; an id this build does not know is unknown.
-bool ReadId(const Json* value, int (*fromId)(const char*), int* out) {
+// An id of one of the record's families; an id this build does not know reads
+// as unknown (null or missing leaves the record's own value).
+bool ReadId(const Json* value, int (*fromId)(const char*), int* out, int unknown = -1) {
     char text[64] = "";
     if (!ReadText(value, text, sizeof(text))) return false;
-    if (text[0]) *out = fromId(text);
+    if (text[0]) {
+        int id = fromId(text);
+        *out = id < 0 ? unknown : id;
+    }
     return true;
 }
 
@@ -108,12 +112,7 @@ const Field FIELDS[] = {
      [](const SleepRecord& r) { return r.asleepSource != ASLEEP_UNKNOWN ? Json(r.asleepSec) : Json(nullptr); },
      [](const Json* v, SleepRecord* r) { return ReadInt(v, &r->asleepSec); }},
     {"asleep_source", [](const SleepRecord& r) { return IdOrNull(AsleepSourceId(r.asleepSource)); },
-     [](const Json* v, SleepRecord* r) {
-         int source = ASLEEP_UNKNOWN;
-         if (!ReadId(v, AsleepSourceFromId, &source)) return false;
-         r->asleepSource = source < 0 ? ASLEEP_UNKNOWN : source;
-         return true;
-     }},
+     [](const Json* v, SleepRecord* r) { return ReadId(v, AsleepSourceFromId, &r->asleepSource, ASLEEP_UNKNOWN); }},
     {"verdict", [](const SleepRecord& r) { return Json(VerdictId(r.verdict)); },
      [](const Json* v, SleepRecord* r) {
          r->verdict = -1;
@@ -128,24 +127,15 @@ const Field FIELDS[] = {
     {"error_code", [](const SleepRecord& r) { return Json(r.errorCode); },
      [](const Json* v, SleepRecord* r) { return ReadInt(v, &r->errorCode); }},
     {"reason", [](const SleepRecord& r) { return IdOrNull(RefusedReasonId(r.reason)); },
-     [](const Json* v, SleepRecord* r) {
-         int reason = REFUSED_NONE;
-         if (!ReadId(v, RefusedReasonFromId, &reason)) return false;
-         r->reason = reason < 0 ? REFUSED_NONE : reason;
-         return true;
-     }},
+     [](const Json* v, SleepRecord* r) { return ReadId(v, RefusedReasonFromId, &r->reason, REFUSED_NONE); }},
     {"phases", WritePhases, ReadPhases},
     {"target_state", [](const SleepRecord& r) { return IdOrNull(StateId(r.targetState)); },
      [](const Json* v, SleepRecord* r) { return ReadId(v, StateFromId, &r->targetState); }},
     {"effective_state", [](const SleepRecord& r) { return IdOrNull(StateId(r.effectiveState)); },
      [](const Json* v, SleepRecord* r) { return ReadId(v, StateFromId, &r->effectiveState); }},
     {"lost_reason", [](const SleepRecord& r) { return IdOrNull(LostReasonId(r.lostReason)); },
-     [](const Json* v, SleepRecord* r) {
-         if (!ReadId(v, LostReasonFromId, &r->lostReason)) return false;
-         // A reason this build does not know is still a reason: unknown.
-         if (!IsNull(v) && r->lostReason == LOST_NONE) r->lostReason = LOST_UNKNOWN;
-         return true;
-     }},
+     // A reason this build does not know is still a reason: unknown.
+     [](const Json* v, SleepRecord* r) { return ReadId(v, LostReasonFromId, &r->lostReason, LOST_UNKNOWN); }},
     {"bugcheck", [](const SleepRecord& r) { return TextOrNull(r.bugcheck); },
      [](const Json* v, SleepRecord* r) { return ReadText(v, r->bugcheck, sizeof(r->bugcheck)); }},
 };
