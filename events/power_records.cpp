@@ -11,6 +11,7 @@
 
 static const char kPowerTroubleshooter[] = "Microsoft-Windows-Power-Troubleshooter";
 static const char kKernelPower[] = "Microsoft-Windows-Kernel-Power";
+static const char kEventLog[] = "EventLog";
 
 // ---------------------------------------------------------------------------
 // Items of a record read by ReadEventXml.
@@ -183,7 +184,8 @@ enum {
     LOST_SEEN_ASLEEP = 2,       // Kernel-Power 41 with a sleep in progress
     LOST_SEEN_BUTTON = 4,       // Kernel-Power 41 after the power button was held
     LOST_SEEN_WAKE = 8,         // Power-Troubleshooter 1 or Kernel-Power 107
-    LOST_SEEN_SLEEP_ENTRY = 16  // Kernel-Power 42
+    LOST_SEEN_SLEEP_ENTRY = 16, // Kernel-Power 42
+    LOST_SEEN_RESTART = 32      // a restart report that could be read: Kernel-Power 41 with its items, EventLog 6008
 };
 
 // The Warning line's words for each LOST_ reason.
@@ -230,6 +232,8 @@ static void AddUnexpectedRestart(LostDiagnosis* state, const EventXml* record) {
         }
         state->seen |= LOST_SEEN_CRASH;
     }
+    const EventXmlItem* asleep = FindEventXmlItem(record, "SleepInProgress");
+    if (asleep && !asleep->cut) state->seen |= LOST_SEEN_RESTART;
     if (IsFlagSet(record, "SleepInProgress")) state->seen |= LOST_SEEN_ASLEEP;
     if (IsFlagSet(record, "PowerButtonTimestamp")) state->seen |= LOST_SEEN_BUTTON;
 }
@@ -244,6 +248,8 @@ void AddLostEvidence(LostDiagnosis* state, const EventXml* record, long long sle
         state->seen |= LOST_SEEN_SLEEP_ENTRY;
     } else if (IsEvent(record, kKernelPower, 107) || IsEvent(record, kPowerTroubleshooter, 1)) {
         state->seen |= LOST_SEEN_WAKE;
+    } else if (IsEvent(record, kEventLog, 6008)) {
+        state->seen |= LOST_SEEN_RESTART;
     }
 }
 
@@ -258,7 +264,9 @@ void EndLostDiagnosis(LostDiagnosis* state, bool queryWorked) {
         state->reason = LOST_POWER_BUTTON;
     } else if (seen & LOST_SEEN_WAKE) {
         state->reason = LOST_HUNG_AFTER_WAKE;
-    } else if (queryWorked && !(seen & LOST_SEEN_SLEEP_ENTRY)) {
+    } else if (queryWorked && (seen & LOST_SEEN_RESTART) && !(seen & LOST_SEEN_SLEEP_ENTRY)) {
+        // Only a restart the log reports, with no sleep entry before it, says
+        // the sleep never began; an empty or unreadable log says nothing.
         state->reason = LOST_HUNG_ENTERING;
     } else {
         state->reason = LOST_UNKNOWN;

@@ -324,6 +324,9 @@ TEST(PowerRecordsLost, ReasonsByPrecedence) {
     const std::string oldEntering = Edit(entering, "T10:01", "T09:01");
     const std::string legacyAsleep = Edit(asleep, ">4</Data><Data Name='Power", ">true</Data><Data Name='Power");
     const std::string hugeCode = Edit(bugcheck, ">159<", ">99999999999<");
+    // A restart report that says no crash, no sleep and no button; and one with no items at all.
+    const std::string plainRestart = Edit(bugcheck, ">159<", ">0<");
+    const std::string noItems = bugcheck.substr(0, bugcheck.find("<EventData>")) + "<EventData/></Event>";
     const long long earlier = 134405029000000000LL;  // 2026-11-30T09:01:40Z, before the wake record
     const struct {
         std::vector<std::string> records;
@@ -337,7 +340,11 @@ TEST(PowerRecordsLost, ReasonsByPrecedence) {
         {{entering, resumed}, kSleepStart, true, LOST_HUNG_AFTER_WAKE},
         {{wake}, earlier, true, LOST_HUNG_AFTER_WAKE},
         {{wake, unexpected}, kSleepStart, true, LOST_HUNG_ENTERING},
-        {{oldEntering}, kSleepStart, true, LOST_HUNG_ENTERING},
+        {{oldEntering, plainRestart}, kSleepStart, true, LOST_HUNG_ENTERING},
+        // Nothing readable after the start is no evidence of anything.
+        {{oldEntering}, kSleepStart, true, LOST_UNKNOWN},
+        {{noItems}, kSleepStart, true, LOST_UNKNOWN},
+        {{plainRestart}, kSleepStart, false, LOST_UNKNOWN},
         {{}, kSleepStart, false, LOST_UNKNOWN},
         {{entering}, kSleepStart, true, LOST_UNKNOWN},
         {{resumed, button, asleep}, kSleepStart, true, LOST_POWER_LOST_ASLEEP},
@@ -473,11 +480,15 @@ TEST_F(PowerRecordsQuery, ReadsTheLogSinceTheSleepAndClosesEveryHandle) {
     EXPECT_STREQ("0x3", d.bugcheckParameter1);
     EXPECT_EQ(0, fakequery::gOpen);
 
-    // No record at all: the machine never began to sleep.
-    fakequery::gRecords.clear();
-    fakequery::gNext = 0;
-    ASSERT_TRUE(QueryLostDiagnosis(kSleepStart, &d));
-    EXPECT_EQ(LOST_HUNG_ENTERING, d.reason);
+    // No record at all, or only records that can't be read: nothing is known.
+    const std::string garbage[] = {"", "<Event><System>", std::string(300, '\x01')};
+    for (int records = 0; records <= 3; records++) {
+        fakequery::gRecords.assign(garbage, garbage + records);
+        fakequery::gNext = 0;
+        QueryLostDiagnosis(kSleepStart, &d);
+        EXPECT_EQ(LOST_UNKNOWN, d.reason) << records;
+        EXPECT_EQ(0, fakequery::gOpen) << records;
+    }
 
     // A flood of records is read only up to the limit, and still all closed.
     fakequery::gRecords.assign(LOST_QUERY_RECORD_LIMIT + 500, Fixture("eventlog-6008.xml"));
