@@ -279,6 +279,8 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         theLogger = nullptr;
         exit(gQueryAnswer);
     }
+    // A record completed while the power went leaves its line in "<results>.pending".
+    RestorePendingResult();
     if (!gMainWindow) return EndWithoutWindow();
     if (!verdict) return EndWithInvalidCommandLine();
 

@@ -289,17 +289,21 @@ DWORD ReadMarkerFile(const char* path, MarkerContents* out);
 // is gone (or was never there), otherwise the system's error code.
 DWORD DeleteMarkerFile(const char* path);
 
-// Takes the record of the sleep just made (from gLastSleep). When the
+// Writes the record of the sleep just made (from gLastSleep) at once. When the
 // wake-source thread is watching and has not yet reported this wake, the
-// record is held until it does or until the next sleep or the run's end.
+// record is held until it does (or until the next sleep or the run's end) and
+// its line then replaced with the wake record's details.
 void RecordSleepResult(int cycleNumber, int requested, int target, int force, int requestedSec);
 // Records the sleep a power cycle interrupted (the marker's run position and
 // tail), with why it was lost when the system's records told (why may be null).
 void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds,
                      const struct LostDiagnosis* why);
-// At every countdown tick: writes a held record once its wake source is known.
+// Completes the last record of the results file when a power loss interrupted
+// its replacement (the "<results>.pending" file), with a line in the log.
+void RestorePendingResult();
+// At every countdown tick: completes a held record once its wake source is known.
 void PollPendingResult();
-// Writes a held record now, with or without its wake source.
+// Completes a held record now, with or without its wake source.
 void FlushPendingResult();
 bool IsResultPending();
 // The system writes its wake record seconds after the resume: before a run

@@ -18,6 +18,7 @@ static bool gReportWarned = false;
 
 static SleepRecord gPending;
 static bool gHavePending = false;
+static bool gPendingWritten = false;  // its line is the results file's last one
 static LONG gPendingMark = 0;
 
 void FillReportHeader(ReportHeader* header) {
@@ -65,21 +66,28 @@ void FinishRunReport(int exitCode) {
     if (gResultsPath[0]) UpdateRunReport(true, exitCode);
 }
 
-void WriteSleepResult(const SleepRecord* result) {
-    CountSleep(&gRunTally, result->verdict);
-    if (!gResultsPath[0]) return;
+// Appends the record to the results file; false (with an Error line and the
+// record counted as lost) when it could not be written.
+static bool AppendRecord(const SleepRecord* result) {
+    if (!gResultsPath[0]) return false;
     char line[RESULT_LINE_SIZE];
     DWORD error = FormatResultLine(result, line, sizeof(line)) ? AppendResultLine(gResultsPath, line)
                                                               : (DWORD)ERROR_INSUFFICIENT_BUFFER;
     if (error == 0) {
         UpdateRunReport();
-        return;
+        return true;
     }
     gRunTally.recordsLost++;
     char message[512];
     snprintf(message, sizeof(message), "Could not write the record of cycle %d to the results file %s. Error code %lu",
              result->cycle, gResultsPath, (unsigned long)error);
     LogMessage(message, LOG_ERROR);
+    return false;
+}
+
+void WriteSleepResult(const SleepRecord* result) {
+    CountSleep(&gRunTally, result->verdict);
+    AppendRecord(result);
 }
 
 // The record of a wake, when it belongs to the sleep: reported after the sleep
@@ -108,19 +116,39 @@ static bool AttachWakeRecord(SleepRecord* result, LONG mark) {
     return true;
 }
 
-static void WritePending() {
+// The held record's later details: its wake record, and the verdict that
+// follows from it. The line written at the wake is replaced when they change it.
+static void CompletePending() {
     gHavePending = false;
+    SleepRecord before = gPending;
+    if (!AttachWakeRecord(&gPending, gPendingMark) && strcmp(before.wakeSource, gPending.wakeSource) == 0) return;
     // A machine that entered another state than asked for (deeper, as often)
     // did not pass the test, however long it slept.
-    if (AttachWakeRecord(&gPending, gPendingMark) && gPending.effectiveState >= 0 && gPending.enteredState >= 0 &&
+    if (gPending.effectiveState >= 0 && gPending.enteredState >= 0 &&
         gPending.effectiveState != gPending.enteredState) {
         char line[96];
         snprintf(line, sizeof(line), "Asked for S%d, the machine entered S%d", gPending.enteredState + 1,
                  gPending.effectiveState + 1);
         LogMessage(line, LOG_WARNING);
-        if (gPending.verdict == VERDICT_OK) gPending.verdict = VERDICT_WRONG_STATE;
+        if (gPending.verdict == VERDICT_OK) {
+            gPending.verdict = VERDICT_WRONG_STATE;
+            gRunTally.failed++;
+            LogMessage("The sleep failed: the machine entered another state than the one asked for", LOG_ERROR);
+        }
     }
-    WriteSleepResult(&gPending);
+    if (!gPendingWritten) return;
+    char line[RESULT_LINE_SIZE];
+    DWORD error = FormatResultLine(&gPending, line, sizeof(line)) ? ReplaceLastResultLine(gResultsPath, line)
+                                                                 : (DWORD)ERROR_INSUFFICIENT_BUFFER;
+    if (error == 0) {
+        UpdateRunReport();
+        return;
+    }
+    char message[512];
+    snprintf(message, sizeof(message),
+             "Could not add the wake record to the record of cycle %d in the results file %s. Error code %lu",
+             gPending.cycle, gResultsPath, (unsigned long)error);
+    LogMessage(message, LOG_ERROR);
 }
 
 void RecordSleepResult(int cycleNumber, int requested, int target, int force, int requestedSec) {
@@ -132,18 +160,21 @@ void RecordSleepResult(int cycleNumber, int requested, int target, int force, in
     gPending.fallback = PlanFallback(requested, target, force);
     gPending.requestedSec = requestedSec;
     gPendingMark = gLastWakeSourceMark;
-    gHavePending = true;
+    // The record reaches the disk at once with what is known now: a run killed
+    // before the system's wake record comes still has it.
+    CountSleep(&gRunTally, gPending.verdict);
+    gPendingWritten = AppendRecord(&gPending);
     // A refused sleep has no wake; without a watching thread no source will come.
-    if (gLastSleep.verdict == VERDICT_REFUSED || !IsWakeSourceWatched() || WakeSourceCount() != gPendingMark)
-        WritePending();
+    gHavePending = gLastSleep.verdict != VERDICT_REFUSED && IsWakeSourceWatched();
+    if (gHavePending && WakeSourceCount() != gPendingMark) CompletePending();
 }
 
 void PollPendingResult() {
-    if (gHavePending && (WakeSourceCount() != gPendingMark || !IsWakeSourceWatched())) WritePending();
+    if (gHavePending && (WakeSourceCount() != gPendingMark || !IsWakeSourceWatched())) CompletePending();
 }
 
 void FlushPendingResult() {
-    if (gHavePending) WritePending();
+    if (gHavePending) CompletePending();
 }
 
 bool IsResultPending() { return gHavePending; }
@@ -158,6 +189,23 @@ void WaitForPendingResult(int limitSec) {
         PollPendingResult();
     }
     FlushPendingResult();
+}
+
+void RestorePendingResult() {
+    if (!gResultsPath[0]) return;
+    bool restored = false;
+    DWORD error = RestorePendingResultLine(gResultsPath, &restored);
+    char message[640];
+    if (error != 0) {
+        snprintf(message, sizeof(message),
+                 "Could not put the completed last record of %s.pending into the results file. Error code %lu",
+                 gResultsPath, (unsigned long)error);
+        LogMessage(message, LOG_ERROR);
+    } else if (restored) {
+        snprintf(message, sizeof(message), "The last record of the results file %s was completed from %s.pending",
+                 gResultsPath, gResultsPath);
+        LogMessage(message, LOG_INFO);
+    }
 }
 
 void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds,

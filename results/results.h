@@ -54,6 +54,14 @@ bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize);
 // Appends the line to the file (made when missing) and forces it to the device.
 // 0 when done; otherwise the system's error code, with the file left as it was.
 unsigned long AppendResultLine(const char* path, const char* line);
+// Puts line in place of the file's last line: first into "<path>.pending",
+// forced to the device, then the last line cut and the new one appended and
+// forced, then the pending file deleted. 0 when done, else the system's error code.
+unsigned long ReplaceLastResultLine(const char* path, const char* line);
+// A replacement a power loss interrupted: puts a whole "<path>.pending" in place
+// of the last line (a torn one is dropped) and deletes it. *restored tells
+// whether a line was put in place; 0 when done or there was none.
+unsigned long RestorePendingResultLine(const char* path, bool* restored);
 // Builds the page from the results file and puts it at reportPath through a
 // temporary file beside it, flushed and then moved over the old page, so a
 // power loss leaves the previous whole page. 0 when done, else the system's

@@ -19,6 +19,21 @@ namespace {
 
 std::string Fixture(const char* name, const char* folder = "wake-events") { return ReadTestData(folder, name); }
 
+// The record's items in the reverse order, with the text's length item dropped.
+std::string ReversedWithoutLength(const std::string& xml) {
+    size_t begin = xml.find("<EventData>") + strlen("<EventData>"), end = xml.find("</EventData>");
+    std::vector<std::string> items;
+    for (size_t at = begin; at < end;) {
+        size_t next = xml.find("</Data>", at) + strlen("</Data>");
+        std::string item = xml.substr(at, next - at);
+        if (item.find("'WakeSourceTextLength'") == std::string::npos) items.insert(items.begin(), item);
+        at = next;
+    }
+    std::string data;
+    for (const std::string& item : items) data += item;
+    return xml.substr(0, begin) + data + xml.substr(end);
+}
+
 std::string Find(const std::string& xml, size_t outSize = 512) {
     EventXml record;
     EXPECT_TRUE(ReadRecord(xml, &record));
@@ -230,21 +245,25 @@ TEST_F(WakeSourceTest, ResultRecordWaitsForTheWakeSourceOfItsWake) {
     for (int waited = 0; waited < 3000 && !IsWakeSourceWatched(); waited += 10) Sleep(10);
     ASSERT_TRUE(IsWakeSourceWatched());
     // A source reported before the sleep began belongs to an earlier wake.
+    LONG earlier = WakeSourceCount();
     fakeevt::Push({Fixture("timer-wake-empty.xml")});
-    for (int waited = 0; waited < 3000 && WakeSourceCount() == 0; waited += 10) Sleep(10);
+    for (int waited = 0; waited < 3000 && WakeSourceCount() == earlier; waited += 10) Sleep(10);
 
     ClearSleepRecord(&gLastSleep);
     gLastSleep.verdict = VERDICT_OK;
     gLastWakeSourceMark = WakeSourceCount();
     RecordSleepResult(1, SLEEP_S3, SLEEP_S3, 0, 30);
     PollPendingResult();
-    EXPECT_FALSE(FileExists(path) && !ReadText(path).empty());  // held for its wake source
+    // On the disk at once, and held for its wake source.
+    ASSERT_EQ(1u, ReadJsonLines(path).size());
+    EXPECT_TRUE(ReadJsonLines(path)[0]["wake_source"].is_null());
+    EXPECT_TRUE(IsResultPending());
 
     // A source beyond the code page, with an entity, reaches the file and the page as it was.
     std::string keyboard = Fixture("keyboard-wake.xml");
     keyboard.replace(keyboard.find("HID Keyboard Device"), 19, "HID Keyboard \xCE\xA9 &amp; \xE2\x82\xAC");
     fakeevt::Push({keyboard});
-    for (int waited = 0; waited < 3000 && !(FileExists(path) && !ReadText(path).empty()); waited += 10) {
+    for (int waited = 0; waited < 3000 && IsResultPending(); waited += 10) {
         Sleep(10);
         PollPendingResult();
     }
@@ -276,14 +295,18 @@ TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntere
         const char* phasesLine;  // null: no phases attached
         const char* effective;
         long long hiberReadMs;
+        bool reordered;
     } cases[] = {
         {"s3-timer-wake.xml", SLEEP_S3, before, "ok",
-         "Resume phases: firmware 486 ms, drivers 1688 ms, whole resume 2207 ms; sleep transition 1311 ms", "S3", 0},
-        {"s3-requested-s4-entered.xml", SLEEP_S3, before, "wrong_state", "", "S4", -1},
-        {"s4-hibernate-wake.xml", SLEEP_S4, before, "ok", "", "S4", 5402},
+         "Resume phases: firmware 486 ms, drivers 1688 ms, whole resume 2207 ms; sleep transition 1311 ms", "S3", 0, false},
+        {"s3-requested-s4-entered.xml", SLEEP_S3, before, "wrong_state", "", "S4", -1, false},
+        {"s4-hibernate-wake.xml", SLEEP_S4, before, "ok", "", "S4", 5402, false},
         // The wake of an earlier sleep is not this sleep's.
-        {"s3-timer-wake.xml", SLEEP_S3, after, "ok", nullptr, nullptr, 0},
+        {"s3-timer-wake.xml", SLEEP_S3, after, "ok", nullptr, nullptr, 0, false},
+        // Items in another order and one missing: still read, still judged.
+        {"s3-requested-s4-entered.xml", SLEEP_S1, before, "wrong_state", "", "S4", 4811, true},
     };
+    const size_t count = sizeof(cases) / sizeof(cases[0]);
     std::string path = "vesplin_phases_results_test.jsonl";
     DeleteFileA(path.c_str());
     snprintf(gResultsPath, sizeof(gResultsPath), "%s", path.c_str());
@@ -298,12 +321,18 @@ TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntere
         gLastSleep.startUtc = c.sleepStart;
         gLastWakeSourceMark = WakeSourceCount();
         RecordSleepResult(cycle, c.entered, c.entered, 0, 60);
-        fakeevt::Push({Fixture(c.fixture, "power-events")});
+        // On the disk at the wake, before its wake record; completed in place later.
+        ASSERT_EQ((size_t)cycle, ReadJsonLines(path).size()) << c.fixture;
+        EXPECT_TRUE(ReadJsonLines(path).back()["wake_source"].is_null()) << c.fixture;
+        std::string xml = Fixture(c.fixture, "power-events");
+        fakeevt::Push({c.reordered ? ReversedWithoutLength(xml) : xml});
         for (int waited = 0; waited < 3000 && IsResultPending(); waited += 10) {
             Sleep(10);
             PollPendingResult();
         }
         EXPECT_FALSE(IsResultPending()) << c.fixture;
+        EXPECT_EQ((size_t)cycle, ReadJsonLines(path).size()) << c.fixture;
+        EXPECT_FALSE(FileExists(path + ".pending")) << c.fixture;
         if (c.phasesLine && c.phasesLine[0]) {
             EXPECT_EQ(1, fakelog::CountLogged(c.phasesLine)) << c.fixture;
         }
@@ -311,8 +340,8 @@ TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntere
     }
     StopEventMonitoring();
     std::vector<nlohmann::json> records = ReadJsonLines(path);
-    ASSERT_EQ(4u, records.size());
-    for (size_t i = 0; i < 4; i++) {
+    ASSERT_EQ(count, records.size());
+    for (size_t i = 0; i < count; i++) {
         const Case& c = cases[i];
         const nlohmann::json& r = records[i];
         EXPECT_EQ(c.verdict, r["verdict"]) << c.fixture;
@@ -333,8 +362,10 @@ TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntere
     EXPECT_EQ(486, records[0]["phases"]["firmware_ms"]);
     EXPECT_EQ(1688, records[0]["phases"]["drivers_ms"]);
     EXPECT_EQ(1, fakelog::CountLogged("Asked for S3, the machine entered S4"));
-    // The machine that hibernated instead fails the run.
-    EXPECT_EQ(1, gRunTally.failed);
+    EXPECT_EQ(1, fakelog::CountLogged("Asked for S1, the machine entered S4"));
+    EXPECT_EQ("Power Button", records[count - 1]["wake_source"]);
+    // The machines that hibernated instead fail the run.
+    EXPECT_EQ(2, gRunTally.failed);
     EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally, RUN_END_COMPLETED));
     gResultsPath[0] = '\0';
     memset(&gRunTally, 0, sizeof(gRunTally));
@@ -343,15 +374,16 @@ TEST_F(WakeSourceTest, WakeRecordGivesThePhasesAndTheStateTheMachineReallyEntere
 
 TEST_F(WakeSourceTest, ALostSleepsRecordSaysWhyFromTheSystemLog) {
     struct Case {
-        const char* fixture;
+        const char* records[2];
         const char* reason;
         const char* bugcheck;  // null: none
     } cases[] = {
-        {"kp41-bugcheck-resume.xml", "crashed", "0x0000009F"},
-        {"kp41-power-lost-asleep.xml", "power_lost_asleep", nullptr},
-        {"kp41-power-button.xml", "power_button", nullptr},
-        {"kp107-resumed.xml", "hung_after_wake", nullptr},
-        {nullptr, "hung_entering", nullptr},  // the log was read: not even the entry into sleep is there
+        {{"kp42-entering-s3.xml", "kp41-bugcheck-resume.xml"}, "crashed", "0x0000009F"},
+        {{"kp42-entering-s3.xml", "kp41-power-lost-asleep.xml"}, "power_lost_asleep", nullptr},
+        {{"kp42-entering-s3.xml", "kp41-power-button.xml"}, "power_button", nullptr},
+        {{"kp42-entering-s3.xml", "kp107-resumed.xml"}, "hung_after_wake", nullptr},
+        // The restart is reported, but not even the entry into sleep is there.
+        {{"eventlog-6008.xml", nullptr}, "hung_entering", nullptr},
     };
     std::string path = "vesplin_lost_results_test.jsonl";
     DeleteFileA(path.c_str());
@@ -363,12 +395,11 @@ TEST_F(WakeSourceTest, ALostSleepsRecordSaysWhyFromTheSystemLog) {
     for (const Case& c : cases) {
         LostDiagnosis why;
         BeginLostDiagnosis(&why);
-        if (c.fixture) {
-            for (const char* name : {"kp42-entering-s3.xml", c.fixture}) {
-                EventXml record;
-                ASSERT_TRUE(ReadRecord(Fixture(name, "power-events"), &record));
-                AddLostEvidence(&why, &record, start);
-            }
+        for (const char* name : c.records) {
+            if (!name) continue;
+            EventXml record;
+            ASSERT_TRUE(ReadRecord(Fixture(name, "power-events"), &record));
+            AddLostEvidence(&why, &record, start);
         }
         EndLostDiagnosis(&why, true);
         RecordLostSleep(&position, nullptr, position.sleepStartTime + 600, &why);

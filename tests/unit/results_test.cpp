@@ -63,6 +63,55 @@ TEST(ResultsFile, AppendsWholeLinesAndReportsAFolderItCannotWrite) {
     EXPECT_EQ(1, bad);
 }
 
+TEST(ResultsFile, TheLastLineIsReplacedThroughAPendingFileAndPutInPlaceAfterAPowerLoss) {
+    std::string folder = TestFolder("ResultsFile_Replace");
+    std::string path = JoinPath(folder, "r.jsonl"), pending = path + ".pending";
+    const std::string a = "{\"a\":1}\n", b = "{\"b\":2}\n", c = "{\"c\":33}\n";
+    const struct {
+        const char* what;
+        std::string before, pending;  // pending "": no pending file
+        std::string after;
+        bool restored;
+    } cases[] = {
+        {"the cut was not made", a + b, c, a + c, true},
+        {"the new line was half appended", a + "{\"c\"", c, a + c, true},
+        {"the new line was already in place", a + c, c, a + c, true},
+        {"the only line", b, c, c, true},
+        {"an empty file", "", c, c, true},
+        {"a torn pending file", a + b, "{\"c\":", a + b, false},
+        {"two lines pending", a + b, c + c, a + b, false},
+        {"none pending", a + b, "", a + b, false},
+    };
+    for (const auto& k : cases) {
+        ASSERT_TRUE(WriteText(path, k.before));
+        DeleteFileA(pending.c_str());
+        if (!k.pending.empty()) {
+            ASSERT_TRUE(WriteText(pending, k.pending));
+        }
+        bool restored = !k.restored;
+        EXPECT_EQ(0u, RestorePendingResultLine(path.c_str(), &restored)) << k.what;
+        EXPECT_EQ(k.restored, restored) << k.what;
+        EXPECT_EQ(k.after, ReadText(path)) << k.what;
+        EXPECT_FALSE(FileExists(pending)) << k.what;
+    }
+
+    // In one go: the pending file is gone afterwards and every other line stays.
+    ASSERT_TRUE(WriteText(path, a + b));
+    ASSERT_EQ(0u, ReplaceLastResultLine(path.c_str(), c.c_str()));
+    EXPECT_EQ(a + c, ReadText(path));
+    EXPECT_FALSE(FileExists(pending));
+    // A last line longer than any record is never cut, and stays.
+    std::string huge(RESULT_LINE_SIZE + 100, 'x');
+    ASSERT_TRUE(WriteText(path, a + huge));
+    EXPECT_EQ((DWORD)ERROR_INVALID_DATA, ReplaceLastResultLine(path.c_str(), c.c_str()));
+    EXPECT_TRUE(a + huge == ReadText(path));
+    // A results file that is gone is not made up from the pending line alone.
+    DeleteFileA(path.c_str());
+    EXPECT_NE(0u, ReplaceLastResultLine(path.c_str(), c.c_str()));
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_FALSE(FileExists(pending));
+}
+
 TEST(ResultsFile, RecordsOfEveryVerdictAndTheExitCode) {
     std::string folder = TestFolder("ResultsFile_Verdicts");
     std::string path = JoinPath(folder, "r.jsonl");
