@@ -31,6 +31,17 @@ void LaunchExternalApp(const char* path) {
 // person's doing; anything else is a failure.
 static int EarlyEnd(int result) { return result == RUN_QUIT ? RUN_END_STOPPED : RUN_END_FAILED; }
 
+static void LaunchAfterLastCycle(const ConfigRecord& settings) {
+    if (settings.runAppAfterLastCycle == 1) LaunchExternalApp(settings.appAfterLastCyclePath);
+}
+
+// Stop ends a run that cycles for ever as its last cycle ends a fixed run: the
+// program after the last cycle still starts. A fixed run stopped early skips it.
+static int Stopped(const ConfigRecord& settings) {
+    if (settings.cycleForever == 1 && !gQuitRequested) LaunchAfterLastCycle(settings);
+    return RUN_END_STOPPED;
+}
+
 // The cycles from cycle i on, and the program after the last one; RUN_END_*.
 static int RunCycles(const uint8_t selection[4], int32_t durations[4], int i, int tickMs) {
     const ConfigRecord& settings = theConfig->settings;
@@ -38,8 +49,9 @@ static int RunCycles(const uint8_t selection[4], int32_t durations[4], int i, in
     int intervalSec = settings.cycleIntervalSec;
     bool resumeFirst = gResumeRun != 0;
     for (;;) {
-        if (i >= cycleCount && (settings.cycleForever != 1 || gStopRequested)) break;
-        if (gQuitRequested || gStopRequested) return RUN_END_STOPPED;
+        if (i >= cycleCount && settings.cycleForever != 1) break;
+        if (gQuitRequested) return RUN_END_STOPPED;
+        if (gStopRequested) return Stopped(settings);
         theResumeRecord.cycleIndex = i;
         // A power loss from here on resumes with the durations this cycle uses.
         memcpy(gMarkerRun.durations, durations, sizeof(gMarkerRun.durations));
@@ -47,13 +59,13 @@ static int RunCycles(const uint8_t selection[4], int32_t durations[4], int i, in
         int countdown = PreCycleCountdownSeconds(i, settings.firstSleepDelaySec, resumeFirst,
                                                  theResumeRecord.nextStatePos, cycleCount, intervalSec);
         if (countdown > 0 && RunCountdown(countdown, tickMs, i + 1) == RUN_QUIT) return RUN_END_STOPPED;
-        if (gStopRequested) return RUN_END_STOPPED;
+        if (gStopRequested) return Stopped(settings);
 
         bool isLastCycle = i == cycleCount - 1 && settings.cycleForever != 1;
         int result = RunCycleStates(selection, durations, intervalSec, isLastCycle, i + 1);
         if (result != 0) return EarlyEnd(result);
         // Stop pressed during a cycle ends the run before the next one.
-        if (gStopRequested && !isLastCycle) return RUN_END_STOPPED;
+        if (gStopRequested && !isLastCycle) return Stopped(settings);
 
         if (!resumeFirst && gCycleStatesEntered == 0 && intervalSec <= 0) {
             // Nothing was entered and nothing counted down: without this the
@@ -75,8 +87,20 @@ static int RunCycles(const uint8_t selection[4], int32_t durations[4], int i, in
         if (i == INT_MAX) break;
         i++;
     }
-    if (settings.runAppAfterLastCycle == 1) LaunchExternalApp(settings.appAfterLastCyclePath);
+    LaunchAfterLastCycle(settings);
     return RUN_END_COMPLETED;
+}
+
+// Whoever ended it (Stop, or closing the program), the log says where the run stopped.
+static void LogStoppedRun(const ConfigRecord& settings) {
+    int cycle = theResumeRecord.cycleIndex < 0 ? 1 : theResumeRecord.cycleIndex + 1;
+    char line[160];
+    if (settings.cycleForever == 1) {
+        snprintf(line, sizeof(line), "The run was stopped in cycle %d of a run that cycles for ever", cycle);
+    } else {
+        snprintf(line, sizeof(line), "The run was stopped in cycle %d of %d", cycle, settings.cycleCount);
+    }
+    LogMessage(line, LOG_INFO);
 }
 
 // The run block of the marker: what the start after a power cycle needs to go
@@ -152,6 +176,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
         }
     }
     memcpy(theResumeRecord.selectedStates, selection, sizeof(selection));
+    theResumeRecord.cycleIndex = i;
 
     if (gRunView.ShowRunning) gRunView.ShowRunning(gRunView.context);
 
@@ -160,6 +185,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     SetRunActive(true);
     ResetQuickSleepCount();
     gRunEnd = RunCycles(selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
+    if (gRunEnd == RUN_END_STOPPED) LogStoppedRun(settings);
     memset(&gMarkerRun, 0, sizeof(gMarkerRun));
     // The last record is on the device before the run reports its end, with
     // its wake record when the system writes one in time; then an idle machine

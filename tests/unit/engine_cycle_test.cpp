@@ -423,6 +423,17 @@ TEST_F(RunTest, StopInTheLastCycleStillStartsTheProgramButNotEarlier) {
     StartRunFromMainWindow(window);
     EXPECT_EQ(1u, fake.suspends.size());
     EXPECT_EQ(1, RecordedRuns(recorder, 2, 800));
+    EXPECT_EQ(1, CountLines(LogLines(), "The run was stopped in cycle 1 of 3"));
+
+    // A run that cycles for ever has no other end: Stop starts the program.
+    gStopRequested = 0;
+    fake.suspends.clear();
+    theConfig->settings.cycleForever = 1;
+    After(500, RequestStop);
+    StartRunFromMainWindow(window);
+    EXPECT_EQ(1u, fake.suspends.size());
+    EXPECT_EQ(2, RecordedRuns(recorder, 2, 5000));
+    EXPECT_EQ(1, CountLines(LogLines(), "The run was stopped in cycle 1 of a run that cycles for ever"));
 }
 
 TEST_F(RunTest, ResumedRunContinuesFromTheRecord) {
