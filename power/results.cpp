@@ -63,7 +63,8 @@ static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
 }
 
 void FinishRunReport(int exitCode) {
-    if (gResultsPath[0]) UpdateRunReport(true, exitCode);
+    // A run that ended before its first record made no results file, and gets no page.
+    if (gResultsPath[0] && GetFileAttributesA(gResultsPath) != INVALID_FILE_ATTRIBUTES) UpdateRunReport(true, exitCode);
 }
 
 // Appends the record to the results file; false (with an Error line and the

@@ -216,20 +216,24 @@ static bool JudgeWake(int state, int durationSec, bool sleepForever, const Aslee
     int measured = MeasuredSeconds(gLastSleep.startUtc, gLastSleep.endUtc);
     gLastSleep.measuredSec = measured;
     gLastSleep.verdict = JudgeSleepTime(state, durationSec, measured, sleepForever);
-    switch (gLastSleep.verdict) {
-    case VERDICT_OK: LogFormatted(LOG_STATUS, "Sleep time OK %dsec", measured); break;
-    case VERDICT_TOO_LONG: LogFormatted(LOG_WARNING, "Sleep time too long warning, Sleep time %dsec", measured); break;
-    default: LogFormatted(LOG_ERROR, "Sleep time too short error, Sleep time %dsec", measured); break;
-    }
-
     // The wall time alone cannot tell a sleep from a suspend call that
     // returned at once followed by a wait on the timer.
     gLastSleep.asleepSource = ComputeTimeAsleep(before, after, &gLastSleep.asleepSec);
-    if (gLastSleep.asleepSource == ASLEEP_UNKNOWN) {
+    bool known = gLastSleep.asleepSource != ASLEEP_UNKNOWN;
+    bool slept = !known || !MachineDidNotSleep(gLastSleep.asleepSec, measured);
+    switch (gLastSleep.verdict) {
+    case VERDICT_OK:
+        // A sleep that never happened is not called a success: the Error below stands in its place.
+        if (slept) LogFormatted(LOG_STATUS, "Sleep time OK %dsec", measured);
+        break;
+    case VERDICT_TOO_LONG: LogFormatted(LOG_WARNING, "Sleep time too long warning, Sleep time %dsec", measured); break;
+    default: LogFormatted(LOG_ERROR, "Sleep time too short error, Sleep time %dsec", measured); break;
+    }
+    if (!known) {
         LogFormatted(LOG_INFO, "Time asleep unknown: no source answered (measured %d sec)", measured);
         return true;
     }
-    if (MachineDidNotSleep(gLastSleep.asleepSec, measured)) {
+    if (!slept) {
         LogFormatted(LOG_ERROR,
                      sleepForever ? "The machine did not sleep: the suspend call returned after %d sec and no time "
                                     "was spent asleep"

@@ -118,7 +118,7 @@ TEST(ResultsRun, SleepsTheSystemNeverRecordedFailTheRun) {
                          "The machine did not sleep: the suspend call returned after 2 sec and no time was spent "
                          "asleep");
         ASSERT_GE(error, 1) << c.name;
-        EXPECT_EQ("Sleep time OK 2sec", run.lines[error - 1]) << c.name;
+        EXPECT_EQ(0, CountPrefix(run.lines, "Sleep time OK")) << c.name;
         EXPECT_EQ(2u, sandbox.JournalCalls("SetSuspendState").size()) << c.name;
     }
 }

@@ -253,6 +253,32 @@ TEST(UnattendedRun, StopThenSleepNowDuringASleepStopsTheRun) {
     EXPECT_EQ(1u, sandbox.JournalCalls("SetSuspendState").size());
 }
 
+TEST(UnattendedRun, RunStoppedBeforeItsFirstSleepLeavesNoFilesAndSaysSo) {
+    Sandbox sandbox;
+    sandbox.WriteScenario({{"sleep_ms", "0"}});
+    std::string log = sandbox.Path("run.log"), results = sandbox.Path("r.jsonl");
+    std::atomic<bool> done(false);
+    std::thread clicker([&] {
+        HWND window = nullptr;
+        while (!done && !(window = FindMainWindowOf(sandbox.Exe()))) Sleep(50);
+        Sleep(1000);  // in the countdown before the first sleep
+        if (window) PressButton(window, IDC_STOP_CYCLE);
+    });
+    RunOptions options;
+    options.args = {"-S1000", "-N", "2", "-P", "20", "-H", "-E", "-L", log, "--results=" + results};
+    options.timeoutMs = 30000;
+    RunResult result = sandbox.Run(options);
+    done = true;
+    clicker.join();
+    EXPECT_EQ((DWORD)EXIT_RUN_STOPPED, result.exitCode);
+    EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
+    EXPECT_FALSE(FileExists(results));
+    EXPECT_FALSE(FileExists(sandbox.Path("r.html")));
+    std::vector<std::string> lines = LogBodies(log);
+    EXPECT_EQ(1, CountPrefix(lines, "The run was stopped in cycle 1 of 2"));
+    EXPECT_EQ(0, CountPrefix(lines, "Could not write the run report"));
+}
+
 TEST(UnattendedRun, MarkerThatCannotBeWrittenRefusesTheSleep) {
     Sandbox sandbox;
     sandbox.WriteScenario({{"sleep_ms", "0"}});
