@@ -385,6 +385,16 @@ void HandleResultsFile(ParseState* state, const char* word) {
     // Refused now rather than after the first sleep: never truncated, and a
     // file made only for the test is taken away again (the first record makes
     // it), so that a refused command line leaves nothing behind.
+    // Its folder is made as the log's is; one that cannot be made is named.
+    char folder[CONFIG_TEXT_MAX + 1];
+    DWORD folderError = MakeFolderOf(full, folder, sizeof(folder));
+    if (folderError != 0) {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  The folder %s of the results file %s cannot be made. Error code %lu.\n",
+                folder[0] ? folder : full, full, (unsigned long)folderError);
+        state->verdict = false;
+        return;
+    }
     HANDLE file = CreateFileA(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {

@@ -57,3 +57,42 @@ bool ResolveFilePath(char* out, size_t outSize, const char* in) {
     if (out && outSize > 0) snprintf(out, outSize, "%s%s%s", quoted ? "\"" : "", completed, tail);
     return answer;
 }
+
+unsigned long MakeFolderOf(const char* fullPath, char* failed, size_t failedSize) {
+    if (failed && failedSize) failed[0] = '\0';
+    char folder[MAX_PATH + 1];
+    int length = snprintf(folder, sizeof(folder), "%s", fullPath ? fullPath : "");
+    if (length <= 0 || length >= (int)sizeof(folder)) return ERROR_FILENAME_EXCED_RANGE;
+    char* name = strrchr(folder, '\\');
+    if (!name) return 0;
+    *name = '\0';
+    // The root ("C:" or "\\server\share") is never made; each folder below it is, in turn.
+    char* next = folder;
+    if (folder[0] == '\\' && folder[1] == '\\') {
+        next = strchr(folder + 2, '\\');
+        next = next ? strchr(next + 1, '\\') : nullptr;
+    } else if (IsAsciiLetter(folder[0]) && folder[1] == ':') {
+        next = strchr(folder, '\\');
+    } else {
+        next = nullptr;
+    }
+    while (next) {
+        char* end = strchr(next + 1, '\\');
+        if (end) *end = '\0';
+        DWORD attributes = GetFileAttributesA(folder);
+        if (attributes == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(folder, nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            DWORD error = GetLastError();
+            if (failed && failedSize) snprintf(failed, failedSize, "%s", folder);
+            return error;
+        }
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (failed && failedSize) snprintf(failed, failedSize, "%s", folder);
+            return ERROR_DIRECTORY;
+        }
+        if (!end) break;
+        *end = '\\';
+        next = end;
+    }
+    return 0;
+}

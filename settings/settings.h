@@ -96,6 +96,10 @@ void SetConfigText(char* field, const char* text);
 // Completes in against the executable's folder; true when the file exists or
 // can be created. out (outSize bytes, may be null) receives the completed path.
 bool ResolveFilePath(char* out, size_t outSize, const char* in);
+// Makes each missing folder of a full file path, as the log's folders are made.
+// 0 when they all exist; otherwise the system's error code, with the folder
+// that could not be made in failed.
+unsigned long MakeFolderOf(const char* fullPath, char* failed, size_t failedSize);
 
 // The folder of the executable, without a trailing backslash.
 void GetExecutableFolder(HINSTANCE instance, char* out, size_t outSize);

@@ -707,11 +707,23 @@ TEST_F(CommandLine, ResultsFileRefusals) {
     EXPECT_FALSE(Parse({"--results=" + name}));
     ASSERT_EQ(1u, Notes().size());
     EXPECT_EQ(0u, Notes()[0].find("Option --results: Results file name too long (maximum is 255): *q"));
-    // A folder that does not exist: refused before any sleep, with the system's code.
+    // Folders that do not exist are made, as the log's are.
+    std::string top = std::string(folder) + "\\vesplin_made", made = top + "\\night\\r.jsonl";
     ClearNotes(&gCommandLineNotes);
-    std::string missing = std::string(folder) + "\\no_such_folder_vesplin\\r.jsonl";
-    EXPECT_FALSE(Parse({"--results=" + missing}));
+    EXPECT_TRUE(Parse({"--results=" + made}));
+    EXPECT_EQ(made, gResultsPath);
+    EXPECT_TRUE(GetFileAttributesA((top + "\\night").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    RemoveDirectoryA((top + "\\night").c_str());
+    // A folder that cannot be made (a file stands in its place) is named, with the system's code.
+    WriteFile(top + "\\night", "x", 1);
+    ClearNotes(&gCommandLineNotes);
+    ResetCommandLineResults();
+    EXPECT_FALSE(Parse({"--results=" + made}));
     ASSERT_EQ(1u, Notes().size());
-    EXPECT_EQ("Invalid command line.  Results file " + missing + " cannot be written. Error code 3.\n", Notes()[0]);
+    EXPECT_EQ("Invalid command line.  The folder " + top + "\\night of the results file " + made +
+                  " cannot be made. Error code 267.\n",
+              Notes()[0]);
     EXPECT_STREQ("", gResultsPath);
+    DeleteFileA((top + "\\night").c_str());
+    RemoveDirectoryA(top.c_str());
 }
