@@ -259,6 +259,14 @@ void HandleStateDuration(const SwitchRow&, ParseState* state) {
         state->stateDurationSet = false;
         return;
     }
+    if (sleepState >= 0 && value > LONGEST_SLEEP_SEC) {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  %s is longer than the longest sleep, %d seconds (30 days), for option %s.\n",
+                next, LONGEST_SLEEP_SEC, word);
+        state->verdict = false;
+        state->stateDurationSet = false;
+        return;
+    }
     state->stateDurationSet = true;
     if (sleepState >= 0) {
         state->stateDuration[sleepState] = value;

@@ -150,6 +150,11 @@ int MeasuredSeconds(long long start100ns, long long end100ns);
 #define SAFE_HIBERNATE_MIN_SEC 60
 // The state's safe minimum.
 int SafeMinimumSec(int state);
+// The longest sleep a run asks for (30 days): a longer one is a typing error or
+// a damaged file, and growth by -T stops there.
+#define LONGEST_SLEEP_SEC 2592000
+// True when sec lies between the state's safe minimum and the longest sleep.
+bool IsDurationInLimits(int state, long long sec);
 // The boxes' texts when a run is refused for a duration below the minimum.
 extern const char SHORT_SLEEP_TEXT[];
 extern const char SHORT_HIBERNATE_TEXT[];

@@ -26,6 +26,8 @@ const char SHORT_DURATION_CAPTION[] = "Warning";
 
 int SafeMinimumSec(int state) { return state == SLEEP_S4 ? SAFE_HIBERNATE_MIN_SEC : SAFE_SLEEP_MIN_SEC; }
 
+bool IsDurationInLimits(int state, long long sec) { return sec >= SafeMinimumSec(state) && sec <= LONGEST_SLEEP_SEC; }
+
 int SleepToleranceSec(int state) { return state == SLEEP_S4 ? 45 : 15; }
 
 int JudgeSleepTime(int state, int durationSec, int measuredSec, bool sleepForever) {
@@ -164,7 +166,8 @@ int PreCycleCountdownSeconds(int cycleIndex, int firstSleepDelaySec, bool resume
 
 int32_t GrowDuration(int32_t duration, int growSeconds, int state) {
     long long grown = (long long)duration + growSeconds;
-    if (grown > INT32_MAX) grown = INT32_MAX;
+    // Growth stops at the longest sleep; a longer duration given is not shortened.
+    if (growSeconds > 0 && grown > LONGEST_SLEEP_SEC) grown = duration > LONGEST_SLEEP_SEC ? duration : LONGEST_SLEEP_SEC;
     if (growSeconds < 0) {
         // A negative grow time must not lead the run below the minimum that
         // keeps a sleep safe, nor to a wake time in the past.

@@ -121,3 +121,16 @@ TEST(Core, LevelColoursAreTheLogPanels) {
     EXPECT_EQ(0x000000u, GetLevelColours(LOG_WARNING).text);
     EXPECT_EQ(0xFFFFFFu, GetLevelColours(77).back);
 }
+
+TEST(Core, DurationLimitsOfEachState) {
+    const struct {
+        int state;
+        long long sec;
+        bool in;
+    } cases[] = {
+        {SLEEP_S1, 29, false},        {SLEEP_S1, 30, true},          {SLEEP_S3, 1, false},
+        {SLEEP_S4, 59, false},        {SLEEP_S4, 60, true},          {SLEEP_S2, LONGEST_SLEEP_SEC, true},
+        {SLEEP_S2, LONGEST_SLEEP_SEC + 1LL, false}, {SLEEP_S4, 2147483647LL, false}, {SLEEP_S1, -30, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.in, IsDurationInLimits(c.state, c.sec)) << c.state << " " << c.sec;
+}

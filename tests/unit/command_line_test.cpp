@@ -250,6 +250,9 @@ TEST_F(CommandLine, ValueEdgeCases) {
         {{"-R", "100", "-r9", " -5"}, true, same, same, same, {same, same, same, same}},
         {{"-R", "100", "-r9", "-5"}, false, same, same, same, {100, 100, 100, 100}},
         {{"-R", "100", "-r2", "x"}, true, same, same, same, {same, same, same, same}},
+        // -r up to the longest sleep, 30 days; past it the run is refused.
+        {{"-r1", "2592000"}, true, same, same, same, {2592000, same, same, same}},
+        {{"-r4", "2592001"}, false, same, same, same, {same, same, same, same}},
         // Unknown letters and digits are skipped without a refusal, and their next word is stray.
         {{"-G", "7", "-1", "-5"}, true, same, same, same, {same, same, same, same}},
     };
@@ -443,9 +446,9 @@ TEST_F(CommandLine, VeryLongWordsAreSafe) {
     EXPECT_STREQ(record.logFilePath, before.logFilePath);
 
     ClearNotes(&gCommandLineNotes);
-    EXPECT_TRUE(Parse({"-N", huge, "-r3", huge, "-A" + huge, "--" + huge, huge}));
+    EXPECT_FALSE(Parse({"-N", huge, "-r3", huge, "-A" + huge, "--" + huge, huge}));
     EXPECT_EQ(record.cycleCount, 77777);
-    EXPECT_EQ(record.sleepDurationSec[2], 2147483647);  // clamped, not wrapped
+    EXPECT_EQ(record.sleepDurationSec[2], before.sleepDurationSec[2]);  // past 30 days: refused, never wrapped
     EXPECT_EQ(record.useState[3], 1);
     EXPECT_EQ(gCommandLineNotes.count, 4);  // -N, -r3, -A and the unknown long option
 

@@ -281,8 +281,10 @@ TEST(RunGrowth, DurationsGrowByTheGrowTimeEachCycle) {
     EXPECT_EQ((std::vector<int32_t>{50, 50, 50, 80}), seen[2]);
 }
 
-TEST(RunGrowth, GrowthStopsAtTheIntRangeAndShrinkingAtTheSafeMinimum) {
-    EXPECT_EQ(INT32_MAX, GrowDuration(INT32_MAX - 5, 99999, SLEEP_S1));
+TEST(RunGrowth, GrowthStopsAtThirtyDaysAndShrinkingAtTheSafeMinimum) {
+    EXPECT_EQ(INT32_MAX - 5, GrowDuration(INT32_MAX - 5, 99999, SLEEP_S1));  // given longer: neither grown nor shortened
+    EXPECT_EQ(LONGEST_SLEEP_SEC, GrowDuration(LONGEST_SLEEP_SEC - 5, 99999, SLEEP_S1));
+    EXPECT_EQ(LONGEST_SLEEP_SEC, GrowDuration(LONGEST_SLEEP_SEC, 1, SLEEP_S4));
     EXPECT_EQ(40, GrowDuration(50, -10, SLEEP_S2));
     EXPECT_EQ(30, GrowDuration(35, -10, SLEEP_S3));
     EXPECT_EQ(60, GrowDuration(65, -10, SLEEP_S4));
