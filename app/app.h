@@ -40,11 +40,20 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv);
 // Resets the command-line results to their start values (one call per process in the program).
 void ResetCommandLineResults();
 
-// Start-up, when the marker file was found: records the lost sleep, deletes
-// the marker and resumes the run (asking first when so configured); as the
-// command-line run itself when the marker carried one. 0 when the run was
-// resumed, 1 when it was not (Stop, Exit, or a marker that would not go).
-int ResumeInterruptedRun(const struct MarkerContents* marker, bool asCommandLineRun);
+// What start-up does with the run a marker file tells of.
+enum ResumeHow {
+    RESUME_WINDOW_RUN,         // goes on as a run of the window's settings
+    RESUME_COMMAND_LINE_RUN,   // goes on as the command-line run the marker carries
+    RESUME_REFUSED,            // the marker's run could not be taken back: only its lost sleep is recorded
+};
+// Start-up, when the marker file was found: records the lost sleep (once: a
+// marker a start already recorded is only counted), and resumes the run (asking
+// first when so configured). The marker stays, marked, until the run's next
+// sleep replaces it or the run ends. 0 when the run was resumed, 1 when it was
+// not (Stop, Exit, a refused run, or a marker that would not go).
+int ResumeInterruptedRun(const struct MarkerContents* marker, int how);
+// The run going on was taken back from a marker: its end saves none of its paths.
+extern bool gRunFromMarker;
 // Start-up: the run the command line asked for, with the window set up for it.
 void StartCommandLineRun();
 

@@ -149,6 +149,7 @@ static void RestoreCommandLineRun(const MarkerRun* run) {
     gAutoExit = run->autoExit ? 1 : 0;
     gGrowSeconds = run->growSeconds;
     gRunTally = run->tally;
+    gRunFromMarker = true;
     gMarkerRun = *run;
     snprintf(gReportPath, sizeof(gReportPath), "%s", run->reportPath);
     snprintf(gRunCommandLine, sizeof(gRunCommandLine), "%s", run->commandLine);
@@ -199,14 +200,75 @@ static bool LoadSettings(int argc, char** argv) {
     return verdict;
 }
 
-// The log file of the settings in force; a run resumed after a power cycle
-// appends to it, never empties it.
-static void OpenSettingsLog(bool markerFound) {
+// A restart after a power cycle must not end at a log it cannot open (a drive
+// that is gone, a folder, the running program): it writes the default log
+// beside the program instead, and says so. Returns that log's path, or "".
+static void FindLogToFallBackTo(char* instead, size_t insteadSize, char* why, size_t whySize) {
+    instead[0] = why[0] = '\0';
+    const ConfigRecord& settings = theConfig->settings;
+    if (settings.logToFile != 1) return;
+    char path[256];
+    GetConfigText(settings.logFilePath, path);
+    char folder[MAX_PATH + 1];
+    DWORD error = path[0] ? MakeFolderOf(path, folder, sizeof(folder)) : (DWORD)ERROR_INVALID_NAME;
+    if (error == 0) {
+        FILE* probe = fopen(path, "ab");
+        if (probe) {
+            fclose(probe);
+            return;
+        }
+        error = GetLastError() != 0 ? GetLastError() : (DWORD)ERROR_OPEN_FAILED;
+    }
+    ConfigRecord* defaults = new ConfigRecord;
+    theConfig->SetDefaults(gAppInstance, defaults);
+    GetConfigText(defaults->logFilePath, instead);
+    delete defaults;
+    if (_stricmp(instead, path) == 0) {
+        instead[0] = '\0';
+        return;
+    }
+    snprintf(why, whySize, "The log file %s of the interrupted run could not be opened (Error code %lu): this log goes to %s",
+             path, (unsigned long)error, instead);
+    (void)insteadSize;
+}
+
+// The log file of the settings in force (or the one a restart falls back to);
+// a run resumed after a power cycle appends to it, never empties it.
+static void OpenSettingsLog(bool markerFound, const char* instead) {
     ApplyLogSettings(&theConfig->settings);
     if (theConfig->settings.logToFile != 1) return;
     char path[256];
     GetConfigText(theConfig->settings.logFilePath, path);
+    if (instead && instead[0]) snprintf(path, sizeof(path), "%s", instead);
     theLogger->OpenLogFile(path, theConfig->settings.clearLogAtStart && !markerFound ? "wt" : "at");
+}
+
+// What a start does with the marker it found: the command-line run it carries
+// goes on when it passes the checks a command line passes; a window run goes
+// on as before. why says why a run block was refused, resultsWhy why the
+// results file it names is not used.
+static int DecideResumption(const MarkerContents* marker, int argc, char* why, size_t whySize, char* resultsWhy,
+                            size_t resultsWhySize) {
+    why[0] = resultsWhy[0] = '\0';
+    int how = RESUME_WINDOW_RUN;
+    if (argc <= 1 && marker->runPresent) {
+        if (!marker->haveRun) {
+            snprintf(why, whySize, "%s", marker->problem);
+        } else {
+            CheckMarkerRun(&marker->run, marker->tail.resultsPath, theConfig->configFilePath, why, whySize);
+        }
+        how = why[0] ? RESUME_REFUSED : RESUME_COMMAND_LINE_RUN;
+    }
+    // The interrupted run's results file takes the rest of that run's records.
+    if (!marker->haveTail || gResultsPath[0] || !marker->tail.resultsPath[0]) return how;
+    char logPath[256];
+    GetConfigText(theConfig->settings.logFilePath, logPath);
+    if (how == RESUME_COMMAND_LINE_RUN ||
+        CheckMarkerResults(marker->tail.resultsPath, theConfig->settings.logToFile == 1 ? logPath : "",
+                           theConfig->configFilePath, resultsWhy, resultsWhySize)) {
+        snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker->tail.resultsPath);
+    }
+    return how;
 }
 
 // Without its window the program could neither be watched nor stopped.
@@ -261,12 +323,18 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     // from the marker.
     static MarkerContents marker;
     bool markerFound = ReadMarkerFile(gMarkerFilePath, &marker) == 0;
-    bool resumeCommandLineRun = markerFound && argc <= 1 && marker.haveRun;
-    // The interrupted run's results file takes the rest of that run's records.
-    if (markerFound && marker.haveTail && !gResultsPath[0])
-        snprintf(gResultsPath, sizeof(gResultsPath), "%s", marker.tail.resultsPath);
-    if (resumeCommandLineRun) RestoreCommandLineRun(&marker.run);
-    OpenSettingsLog(markerFound);
+    char refused[256] = "", resultsRefused[256] = "", logInstead[256] = "", logWhy[640] = "";
+    int resumeHow = markerFound ? DecideResumption(&marker, argc, refused, sizeof(refused), resultsRefused,
+                                                   sizeof(resultsRefused))
+                                : -1;
+    if (resumeHow == RESUME_COMMAND_LINE_RUN) RestoreCommandLineRun(&marker.run);
+    // A refused run that ended the program by itself still does: nobody waits for its window.
+    if (resumeHow == RESUME_REFUSED && marker.runAutoExit == 1) {
+        gAutoExit = 1;
+        SetUnattended(true);
+    }
+    if (markerFound) FindLogToFallBackTo(logInstead, sizeof(logInstead), logWhy, sizeof(logWhy));
+    OpenSettingsLog(markerFound, logInstead);
 
     // A capability query ends right after the banner and never shows the
     // window; building it would only triple the query's start-up time.
@@ -278,6 +346,25 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
         delete theLogger;
         theLogger = nullptr;
         exit(gQueryAnswer);
+    }
+    // What a restart could not take from its marker is said first.
+    if (logWhy[0]) LogMessage(logWhy, LOG_ERROR);
+    if (refused[0]) {
+        char line[320];
+        snprintf(line, sizeof(line), "The interrupted run could not be taken back: %s", refused);
+        LogMessage(line, LOG_ERROR);
+    }
+    if (markerFound && marker.problem[0] && !refused[0]) {
+        char line[320];
+        snprintf(line, sizeof(line), "The details of the lost sleep in the marker file are damaged (%s): what could be "
+                 "read is recorded", marker.problem);
+        LogMessage(line, LOG_WARNING);
+    }
+    if (resultsRefused[0]) {
+        char line[512];
+        snprintf(line, sizeof(line), "The results file %s of the interrupted run is not used: %s",
+                 marker.tail.resultsPath, resultsRefused);
+        LogMessage(line, LOG_ERROR);
     }
     // A record completed while the power went leaves its line in "<results>.pending".
     RestorePendingResult();
@@ -302,7 +389,7 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
 
     // A run that a power cycle interrupted goes on first; Stop or Exit in the
     // Error Detected dialog cancels the command line's run as well.
-    int resumeAnswer = markerFound ? ResumeInterruptedRun(&marker, resumeCommandLineRun) : -1;
+    int resumeAnswer = markerFound ? ResumeInterruptedRun(&marker, resumeHow) : -1;
     if (runAllowed && argc > 1 && resumeAnswer != 1) StartCommandLineRun();
 
     RunMessageLoop();

@@ -11,21 +11,42 @@
 #include "results/results.h"
 #include "ui/ui.h"
 
+bool gRunFromMarker = false;
+
+// The settings of the run become the default file's; a run taken back from a
+// marker keeps the file's own paths, never ones a damaged marker could name.
+static void SaveRunSettings() {
+    ConfigRecord* saved = new ConfigRecord(theConfig->settings);
+    if (gRunFromMarker) {
+        ConfigRecord* file = new ConfigRecord;
+        theConfig->SetDefaults(gAppInstance, file);
+        theConfig->Load(theConfig->configFilePath, file);
+        memcpy(saved->logFilePath, file->logFilePath, sizeof(saved->logFilePath));
+        memcpy(saved->appBetweenSleepsPath, file->appBetweenSleepsPath, sizeof(saved->appBetweenSleepsPath));
+        memcpy(saved->appAfterLastCyclePath, file->appAfterLastCyclePath, sizeof(saved->appAfterLastCyclePath));
+        delete file;
+    }
+    theConfig->Save(theConfig->configFilePath, saved);
+    delete saved;
+}
+
 // The end of an automatic-exit run: the exit code from its sleeps and how it
-// ended, the settings saved as the default file, and the program ends.
-static void EndAutomaticRun() {
-    int code = RunExitCode(&gRunTally, gRunEnd);
+// ended, the settings saved as the default file (when a run was made), and the program ends.
+static void EndAutomaticRun(int code, bool saveSettings) {
     SetExitCode(code);
     FinishRunReport(code);
-    theConfig->Save(theConfig->configFilePath, &theConfig->settings);
+    if (saveSettings) SaveRunSettings();
     StopMonitoringAndCloseLog();
     PostQuitMessage(0);
 }
 
-int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
+static void EndAutomaticRun() { EndAutomaticRun(RunExitCode(&gRunTally, gRunEnd), true); }
+
+// The restart lines, the reason from the system's records, and the lost
+// record, written before anything else can go wrong. A marker that a start
+// already recorded is counted, not written again.
+static void RecordInterruptedSleep(const MarkerContents* marker) {
     long long now = (long long)_time64(nullptr);
-    // A short file leaves the rest of the record as it was.
-    memcpy(&theResumeRecord, &marker->position, marker->positionBytes);
     char line[512];
     snprintf(line, sizeof(line), "WAKE UP FROM S%d, CYCLE %d, Vesplin restart, possible power cycle",
              theResumeRecord.requestedState + 1, theResumeRecord.cycleIndex + 1);
@@ -33,16 +54,56 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
     snprintf(line, sizeof(line), "SLEEP TIME TOO LONG WARNING, Sleep time %dsec",
              (int)(now - theResumeRecord.sleepStartTime));
     LogMessage(line, LOG_WARNING);
+    if (marker->haveTail && marker->tail.recorded) {
+        CountSleep(&gRunTally, VERDICT_LOST);
+        LogMessage("The lost sleep was recorded by an earlier start of the program, which ended before the run "
+                   "went on",
+                   LOG_INFO);
+        return;
+    }
     // Why it never came back, from the system's own records since the sleep began.
     LostDiagnosis why;
     QueryLostDiagnosis(FileTimeFromUnixSeconds(theResumeRecord.sleepStartTime), &why);
     FormatLostReasonLine(&why, line, sizeof(line));
     LogMessage(line, LOG_WARNING);
     RecordLostSleep(&theResumeRecord, marker->haveTail ? &marker->tail : nullptr, now, &why);
+}
 
-    // The marker goes before the run goes on: one that stayed would bring the
-    // same power cycle back at every start, and resume the same sleep again.
-    DWORD deleteError = DeleteMarkerFile(gMarkerFilePath);
+// Which run goes on, in the lines after the restart lines.
+static void LogContinuedRun(int how) {
+    char line[900];
+    const ConfigRecord& settings = theConfig->settings;
+    char cycles[48];
+    if (settings.cycleForever == 1) {
+        snprintf(cycles, sizeof(cycles), "of a run that cycles for ever");
+    } else {
+        snprintf(cycles, sizeof(cycles), "of %d", settings.cycleCount);
+    }
+    snprintf(line, sizeof(line), "Continuing the interrupted %s run at cycle %d %s%s%s",
+             how == RESUME_COMMAND_LINE_RUN ? "command-line" : "window", theResumeRecord.cycleIndex + 1, cycles,
+             gResultsPath[0] ? ", results file " : "", gResultsPath);
+    LogMessage(line, LOG_INFO);
+    if (how == RESUME_COMMAND_LINE_RUN && gRunCommandLine[0]) {
+        snprintf(line, sizeof(line), "Its command line: %s", gRunCommandLine);
+        LogMessage(line, LOG_INFO);
+    }
+}
+
+int ResumeInterruptedRun(const MarkerContents* marker, int how) {
+    // A short file leaves the rest of the record as it was.
+    memcpy(&theResumeRecord, &marker->position, marker->positionBytes);
+    RecordInterruptedSleep(marker);
+    char line[512];
+
+    // The marker stays, marked as recorded, until the run's next sleep replaces
+    // it: a command-line run lives only there, and a start killed while it
+    // rebuilds the page must not record the same sleep twice. One that cannot
+    // be marked goes; one that can be neither marked nor deleted would bring the
+    // same power cycle back at every start, so the run is not resumed.
+    bool goesOn = how != RESUME_REFUSED;
+    DWORD markError = goesOn ? MarkMarkerRecorded(gMarkerFilePath) : ERROR_CANCELLED;
+    DWORD deleteError = markError != 0 ? DeleteMarkerFile(gMarkerFilePath) : 0;
+    RefreshRunReport();
     if (deleteError != 0) {
         snprintf(line, sizeof(line),
                  "The marker file %s could not be deleted, Error code %lu: the interrupted run is not resumed, so "
@@ -52,7 +113,12 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
         gRunEnd = RUN_END_NOT_STARTED;
         // Nor does a command line's new run start: an automatic-exit run ends
         // here, its lost record written, rather than wait for nobody.
-        if (gAutoExit) EndAutomaticRun();
+        if (gAutoExit) EndAutomaticRun(how == RESUME_REFUSED ? EXIT_SLEEP_FAILED : EXIT_RUN_NOT_STARTED, false);
+        return 1;
+    }
+    if (how == RESUME_REFUSED) {
+        // The run that was lost failed; an automatic-exit one says so in its code.
+        if (gAutoExit) EndAutomaticRun(EXIT_SLEEP_FAILED, false);
         return 1;
     }
 
@@ -69,8 +135,9 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
         }
     }
     if (answer == 0) {
+        LogContinuedRun(how);
         gResumeRun = 1;
-        if (asCommandLineRun) {
+        if (how == RESUME_COMMAND_LINE_RUN) {
             StartCommandLineRun();
         } else {
             StartRunFromMainWindow(gMainWindow);
@@ -83,6 +150,8 @@ int ResumeInterruptedRun(const MarkerContents* marker, bool asCommandLineRun) {
         gRunEnd = RUN_END_STOPPED;
         EndAutomaticRun();
     }
+    // The run has ended, or will not go on: its marker goes with it.
+    DeleteMarkerFile(gMarkerFilePath);
     return answer == 0 ? 0 : 1;
 }
 

@@ -244,7 +244,8 @@ int Logger::CloseLogFile() {
 }
 
 // A fatal end of OpenLogFile: the user reads why, then the process ends with
-// the system's error code of the failed open. Nothing else runs.
+// the system's error code of the failed open; an automatic-exit run ends with
+// the code of a run that could not start, which its contract reads. Nothing else runs.
 [[noreturn]] static void FailLogFile(DWORD exitCode, const char* format, ...) __attribute__((format(printf, 2, 3)));
 static void FailLogFile(DWORD exitCode, const char* format, ...) {
     char message[1200];
@@ -253,7 +254,7 @@ static void FailLogFile(DWORD exitCode, const char* format, ...) {
     vsnprintf(message, sizeof(message), format, args);
     va_end(args);
     ShowMessageBox(nullptr, message, CREATE_CAPTION, MB_OK | MB_ICONWARNING, IDOK);
-    ExitProcess(exitCode);
+    ExitProcess(IsUnattended() ? (DWORD)EXIT_RUN_NOT_STARTED : exitCode);
 }
 
 enum PathForm { PATH_DRIVE, PATH_UNC, PATH_OTHER };

@@ -3,8 +3,11 @@
 // that never ended, and holds what the run needs to go on.
 #include <stdio.h>
 #include <string.h>
+#include <stddef.h>
 #include <time.h>
 #include "power/power.h"
+#include "results/results.h"
+#include "settings/settings.h"
 
 MarkerTail gMarkerTail;
 MarkerRun gMarkerRun;
@@ -25,6 +28,7 @@ DWORD WriteMarkerFile() {
     // still gets its record; then, for a command-line run, all it takes to go on.
     if (ok) {
         memcpy(gMarkerTail.magic, MARKER_TAIL_MAGIC, sizeof(gMarkerTail.magic));
+        gMarkerTail.recorded = 0;
         snprintf(gMarkerTail.resultsPath, sizeof(gMarkerTail.resultsPath), "%s", gResultsPath);
         ok = WriteFile(file, &gMarkerTail, sizeof(gMarkerTail), &written, nullptr) && written == sizeof(gMarkerTail);
     }
@@ -42,19 +46,63 @@ DWORD WriteMarkerFile() {
     return error;
 }
 
-bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail) {
+static void SetWhy(char* why, size_t whySize, const char* text) {
+    // The first fault found is the one told.
+    if (why && whySize && !why[0]) snprintf(why, whySize, "%s", text);
+}
+
+// The size of the tail that begins at bytes, by its magic; 0 when it has none.
+static size_t TailSizeAt(const unsigned char* bytes, size_t length) {
+    if (length < 4) return 0;
+    if (memcmp(bytes, MARKER_TAIL_MAGIC, 4) == 0) return sizeof(MarkerTail);
+    if (memcmp(bytes, MARKER_TAIL_V1_MAGIC, 4) == 0) return MARKER_TAIL_V1_SIZE;
+    return 0;
+}
+
+bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* why, size_t whySize) {
     memset(tail, 0, sizeof(*tail));
-    if (length != sizeof(MarkerTail)) return false;
-    MarkerTail read;
-    memcpy(&read, bytes, sizeof(read));
-    if (memcmp(read.magic, MARKER_TAIL_MAGIC, sizeof(read.magic)) != 0) return false;
-    if (read.enteredState < -1 || read.enteredState > SLEEP_S4) return false;
-    // Texts from a file: terminated inside their fields, or not believed.
-    if (!memchr(read.fallback, '\0', sizeof(read.fallback)) ||
-        !memchr(read.resultsPath, '\0', sizeof(read.resultsPath)))
+    tail->enteredState = -1;
+    tail->requestedSec = -1;
+    size_t size = TailSizeAt((const unsigned char*)bytes, length);
+    if (size == 0 || length != size) {
+        SetWhy(why, whySize, "the details of the lost sleep are damaged");
         return false;
-    *tail = read;
-    return true;
+    }
+    MarkerTail read;
+    memset(&read, 0, sizeof(read));
+    memcpy(&read, bytes, size);
+    bool whole = true;
+    memcpy(tail->magic, read.magic, sizeof(tail->magic));
+    tail->requestedSec = read.requestedSec;
+    if (read.enteredState >= -1 && read.enteredState <= SLEEP_S4) {
+        tail->enteredState = read.enteredState;
+    } else {
+        SetWhy(why, whySize, "the state of the lost sleep is not one");
+        whole = false;
+    }
+    // Texts from a file: terminated inside their fields, or not believed.
+    if (memchr(read.fallback, '\0', sizeof(read.fallback))) {
+        memcpy(tail->fallback, read.fallback, sizeof(tail->fallback));
+    } else {
+        SetWhy(why, whySize, "the fallback of the lost sleep is not terminated");
+        whole = false;
+    }
+    if (memchr(read.resultsPath, '\0', sizeof(read.resultsPath))) {
+        memcpy(tail->resultsPath, read.resultsPath, sizeof(tail->resultsPath));
+    } else {
+        SetWhy(why, whySize, "the name of the results file is not terminated");
+        whole = false;
+    }
+    tail->recorded = size == sizeof(MarkerTail) && read.recorded != 0 ? 1 : 0;
+    return whole;
+}
+
+// The -E of a run block at block, read even when the block is not taken.
+static int AutoExitAt(const unsigned char* block, size_t length) {
+    if (length < 8 || memcmp(block, MARKER_RUN_MAGIC, 4) != 0) return -1;
+    int32_t autoExit;
+    memcpy(&autoExit, block + 4, sizeof(autoExit));
+    return autoExit != 0 ? 1 : 0;
 }
 
 bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
@@ -64,39 +112,140 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
     memcpy(&out->position, data, out->positionBytes);
     out->haveTail = false;
     out->haveRun = false;
+    out->runPresent = false;
+    out->runAutoExit = -1;
+    out->problem[0] = '\0';
     memset(&out->tail, 0, sizeof(out->tail));
+    out->tail.enteredState = -1;
+    out->tail.requestedSec = -1;
     memset(&out->run, 0, sizeof(out->run));
-    if (length < sizeof(ResumeRecord) + sizeof(MarkerTail)) return out->positionBytes == sizeof(out->position);
+    if (length <= sizeof(ResumeRecord)) return out->positionBytes == sizeof(out->position);
     size_t rest = length - sizeof(ResumeRecord);
     const unsigned char* tail = data + sizeof(ResumeRecord);
-    // A tail alone is what a window run, or an older build, leaves.
-    if (rest == sizeof(MarkerTail)) {
-        out->haveTail = ParseMarkerTail(tail, sizeof(MarkerTail), &out->tail);
-    } else if (rest == sizeof(MarkerTail) + sizeof(MarkerRun)) {
-        out->haveTail = ParseMarkerTail(tail, sizeof(MarkerTail), &out->tail);
-        MarkerRun run;
-        memcpy(&run, tail + sizeof(MarkerTail), sizeof(run));
-        out->haveRun = out->haveTail && ParseMarkerRun(&run, &out->run);
+    size_t tailSize = TailSizeAt(tail, rest);
+    if (tailSize == 0) {
+        SetWhy(out->problem, sizeof(out->problem), "the details of the lost sleep are damaged");
+        // Where a whole marker would hold a run block, its -E is still read.
+        for (size_t size : {sizeof(MarkerTail), (size_t)MARKER_TAIL_V1_SIZE}) {
+            if (rest == size + sizeof(MarkerRun)) {
+                out->runPresent = true;
+                out->runAutoExit = AutoExitAt(tail + size, rest - size);
+            }
+        }
+        return true;
     }
+    if (rest < tailSize) {
+        SetWhy(out->problem, sizeof(out->problem), "the marker file is cut short");
+        return true;
+    }
+    // A tail alone is what a window run, or an older build, leaves.
+    out->haveTail = true;
+    ParseMarkerTail(tail, tailSize, &out->tail, out->problem, sizeof(out->problem));
+    size_t blockSize = rest - tailSize;
+    if (blockSize == 0) return true;
+    const unsigned char* block = tail + tailSize;
+    out->runPresent = true;
+    out->runAutoExit = AutoExitAt(block, blockSize);
+    if (blockSize != sizeof(MarkerRun)) {
+        char why[96];
+        snprintf(why, sizeof(why), "the run block has %u bytes instead of %u", (unsigned)blockSize,
+                 (unsigned)sizeof(MarkerRun));
+        SetWhy(out->problem, sizeof(out->problem), why);
+        return true;
+    }
+    MarkerRun run;
+    memcpy(&run, block, sizeof(run));
+    out->haveRun = ParseMarkerRun(&run, &out->run, out->problem, sizeof(out->problem));
     return true;
 }
 
-bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out) {
+bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out, char* why, size_t whySize) {
     memset(out, 0, sizeof(*out));
-    if (memcmp(in->magic, MARKER_RUN_MAGIC, sizeof(in->magic)) != 0) return false;
-    if (memcmp(in->settings.magic, "SLPDAT", 7) != 0) return false;
+    if (memcmp(in->magic, MARKER_RUN_MAGIC, sizeof(in->magic)) != 0) {
+        SetWhy(why, whySize, "the run block is damaged");
+        return false;
+    }
+    if (memcmp(in->settings.magic, "SLPDAT", 7) != 0) {
+        SetWhy(why, whySize, "the settings of the run are damaged");
+        return false;
+    }
     if (!memchr(in->logFilePath, '\0', sizeof(in->logFilePath)) || !memchr(in->reportPath, '\0', sizeof(in->reportPath)) ||
-        !memchr(in->commandLine, '\0', sizeof(in->commandLine)))
+        !memchr(in->commandLine, '\0', sizeof(in->commandLine))) {
+        SetWhy(why, whySize, "a file name or the command line of the run is not terminated");
         return false;
+    }
     if (in->tally.sleeps < 0 || in->tally.failed < 0 || in->tally.recordsLost < 0 ||
-        in->tally.failed > in->tally.sleeps)
+        in->tally.failed > in->tally.sleeps) {
+        SetWhy(why, whySize, "the run's count of sleeps is impossible");
         return false;
+    }
     *out = *in;
     // Texts of the settings come from a file: each is kept terminated.
     ConfigRecord& s = out->settings;
     char* texts[] = {s.productName, s.versionText, s.logFilePath, s.appBetweenSleepsPath, s.appAfterLastCyclePath};
     for (char* text : texts) text[CONFIG_TEXT_MAX] = '\0';
     return true;
+}
+
+// The full form of a path, for comparing files named in different ways; "" stays "".
+static void FullPath(const char* path, char* out, size_t outSize) {
+    out[0] = '\0';
+    if (!path || !path[0]) return;
+    DWORD length = GetFullPathNameA(path, (DWORD)outSize, out, nullptr);
+    if (length == 0 || length >= outSize) snprintf(out, outSize, "%s", path);
+}
+
+static bool CheckFiles(const char* log, const char* results, const char* report, const char* configPath, char* why,
+                       size_t whySize) {
+    char paths[FILE_KINDS][MAX_PATH + 1];
+    const char* given[FILE_KINDS] = {log, results, gMarkerFilePath, configPath, report};
+    const char* files[FILE_KINDS];
+    for (int i = 0; i < FILE_KINDS; i++) {
+        FullPath(given[i], paths[i], sizeof(paths[i]));
+        files[i] = paths[i];
+    }
+    int clash = 0;
+    return CheckDistinctFiles(files, why, whySize, &clash);
+}
+
+bool CheckMarkerResults(const char* resultsPath, const char* logPath, const char* configPath, char* why,
+                        size_t whySize) {
+    if (!resultsPath || !resultsPath[0]) return true;
+    char report[256] = "";
+    DefaultReportPath(resultsPath, report, sizeof(report));
+    return CheckFiles(logPath, resultsPath, report, configPath, why, whySize);
+}
+
+static bool IsHtmlName(const char* path) {
+    const char* dot = strrchr(path, '.');
+    return dot && !strchr(dot, '\\') && (_stricmp(dot, ".html") == 0 || _stricmp(dot, ".htm") == 0);
+}
+
+bool CheckMarkerRun(const MarkerRun* run, const char* resultsPath, const char* configPath, char* why, size_t whySize) {
+    const ConfigRecord& settings = run->settings;
+    if (settings.sleepForever != 1) {
+        for (int state = SLEEP_S1; state <= SLEEP_S4; state++) {
+            if (settings.useState[state] != 1) continue;
+            for (int32_t sec : {run->durations[state], settings.sleepDurationSec[state]}) {
+                if (IsDurationInLimits(state, sec)) continue;
+                snprintf(why, whySize, "the duration of S%d, %ld seconds, is not between %d seconds and %d seconds",
+                         state + 1, (long)sec, SafeMinimumSec(state), LONGEST_SLEEP_SEC);
+                return false;
+            }
+        }
+    }
+    char report[256] = "";
+    if (run->reportPath[0]) {
+        snprintf(report, sizeof(report), "%s", run->reportPath);
+        // The page replaces its file whole: only a page may be replaced.
+        if (!IsHtmlName(report)) {
+            snprintf(why, whySize, "the run report %s is not an HTML page", report);
+            return false;
+        }
+    } else if (resultsPath && resultsPath[0]) {
+        DefaultReportPath(resultsPath, report, sizeof(report));
+    }
+    return CheckFiles(settings.logToFile == 1 ? run->logFilePath : "", resultsPath, report, configPath, why, whySize);
 }
 
 DWORD ReadMarkerFile(const char* path, MarkerContents* out) {
@@ -117,6 +266,32 @@ DWORD ReadMarkerFile(const char* path, MarkerContents* out) {
     if (error != 0) return error;
     ParseMarkerFile(bytes, got, out);
     return 0;
+}
+
+DWORD MarkMarkerRecorded(const char* path) {
+    if (!path || !path[0]) return ERROR_FILE_NOT_FOUND;
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return ErrorOr(GetLastError(), ERROR_OPEN_FAILED);
+    char magic[4];
+    DWORD done = 0;
+    LARGE_INTEGER at;
+    at.QuadPart = sizeof(ResumeRecord);
+    DWORD error = 0;
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !ReadFile(file, magic, sizeof(magic), &done, nullptr)) {
+        error = ErrorOr(GetLastError(), ERROR_READ_FAULT);
+    } else if (done != sizeof(magic) || memcmp(magic, MARKER_TAIL_MAGIC, sizeof(magic)) != 0) {
+        error = ERROR_NOT_SUPPORTED;
+    } else {
+        int32_t recorded = 1;
+        at.QuadPart = sizeof(ResumeRecord) + offsetof(MarkerTail, recorded);
+        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+            !WriteFile(file, &recorded, sizeof(recorded), &done, nullptr) || done != sizeof(recorded) ||
+            !FlushFileBuffers(file))
+            error = ErrorOr(GetLastError(), ERROR_WRITE_FAULT);
+    }
+    CloseHandle(file);
+    return error;
 }
 
 DWORD DeleteMarkerFile(const char* path) {

@@ -223,6 +223,8 @@ extern char gResultsPath[256];
 extern char gReportPath[256];
 // The command line of the run in progress (a resumed run's is the one it began with); "" : this process's.
 extern char gRunCommandLine[512];
+// Rebuilds the page from the results file, when there is one.
+void RefreshRunReport();
 // The page once more at the end of an automatic-exit run, with its exit code.
 void FinishRunReport(int exitCode);
 // The run report's header as far as it is known while the run goes on: this
@@ -233,22 +235,28 @@ void FillReportHeader(ReportHeader* header);
 // Sleeps of this process's runs, for the exit code of an automatic-exit run.
 extern RunTally gRunTally;
 
-// What follows the 24-byte run position in the marker file while a results
-// file is in use: the details the record of a sleep that never came back needs.
-#define MARKER_TAIL_MAGIC "VRT1"
+// What follows the 24-byte run position in the marker file: the details the
+// record of a sleep that never came back needs, and whether a start after the
+// power cycle has already written that record.
+#define MARKER_TAIL_MAGIC "VRT2"
+#define MARKER_TAIL_V1_MAGIC "VRT1"  // the same without the recorded flag, 284 bytes
+#define MARKER_TAIL_V1_SIZE 284
 struct MarkerTail {
     char magic[4];
     int32_t enteredState;
     int32_t requestedSec;
     char fallback[16];
     char resultsPath[256];
+    int32_t recorded;  // the lost record is in the results file
 };
-static_assert(sizeof(MarkerTail) == 284, "marker tail");
+static_assert(sizeof(MarkerTail) == 288, "marker tail");
 // Filled by the cycle driver before each sleep; written by WriteMarkerFile.
 extern MarkerTail gMarkerTail;
-// Checks a tail read back from the marker file (bytes read after the run
-// position); false when it is missing, short or not well formed.
-bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail);
+// Reads a tail (bytes read after the run position) of either layout. true when
+// it is whole; false when it is missing, short or has a bad field. The fields
+// that could be read are kept in *tail all the same (a state that is not one
+// as -1, a text that is not terminated as ""), and why says what was wrong.
+bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* why = nullptr, size_t whySize = 0);
 
 // What follows the tail while a command-line run sleeps: everything the start
 // after a power cycle needs to go on with the same run, whatever the settings
@@ -268,16 +276,19 @@ struct MarkerRun {
 static_assert(sizeof(MarkerRun) == 4 + 4 + 4 + 16 + 12 + 256 + 256 + 512 + 1660, "marker run block");
 // Filled by the command-line run; written with every marker while its magic is set.
 extern MarkerRun gMarkerRun;
-// Checks a run block read back from a marker; false when it is not one.
-bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out);
+// Checks a run block read back from a marker; false (with why) when it is not one.
+bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out, char* why = nullptr, size_t whySize = 0);
 
 struct MarkerContents {
     ResumeRecord position;
     size_t positionBytes;  // bytes of the position the file held (24 when whole)
-    bool haveTail;
+    bool haveTail;         // a tail was there; its bad fields are blank
     MarkerTail tail;
-    bool haveRun;
+    bool runPresent;       // the file holds a run block, whether it could be taken or not
+    int runAutoExit;       // that block's -E when it could be read: 1 or 0; -1 when not
+    bool haveRun;          // the block was taken
     MarkerRun run;
+    char problem[160];     // why the tail or the run block was not whole; "" when all was
 };
 // Splits the bytes of a marker file. A short file fills only the part of the
 // position it holds; the rest of out->position is left as it was.
@@ -285,9 +296,22 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out);
 // 0 with out filled when the marker file is there; otherwise the system's
 // error code (ERROR_FILE_NOT_FOUND when there is none, ERROR_DIRECTORY for a folder).
 DWORD ReadMarkerFile(const char* path, MarkerContents* out);
+// Sets the recorded flag of the marker's tail in place, forced to the device;
+// 0 when done, otherwise the system's error code (ERROR_NOT_SUPPORTED for a
+// tail of the older layout).
+DWORD MarkMarkerRecorded(const char* path);
 // Deletes the marker, making it writable first when it is read-only; 0 when it
 // is gone (or was never there), otherwise the system's error code.
 DWORD DeleteMarkerFile(const char* path);
+// The checks a run taken back from a marker passes, as a command line does:
+// every duration of a selected state within its limits (unless woken by hand),
+// and its files (log, results, report, with the marker and configuration
+// files) all different, the report an HTML page. false with why when it fails.
+bool CheckMarkerRun(const MarkerRun* run, const char* resultsPath, const char* configPath, char* why, size_t whySize);
+// The results file a marker names, beside the log and configuration files in
+// force: false with why when it names one of them, the marker or its page.
+bool CheckMarkerResults(const char* resultsPath, const char* logPath, const char* configPath, char* why,
+                        size_t whySize);
 
 // Writes the record of the sleep just made (from gLastSleep) at once. When the
 // wake-source thread is watching and has not yet reported this wake, the
@@ -296,6 +320,7 @@ DWORD DeleteMarkerFile(const char* path);
 void RecordSleepResult(int cycleNumber, int requested, int target, int force, int requestedSec);
 // Records the sleep a power cycle interrupted (the marker's run position and
 // tail), with why it was lost when the system's records told (why may be null).
+// The page is not rebuilt: the caller marks the marker first, then calls RefreshRunReport.
 void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long long nowUnixSeconds,
                      const struct LostDiagnosis* why);
 // Completes the last record of the results file when a power loss interrupted

@@ -64,18 +64,20 @@ static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
 
 void FinishRunReport(int exitCode) {
     // A run that ended before its first record made no results file, and gets no page.
-    if (gResultsPath[0] && GetFileAttributesA(gResultsPath) != INVALID_FILE_ATTRIBUTES) UpdateRunReport(true, exitCode);
+    if (gResultsPath[0] && GetFileAttributesA(gResultsPath) != INVALID_FILE_ATTRIBUTES) {
+        UpdateRunReport(true, exitCode);
+    }
 }
 
 // Appends the record to the results file; false (with an Error line and the
 // record counted as lost) when it could not be written.
-static bool AppendRecord(const SleepRecord* result) {
+static bool AppendRecord(const SleepRecord* result, bool rebuildPage = true) {
     if (!gResultsPath[0]) return false;
     char line[RESULT_LINE_SIZE];
     DWORD error = FormatResultLine(result, line, sizeof(line)) ? AppendResultLine(gResultsPath, line)
                                                               : (DWORD)ERROR_INSUFFICIENT_BUFFER;
     if (error == 0) {
-        UpdateRunReport();
+        if (rebuildPage) UpdateRunReport();
         return true;
     }
     gRunTally.recordsLost++;
@@ -228,5 +230,10 @@ void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long 
     result.verdict = VERDICT_LOST;
     if (position->sleepStartTime > 0) result.startUtc = FileTimeFromUnixSeconds(position->sleepStartTime);
     result.endUtc = FileTimeFromUnixSeconds(nowUnixSeconds);
-    WriteSleepResult(&result);
+    CountSleep(&gRunTally, result.verdict);
+    AppendRecord(&result, false);
+}
+
+void RefreshRunReport() {
+    if (gResultsPath[0] && GetFileAttributesA(gResultsPath) != INVALID_FILE_ATTRIBUTES) UpdateRunReport();
 }

@@ -102,17 +102,17 @@ TEST(EngineRun, CommandLineRunUnderWinePowerReportsSleepsThatNeverHappened) {
     EXPECT_GE(result.elapsedMs, 59000u);
     std::vector<std::string> lines = LogBodies(log);
     EXPECT_EQ(2, Count(lines, "Going to sleep, S1, Unforced, Duration 30sec"));
+    // The failure stands right after each wake, never a success.
     int verdicts = 0;
     for (size_t i = 0; i < lines.size(); i++) {
-        int measured = -1;
-        if (sscanf(lines[i].c_str(), "Sleep time OK %dsec", &measured) != 1) continue;
+        if (lines[i].rfind("Wake up from S1, Cycle ", 0) != 0) continue;
         verdicts++;
-        EXPECT_NEAR(30, measured, 1) << lines[i];
         ASSERT_LT(i + 1, lines.size());
         EXPECT_EQ("The machine did not sleep: the suspend call returned after 0 sec and the program waited on its timer",
                   lines[i + 1]);
     }
     EXPECT_EQ(2, verdicts);
+    EXPECT_EQ(0, CountPrefix(lines, "Sleep time OK"));
     EXPECT_EQ(0, CountPrefix(lines, "Successfully left sleep state"));
     EXPECT_EQ(1, Count(lines, "Last cycle completed"));
     EXPECT_FALSE(FileExists(sandbox.Path("sleepflag")));

@@ -197,6 +197,16 @@ TEST(UnattendedRun, RunsThatCannotStartEndAtOnceWithTheirCode) {
         EXPECT_GE(FindPrefix(LogBodies(log), c.errorLine), 0) << c.args[0];
         EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
     }
+    // A log file that cannot be made: 1 as well, not the system's code, and no box.
+    Sandbox sandbox;
+    ASSERT_TRUE(WriteText(sandbox.Path("blocker"), "a file"));
+    RunOptions options;
+    options.args = {"-S1000", "-E", "-L", sandbox.Path("blocker\\sub\\run.log")};
+    options.timeoutMs = 20000;
+    RunResult result = sandbox.Run(options);
+    EXPECT_EQ((DWORD)EXIT_RUN_NOT_STARTED, result.exitCode);
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
 }
 
 TEST(UnattendedRun, ManualWakeThatReturnsAtOnceIsNotSleptAndNeverSpins) {

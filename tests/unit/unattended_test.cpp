@@ -186,11 +186,24 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     MarkerRun kept;
     ASSERT_TRUE(ParseMarkerRun(&longTexts, &kept));
     EXPECT_EQ((size_t)CONFIG_TEXT_MAX, strlen(kept.settings.appBetweenSleepsPath));
-    // A file longer than any marker is only a position.
+    // A file longer than any marker: its tail still counts, the run block does not, and why is told.
     std::string longer = bytes + "x";
     ParseMarkerFile(longer.data(), longer.size(), &read);
-    EXPECT_FALSE(read.haveTail);
+    EXPECT_TRUE(read.haveTail);
+    EXPECT_EQ(45, read.tail.requestedSec);
+    EXPECT_TRUE(read.runPresent);
+    EXPECT_EQ(1, read.runAutoExit);
     EXPECT_FALSE(read.haveRun);
+    EXPECT_STREQ("the run block has 2725 bytes instead of 2724", read.problem);
+    // A tail of the older layout, without the recorded flag, is still read.
+    MarkerTail older = tail;
+    memcpy(older.magic, MARKER_TAIL_V1_MAGIC, 4);
+    std::string old = bytes.substr(0, sizeof(position)) + std::string((const char*)&older, MARKER_TAIL_V1_SIZE) +
+                      std::string((const char*)&run, sizeof(run));
+    ASSERT_TRUE(ParseMarkerFile(old.data(), old.size(), &read));
+    EXPECT_TRUE(read.haveTail && read.haveRun);
+    EXPECT_EQ(0, read.tail.recorded);
+    EXPECT_STREQ("", read.problem);
 }
 
 TEST(Unattended, BoxesNobodyAnswersAreLoggedWithTheAnswerTaken) {
