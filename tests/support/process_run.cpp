@@ -148,25 +148,40 @@ bool SetPowerLibraryFor(const std::string& exeName, PowerLibrary library) {
         ERROR_SUCCESS) {
         return false;
     }
-    LONG status;
-    if (library == PowerLibrary::Inherit) {
-        status = RegDeleteValueA(key, "powrprof");
-        if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
-    } else {
-        const char* order = library == PowerLibrary::Simulated ? "native" : "builtin";
-        status = RegSetValueExA(key, "powrprof", 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
-                                (DWORD)strlen(order) + 1);
+    LONG status = ERROR_SUCCESS;
+    for (const char* dll : {"powrprof", "setupapi"}) {
+        if (status != ERROR_SUCCESS) break;
+        if (library == PowerLibrary::Inherit) {
+            status = RegDeleteValueA(key, dll);
+            if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+        } else {
+            const char* order = library == PowerLibrary::Simulated ? "native" : "builtin";
+            status = RegSetValueExA(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                                    (DWORD)strlen(order) + 1);
+        }
     }
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
 
-HMODULE LoadSimulatorCopy(const std::string& folder) {
-    std::string source = JoinPath(JoinPath(BuildDir(), "simpower"), "powrprof.dll");
-    std::string copy = JoinPath(folder, "simpower_copy.dll");
+namespace {
+
+HMODULE LoadRenamedCopy(const std::string& source, const std::string& copy) {
     // A copy still loaded from an earlier call is used as it is.
     if (!CopyFileA(source.c_str(), copy.c_str(), FALSE) && !FileExists(copy)) return NULL;
     return LoadLibraryExA(copy.c_str(), NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+}  // namespace
+
+HMODULE LoadSimulatorCopy(const std::string& folder) {
+    return LoadRenamedCopy(JoinPath(JoinPath(BuildDir(), "simpower"), "powrprof.dll"),
+                           JoinPath(folder, "simpower_copy.dll"));
+}
+
+HMODULE LoadDeviceSimulatorCopy(const std::string& folder) {
+    return LoadRenamedCopy(JoinPath(JoinPath(BuildDir(), "simdevices"), "setupapi.dll"),
+                           JoinPath(folder, "simdevices_copy.dll"));
 }
 
 void UseSimulator(RunOptions* options, const std::string& scenario, const std::string& journal,
@@ -184,7 +199,8 @@ void UseSimulator(RunOptions* options, const std::string& scenario, const std::s
 
 void UseWinePower(RunOptions* options) {
     options->power = PowerLibrary::Wine;
-    for (const char* name : {"SIMPOWER_SCENARIO", "SIMPOWER_JOURNAL", "SIMPOWER_STATE"}) {
+    for (const char* name :
+         {"SIMPOWER_SCENARIO", "SIMPOWER_JOURNAL", "SIMPOWER_STATE", "SIMDEVICES_LIST", "SIMDEVICES_JOURNAL"}) {
         options->env.erase(name);
         options->unsetEnv.push_back(name);
     }
@@ -264,7 +280,9 @@ RunResult RunProgram(const std::string& exe, const RunOptions& options) {
         std::string overrides(size, '\0');
         if (size) overrides.resize(GetEnvironmentVariableA("WINEDLLOVERRIDES", &overrides[0], size));
         std::string exeName = exe.substr(exe.find_last_of("\\/") + 1);
-        if (Upper(overrides).find("POWRPROF") != std::string::npos || !SetPowerLibraryFor(exeName, options.power)) {
+        std::string named = Upper(overrides);
+        if (named.find("POWRPROF") != std::string::npos || named.find("SETUPAPI") != std::string::npos ||
+            !SetPowerLibraryFor(exeName, options.power)) {
             result.startError = ERROR_BAD_ENVIRONMENT;
             return result;
         }
@@ -274,7 +292,9 @@ RunResult RunProgram(const std::string& exe, const RunOptions& options) {
     watcher.CloseUnexpected(options.closeUnexpected);
 
     std::string commandLine = BuildCommandLine(exe, options.args);
-    std::string environment = BuildEnvironment(options.env, options.unsetEnv);
+    std::map<std::string, std::string> env = options.env;
+    if (!options.devicesList.empty()) env["SIMDEVICES_LIST"] = options.devicesList;
+    std::string environment = BuildEnvironment(env, options.unsetEnv);
     std::string workDir = options.workDir;
     if (workDir.empty()) {
         size_t slash = exe.find_last_of("\\/");

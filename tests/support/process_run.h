@@ -35,16 +35,18 @@ std::string TestFolder(const std::string& name);
 // Deletes a folder with everything in it; true when it is gone.
 bool RemoveTree(const std::string& path);
 
-// ---- The simulated power library ----
+// ---- The simulated power and device libraries ----
 
-// Which power library a started program gets. Wine takes a child's
-// WINEDLLOVERRIDES from the parent's Unix environment, not from the
-// environment block given to CreateProcess, so the choice is made through the
-// registry key HKCU\Software\Wine\AppDefaults\<exe name>\DllOverrides
-// (value powrprof = native or builtin), read by the child when it starts. It
-// only works when WINEDLLOVERRIDES of the test process does not name powrprof
-// (that would win over the registry). Runs of programs with the same file name
-// that ask for different libraries must not overlap.
+// Which power and device libraries a started program gets: the simulated ones
+// together (powrprof.dll and setupapi.dll from tests/simpower and
+// tests/simdevices), or Wine's own. Wine takes a child's WINEDLLOVERRIDES from
+// the parent's Unix environment, not from the environment block given to
+// CreateProcess, so the choice is made through the registry key
+// HKCU\Software\Wine\AppDefaults\<exe name>\DllOverrides (values powrprof
+// and setupapi = native or builtin; Inherit deletes them), read by the child
+// when it starts. It only works when WINEDLLOVERRIDES of the test process names
+// neither library (that would win over the registry). Runs of programs with the
+// same file name that ask for different libraries must not overlap.
 enum class PowerLibrary { Inherit, Simulated, Wine };
 // Sets the key for programs with this file name ("Vesplin.exe"); false on a registry error.
 bool SetPowerLibraryFor(const std::string& exeName, PowerLibrary library);
@@ -54,6 +56,8 @@ bool SetPowerLibraryFor(const std::string& exeName, PowerLibrary library);
 // behaviour is the same; its variables are read from this process's
 // environment (SetEnvironmentVariableA works). NULL on failure.
 HMODULE LoadSimulatorCopy(const std::string& folder);
+// The same for the simulated device library (its variables are SIMDEVICES_*).
+HMODULE LoadDeviceSimulatorCopy(const std::string& folder);
 
 // Scenario text from key/value pairs, one "key=value" a line.
 std::string ScenarioText(const std::vector<std::pair<std::string, std::string>>& values);
@@ -74,8 +78,11 @@ struct RunOptions {
     std::map<std::string, std::string> env;
     // Variables the program must not inherit.
     std::vector<std::string> unsetEnv;
-    // The power library it gets (see PowerLibrary).
+    // The power and device libraries it gets (see PowerLibrary).
     PowerLibrary power = PowerLibrary::Inherit;
+    // Device list file of the simulated device library (SIMDEVICES_LIST);
+    // empty: the variable is left as the test's environment has it.
+    std::string devicesList;
     // Captions answered with buttons (see BoxWatcher::Answer).
     std::vector<std::pair<std::string, std::vector<int>>> answers;
     // Close and record message boxes with other captions (BoxWatcher::CloseUnexpected).
@@ -89,10 +96,11 @@ struct RunOptions {
 };
 
 // Makes a run use the simulated power library with these files (state may be
-// "": written values are then kept in the program's memory only).
+// "": written values are then kept in the program's memory only), and the
+// simulated device library with it.
 void UseSimulator(RunOptions* options, const std::string& scenario, const std::string& journal,
                   const std::string& state);
-// Makes a run use Wine's own power library, without the simulator's variables.
+// Makes a run use Wine's own power and device libraries, without the simulators' variables.
 void UseWinePower(RunOptions* options);
 
 struct RunResult {
