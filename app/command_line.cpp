@@ -30,6 +30,7 @@ void ResetCommandLineResults() {
     gShortestSleepDuration = MIN_SHORTEST_SLEEP;
     gResultsPath[0] = '\0';
     gReportPath[0] = '\0';
+    ResetDeviceCheckSettings(&gDeviceCheck);
 }
 
 namespace {
@@ -434,6 +435,59 @@ void HandleReportFile(ParseState* state, const char* word) {
     AddNote(&gCommandLineNotes, "Option --report: Run report file name: *%s*.\n", full);
 }
 
+// --no-device-check: no device lists around the sleeps.
+void HandleNoDeviceCheck(ParseState*, const char* word) {
+    if (strcmp(word, "--no-device-check") != 0) {
+        NoteUnknown(word);
+        return;
+    }
+    gDeviceCheck.off = 1;
+    AddNote(&gCommandLineNotes, "Option --no-device-check: Device check off.\n");
+}
+
+// The value after "=" of a long option, or null when there is no "=".
+static const char* LongValue(const char* word, const char* name) {
+    size_t length = 2 + strlen(name);
+    return word[length] == '=' ? word + length + 1 : nullptr;
+}
+
+// --device-settle=<seconds>: how long a changed device may take to come back.
+void HandleDeviceSettle(ParseState* state, const char* word) {
+    const char* value = LongValue(word, "device-settle");
+    size_t digits = value ? strspn(value, "0123456789") : 0;
+    int seconds = digits > 0 && digits <= 3 && value[digits] == '\0' ? atoi(value) : -1;
+    if (seconds < 0 || seconds > DEVICE_SETTLE_MAX_SEC) {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  --device-settle option needs to be followed by \"=seconds\" from 0 to %d.\n",
+                DEVICE_SETTLE_MAX_SEC);
+        state->verdict = false;
+        return;
+    }
+    gDeviceCheck.settleSec = seconds;
+    AddNote(&gCommandLineNotes, "Option --device-settle: Device settle time: %d.\n", seconds);
+}
+
+// --ignore-device=<text>: devices whose id begins with the text, or whose name holds it, are not checked.
+void HandleIgnoreDevice(ParseState* state, const char* word) {
+    const char* text = LongValue(word, "ignore-device");
+    size_t length = text ? strlen(text) : 0;
+    if (length == 0 || length >= DEVICE_IGNORE_TEXT) {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  --ignore-device option needs to be followed by \"=text\" of at most %d "
+                "characters.\n",
+                DEVICE_IGNORE_TEXT - 1);
+        state->verdict = false;
+        return;
+    }
+    if (gDeviceCheck.ignoreCount >= DEVICE_IGNORE_MAX) {
+        AddNote(&gCommandLineNotes, "Invalid command line.  At most %d --ignore-device options.\n", DEVICE_IGNORE_MAX);
+        state->verdict = false;
+        return;
+    }
+    snprintf(gDeviceCheck.ignore[gDeviceCheck.ignoreCount++], DEVICE_IGNORE_TEXT, "%s", text);
+    AddNote(&gCommandLineNotes, "Option --ignore-device: Ignored devices: *%s*.\n", text);
+}
+
 // Long options are known by the start of the word after "--".
 struct LongOptionRow {
     const char* name;
@@ -444,6 +498,9 @@ const LongOptionRow kLongOptions[] = {
     {"config", HandleConfigFile},
     {"results", HandleResultsFile},
     {"report", HandleReportFile},
+    {"no-device-check", HandleNoDeviceCheck},
+    {"device-settle", HandleDeviceSettle},
+    {"ignore-device", HandleIgnoreDevice},
 };
 
 void HandleLongOption(ParseState* state) {

@@ -148,6 +148,7 @@ static void RestoreCommandLineRun(const MarkerRun* run) {
     SetConfigText(theConfig->settings.logFilePath, run->logFilePath);
     gAutoExit = run->autoExit ? 1 : 0;
     gGrowSeconds = run->growSeconds;
+    gDeviceCheck = run->devices;
     gRunTally = run->tally;
     gRunFromMarker = true;
     gMarkerRun = *run;

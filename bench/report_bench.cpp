@@ -52,7 +52,7 @@ bool RecordLine(int cycle, const Sample* s, long long startUtc, char* out, size_
     r.startUtc = startUtc;
     r.endUtc = startUtc + (long long)s->measuredSec * 10000000LL;
     r.errorCode = s->errorCode;
-    char line[RESULT_LINE_SIZE];
+    static char line[RESULT_LINE_SIZE];
     if (!FormatResultLine(&r, line, sizeof(line))) return false;
     char* close = strrchr(line, '}');
     if (!close) return false;
@@ -67,7 +67,7 @@ bool WriteRecords(const char* path, const Sample* samples, int kinds, int count)
     long long start = 134411210940000000LL;  // 2026-12-07 12:44:54 UTC
     for (int i = 0; i < count; i++) {
         const Sample* s = &samples[i % kinds];
-        char line[RESULT_LINE_SIZE + 1024];
+        static char line[RESULT_LINE_SIZE + 1024];
         if (!RecordLine(i + 1, s, start, line, sizeof(line)) || AppendResultLine(path, line) != 0) return false;
         start += (long long)(s->measuredSec + 40) * 10000000LL;
     }

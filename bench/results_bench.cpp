@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         result.startUtc = 134411210940000000LL + (long long)i * 610000000LL;
         result.endUtc = result.startUtc + 610000000LL;
 
-        char line[RESULT_LINE_SIZE];
+        static char line[RESULT_LINE_SIZE];
         double start = Seconds();
         FormatResultLine(&result, line, sizeof(line));
         formatOnly += Seconds() - start;

@@ -5,6 +5,8 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include <string>
+#include <vector>
 
 // ---- Identity ------------------------------------------------------------------
 
@@ -45,7 +47,7 @@ enum { ENTER_OK = 0, ENTER_FAILED = 4, ENTER_BAD_STATE = 5, ENTER_NOT_SLEPT = 6 
 enum { RUN_QUIT = 1 };
 
 enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2, VERDICT_NOT_SLEPT = 3, VERDICT_REFUSED = 4,
-       VERDICT_LOST = 5, VERDICT_WRONG_STATE = 6, VERDICT_COUNT = 7 };
+       VERDICT_LOST = 5, VERDICT_WRONG_STATE = 6, VERDICT_DEVICE_FAULT = 7, VERDICT_COUNT = 8 };
 // Why a sleep was refused.
 enum { REFUSED_NONE = 0, REFUSED_MARKER_NOT_WRITTEN, REFUSED_DURATION_BELOW_1S, REFUSED_WAKE_TIMER_NOT_SET,
        REFUSED_SUSPEND_FAILED, REFUSED_BAD_STATE, REFUSED_COUNT };
@@ -59,7 +61,7 @@ enum { ASLEEP_UNKNOWN = 0, ASLEEP_FROM_STAMPS = 1, ASLEEP_FROM_INTERRUPT_TIME = 
 // The ids the results file uses; "" (or null from the *OrNull forms) for none.
 // "S1".."S4"; null for any other value.
 const char* StateId(int state);
-// "ok", "short", "long", "not_slept", "refused", "lost", "wrong_state"; "" for any other value.
+// "ok", "short", "long", "not_slept", "refused", "lost", "wrong_state", "device_fault"; "" for any other value.
 const char* VerdictId(int verdict);
 // "marker_not_written", "duration_below_1s", "wake_timer_not_set", "suspend_failed", "bad_state"; "" for none.
 const char* RefusedReasonId(int reason);
@@ -95,6 +97,31 @@ struct OptionalValue {
 
 #define RECORD_TEXT_SIZE 512  // the wake source, UTF-8, cut between whole characters
 
+// One device as the system lists it: texts UTF-8, as the system gives them.
+struct DeviceEntry {
+    std::string id;    // instance id
+    std::string name;  // friendly name, else the description
+    std::string cls;   // setup class
+    int code;          // problem code; 0 for none
+};
+// What the device check found after one sleep (known false: the check was
+// off, or the system's device library could not be used).
+struct DeviceCheck {
+    bool known;
+    int present;                        // devices present after the sleep
+    int appeared;                       // devices that were not there before it
+    std::vector<DeviceEntry> missing;   // present before, gone after
+    std::vector<DeviceEntry> problems;  // a new or changed problem code
+};
+// The battery across one sleep (known false: the machine has no battery).
+struct BatteryFigures {
+    bool known;
+    bool ac;  // on mains power: the figures, but no drain
+    OptionalValue beforeMwh;
+    OptionalValue afterMwh;
+    OptionalValue drainMw;
+};
+
 // One sleep, as the engine takes it, the results file holds it and the report
 // reads it back. States are SLEEP_S1..SLEEP_S4 or -1 when unknown; texts are
 // UTF-8 and empty when unknown; times are FILETIME values (100 ns since 1601,
@@ -121,9 +148,47 @@ struct SleepRecord {
     int effectiveState;  // the state the machine really entered
     int lostReason;      // LOST_*; LOST_NONE for a sleep that came back
     char bugcheck[16];   // "0x0000009F" for a crash; empty otherwise
+    DeviceCheck devices;
+    BatteryFigures battery;
 };
 // An empty record: zeros, every state unknown, no fallback, no lost reason.
 void ClearSleepRecord(SleepRecord* record);
+
+// ---- Devices and battery across a sleep ------------------------------------------
+
+// The Device Manager's words for a problem code ("cannot start" for 10, ...),
+// else "problem code N".
+std::string DeviceProblemText(int code);
+// Sorts a device list by instance id, as the comparison needs it.
+void SortDevices(std::vector<DeviceEntry>* devices);
+// True when a text of ignores names the device: its instance id begins with
+// the text, or its name contains it, without regard to ASCII case.
+bool IsDeviceIgnored(const DeviceEntry& device, const std::vector<std::string>& ignores);
+// The devices of standing: those with a problem at the run's start, by id (sorted).
+std::vector<std::string> StandingProblems(const std::vector<DeviceEntry>& baseline);
+// What changed from before to after (both sorted): missing devices and new or
+// changed problem codes, leaving out the ignored and the standing ones; cleared
+// (may be null) gets the devices whose problem went away.
+DeviceCheck CompareDevices(const std::vector<DeviceEntry>& before, const std::vector<DeviceEntry>& after,
+                           const std::vector<std::string>& standing, const std::vector<std::string>& ignores,
+                           std::vector<DeviceEntry>* cleared);
+// A check that found a missing device or a problem.
+inline bool HasDeviceFault(const DeviceCheck& check) {
+    return check.known && (!check.missing.empty() || !check.problems.empty());
+}
+
+// One reading of the system's battery state.
+struct BatteryReading {
+    bool present;    // a battery is there
+    bool ac;         // on mains power
+    bool mwhKnown;   // the capacity is in mWh (not unknown, not relative)
+    long long mwh;
+};
+// The figures of a sleep from the readings before and after it: the drain in mW
+// over the time asleep (the measured time when that is unknown, 0 or less:
+// none), no drain on mains power, nothing without a battery.
+BatteryFigures BatteryAcrossSleep(const BatteryReading& before, const BatteryReading& after, int asleepSec,
+                                  int measuredSec);
 
 // Copies text into out (outSize bytes) and terminates, cutting only between
 // whole UTF-8 characters; bytes that are not UTF-8 become '?'.
@@ -240,6 +305,25 @@ extern unsigned char gGrowDurations;
 extern unsigned char gResumeRun;
 // Seconds every duration grows by after each cycle of a command-line run.
 extern int gGrowSeconds;
+
+// How the devices are checked across each sleep; a command-line run carries
+// its own through power cycles, a window run takes the defaults.
+#define DEVICE_IGNORE_MAX 16        // --ignore-device texts
+#define DEVICE_IGNORE_TEXT 64       // each at most 63 characters
+#define DEVICE_SETTLE_DEFAULT_SEC 10
+#define DEVICE_SETTLE_MAX_SEC 300
+#define DEVICE_RECHECK_MS 2000      // a changed device is looked at again this often
+struct DeviceCheckSettings {
+    int32_t off;        // --no-device-check
+    int32_t settleSec;  // --device-settle
+    int32_t ignoreCount;
+    char ignore[DEVICE_IGNORE_MAX][DEVICE_IGNORE_TEXT];
+};
+extern DeviceCheckSettings gDeviceCheck;
+// The defaults: on, 10 s, nothing ignored.
+void ResetDeviceCheckSettings(DeviceCheckSettings* settings);
+// The ignore texts as a list.
+std::vector<std::string> DeviceIgnoreList(const DeviceCheckSettings* settings);
 
 // True from the moment a run starts until it has returned: the window starts
 // no second run and opens no configuration meanwhile, whatever was queued.

@@ -10,8 +10,8 @@ const char* const PHASE_KEYS[PHASE_COUNT] = {"sleep_ms",       "wake_ms",       
                                              "hiber_write_ms", "hiber_read_ms", "hiber_pages"};
 
 static const char* const STATE_IDS[] = {"S1", "S2", "S3", "S4"};
-static const char* const VERDICT_IDS[VERDICT_COUNT] = {"ok",      "short", "long",       "not_slept",
-                                                       "refused", "lost",  "wrong_state"};
+static const char* const VERDICT_IDS[VERDICT_COUNT] = {"ok",      "short", "long",        "not_slept",
+                                                       "refused", "lost",  "wrong_state", "device_fault"};
 static const char* const REFUSED_IDS[REFUSED_COUNT] = {"",           "marker_not_written", "duration_below_1s",
                                                        "wake_timer_not_set", "suspend_failed", "bad_state"};
 static const char* const LOST_IDS[LOST_COUNT] = {"unknown",      "crashed",         "power_lost_asleep",
@@ -51,7 +51,7 @@ int AsleepSourceFromId(const char* id) { return ValueOf(ASLEEP_IDS, id); }
 int FallbackFromId(const char* id) { return ValueOf(FALLBACK_IDS, id); }
 
 void ClearSleepRecord(SleepRecord* record) {
-    memset(record, 0, sizeof(*record));
+    *record = SleepRecord();
     record->requestedState = -1;
     record->enteredState = -1;
     record->fallback = FALLBACK_NONE;

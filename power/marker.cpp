@@ -97,9 +97,17 @@ bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* w
     return whole;
 }
 
+// The size of the run block that begins at block, by its magic; 0 when it has none.
+static size_t RunSizeAt(const unsigned char* block, size_t length) {
+    if (length < 4) return 0;
+    if (memcmp(block, MARKER_RUN_MAGIC, 4) == 0) return sizeof(MarkerRun);
+    if (memcmp(block, MARKER_RUN_V1_MAGIC, 4) == 0) return MARKER_RUN_V1_SIZE;
+    return 0;
+}
+
 // The -E of a run block at block, read even when the block is not taken.
 static int AutoExitAt(const unsigned char* block, size_t length) {
-    if (length < 8 || memcmp(block, MARKER_RUN_MAGIC, 4) != 0) return -1;
+    if (length < 8 || RunSizeAt(block, length) == 0) return -1;
     int32_t autoExit;
     memcpy(&autoExit, block + 4, sizeof(autoExit));
     return autoExit != 0 ? 1 : 0;
@@ -127,7 +135,8 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
         SetWhy(out->problem, sizeof(out->problem), "the details of the lost sleep are damaged");
         // Where a whole marker would hold a run block, its -E is still read.
         for (size_t size : {sizeof(MarkerTail), (size_t)MARKER_TAIL_V1_SIZE}) {
-            if (rest == size + sizeof(MarkerRun)) {
+            for (size_t runSize : {sizeof(MarkerRun), (size_t)MARKER_RUN_V1_SIZE}) {
+                if (rest != size + runSize) continue;
                 out->runPresent = true;
                 out->runAutoExit = AutoExitAt(tail + size, rest - size);
             }
@@ -146,15 +155,25 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
     const unsigned char* block = tail + tailSize;
     out->runPresent = true;
     out->runAutoExit = AutoExitAt(block, blockSize);
-    if (blockSize != sizeof(MarkerRun)) {
+    size_t runSize = RunSizeAt(block, blockSize);
+    if (runSize == 0) {
+        SetWhy(out->problem, sizeof(out->problem), "the run block is damaged");
+        return true;
+    }
+    if (blockSize != runSize) {
         char why[96];
-        snprintf(why, sizeof(why), "the run block has %u bytes instead of %u", (unsigned)blockSize,
-                 (unsigned)sizeof(MarkerRun));
+        snprintf(why, sizeof(why), "the run block has %u bytes instead of %u", (unsigned)blockSize, (unsigned)runSize);
         SetWhy(out->problem, sizeof(out->problem), why);
         return true;
     }
+    // An older block, without the device check: it takes the defaults.
     MarkerRun run;
-    memcpy(&run, block, sizeof(run));
+    memset(&run, 0, sizeof(run));
+    memcpy(&run, block, runSize);
+    if (runSize != sizeof(MarkerRun)) {
+        memcpy(run.magic, MARKER_RUN_MAGIC, sizeof(run.magic));
+        ResetDeviceCheckSettings(&run.devices);
+    }
     out->haveRun = ParseMarkerRun(&run, &out->run, out->problem, sizeof(out->problem));
     return true;
 }
@@ -177,6 +196,16 @@ bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out, char* why, size_t whySi
     if (in->tally.sleeps < 0 || in->tally.failed < 0 || in->tally.recordsLost < 0 ||
         in->tally.failed > in->tally.sleeps) {
         SetWhy(why, whySize, "the run's count of sleeps is impossible");
+        return false;
+    }
+    const DeviceCheckSettings& devices = in->devices;
+    bool ignoresTerminated = true;
+    for (int i = 0; i < DEVICE_IGNORE_MAX; i++) {
+        if (!memchr(devices.ignore[i], '\0', sizeof(devices.ignore[i]))) ignoresTerminated = false;
+    }
+    if (devices.settleSec < 0 || devices.settleSec > DEVICE_SETTLE_MAX_SEC || devices.ignoreCount < 0 ||
+        devices.ignoreCount > DEVICE_IGNORE_MAX || !ignoresTerminated) {
+        SetWhy(why, whySize, "the run's device check is damaged");
         return false;
     }
     *out = *in;

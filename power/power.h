@@ -172,6 +172,57 @@ bool FlushFileToDisk(const char* path);
 void FlushLogFileToDisk();
 
 // ---------------------------------------------------------------------------
+// Devices and battery across each sleep.
+
+// The system's device library (setupapi.dll from the system folder), bound at
+// run time; tests put their own entries in the table.
+struct DeviceApi {
+    HMODULE module;
+    HANDLE(WINAPI* GetClassDevsW)(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
+    BOOL(WINAPI* EnumDeviceInfo)(HANDLE list, DWORD index, struct _SP_DEVINFO_DATA* device);
+    BOOL(WINAPI* GetDeviceInstanceIdW)(HANDLE list, struct _SP_DEVINFO_DATA* device, PWSTR id, DWORD size,
+                                       PDWORD needed);
+    BOOL(WINAPI* GetDeviceRegistryPropertyW)(HANDLE list, struct _SP_DEVINFO_DATA* device, DWORD property,
+                                             PDWORD type, PBYTE buffer, DWORD size, PDWORD needed);
+    BOOL(WINAPI* DestroyDeviceInfoList)(HANDLE list);
+    DWORD(WINAPI* GetDevNodeStatus)(PULONG status, PULONG problem, DWORD devInst, ULONG flags);
+};
+extern DeviceApi gDeviceApi;
+// Binds the table once; false when the library or an entry point is missing.
+bool LoadDeviceApi();
+void UnloadDeviceApi();
+// The devices present now, sorted by id: 0, or the system's error code.
+DWORD TakeDeviceSnapshot(std::vector<DeviceEntry>* devices);
+// The battery state now; false when the system does not answer.
+bool ReadBattery(BatteryReading* reading);
+// The side file "<marker>.devices": the standing problems and the list before the sleep.
+std::string FormatDeviceSideFile(const std::vector<std::string>& standing, const std::vector<DeviceEntry>& before);
+bool ParseDeviceSideFile(const std::string& text, std::vector<std::string>* standing,
+                         std::vector<DeviceEntry>* before);
+void DeleteDeviceSideFile();
+
+// The check of a run (gDeviceCheck says how): the list at its start, with the
+// problems that stand before it (after a power cycle, those of the side file);
+// off with a Warning when the list cannot be read.
+void BeginDeviceCheck(bool resumed);
+void EndDeviceCheck();
+bool IsDeviceCheckActive();
+// Before each sleep, ahead of its marker and timer: devices and battery, and the side file.
+void SnapshotBeforeSleep();
+// At once after the wake: the record's devices and battery. When something
+// changed, the devices are looked at again every 2 s for up to the settle time.
+void CheckDevicesAfterWake(SleepRecord* record, int cycle);
+bool IsDeviceRecheckPending();
+int DeviceSettleSecondsLeft();
+// Looks again when due; true once the check has its final answer in record.
+bool PollDeviceRecheck(SleepRecord* record);
+// Waits for that answer, with Stop and Exit answered.
+void FinishDeviceRecheck(SleepRecord* record);
+// After a power cycle: the lost sleep's devices against the side file, with
+// its Error lines; the run that goes on keeps the side file's standing problems.
+void CheckDevicesAfterPowerCycle(SleepRecord* lost);
+
+// ---------------------------------------------------------------------------
 // Cycle driver, fallback rule and countdowns.
 
 #define COUNTDOWN_TICK_MS 500         // countdowns between states and of command-line runs
@@ -261,7 +312,9 @@ bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* w
 // What follows the tail while a command-line run sleeps: everything the start
 // after a power cycle needs to go on with the same run, whatever the settings
 // file beside the program says by then.
-#define MARKER_RUN_MAGIC "VCL1"
+#define MARKER_RUN_MAGIC "VCL2"
+#define MARKER_RUN_V1_MAGIC "VCL1"  // the same without the device check, 2724 bytes
+#define MARKER_RUN_V1_SIZE 2724
 struct MarkerRun {
     char magic[4];
     int32_t autoExit;       // the run ends the program and sets the exit code
@@ -272,8 +325,10 @@ struct MarkerRun {
     char reportPath[256];   // --report, as a full path; empty: beside the results file
     char commandLine[512];  // the run's own command line, for its report
     ConfigRecord settings;  // the run's settings
+    DeviceCheckSettings devices;  // --no-device-check, --device-settle, --ignore-device
 };
-static_assert(sizeof(MarkerRun) == 4 + 4 + 4 + 16 + 12 + 256 + 256 + 512 + 1660, "marker run block");
+static_assert(sizeof(MarkerRun) == MARKER_RUN_V1_SIZE + 12 + DEVICE_IGNORE_MAX * DEVICE_IGNORE_TEXT,
+              "marker run block");
 // Filled by the command-line run; written with every marker while its magic is set.
 extern MarkerRun gMarkerRun;
 // Checks a run block read back from a marker; false (with why) when it is not one.

@@ -2,6 +2,8 @@
 // briefly for the wake source, and the exit code of a run.
 #include <stdio.h>
 #include <string.h>
+#include <string>
+#include <vector>
 #include "events/events.h"
 #include "power/power.h"
 #include "settings/settings.h"
@@ -19,6 +21,8 @@ static bool gReportWarned = false;
 static SleepRecord gPending;
 static bool gHavePending = false;
 static bool gPendingWritten = false;  // its line is the results file's last one
+static std::string gPendingLine;      // that line as written
+static bool gWaitWakeRecord = false;  // the system's wake record may still come
 static LONG gPendingMark = 0;
 
 void FillReportHeader(ReportHeader* header) {
@@ -69,13 +73,36 @@ void FinishRunReport(int exitCode) {
     }
 }
 
+// What a record keeps of its device lists when they do not fit in one line.
+#define RECORD_DEVICES_MAX 16u
+#define RECORD_DEVICE_TEXT 256
+
+// The record's line in the results file, formatted; "" when it cannot be.
+static std::string RecordLine(const SleepRecord* record) {
+    std::string line;
+    if (FormatResultLine(record, &line)) return line;
+    // Device lists too long for one line (dozens of devices with long names):
+    // the first ones, with their texts cut, rather than no record.
+    SleepRecord shorter = *record;
+    for (std::vector<DeviceEntry>* list : {&shorter.devices.missing, &shorter.devices.problems}) {
+        if (list->size() > RECORD_DEVICES_MAX) list->resize(RECORD_DEVICES_MAX);
+        for (DeviceEntry& device : *list) {
+            for (std::string* text : {&device.id, &device.name, &device.cls}) {
+                char cut[RECORD_DEVICE_TEXT];
+                CopyUtf8(cut, sizeof(cut), text->c_str());
+                *text = cut;
+            }
+        }
+    }
+    return FormatResultLine(&shorter, &line) ? line : std::string();
+}
+
 // Appends the record to the results file; false (with an Error line and the
 // record counted as lost) when it could not be written.
 static bool AppendRecord(const SleepRecord* result, bool rebuildPage = true) {
     if (!gResultsPath[0]) return false;
-    char line[RESULT_LINE_SIZE];
-    DWORD error = FormatResultLine(result, line, sizeof(line)) ? AppendResultLine(gResultsPath, line)
-                                                              : (DWORD)ERROR_INSUFFICIENT_BUFFER;
+    std::string line = RecordLine(result);
+    DWORD error = line.empty() ? (DWORD)ERROR_INSUFFICIENT_BUFFER : AppendResultLine(gResultsPath, line.c_str());
     if (error == 0) {
         if (rebuildPage) UpdateRunReport();
         return true;
@@ -119,12 +146,20 @@ static bool AttachWakeRecord(SleepRecord* result, LONG mark) {
     return true;
 }
 
-// The held record's later details: its wake record, and the verdict that
-// follows from it. The line written at the wake is replaced when they change it.
+// A device that went missing or got a problem fails a sleep that was otherwise ok.
+static bool ApplyDeviceVerdict(SleepRecord* record) {
+    if (record->verdict != VERDICT_OK || !HasDeviceFault(record->devices)) return false;
+    record->verdict = VERDICT_DEVICE_FAULT;
+    return true;
+}
+
+// The held record's later details: its wake record, the devices once they have
+// settled, and the verdicts that follow from them. The line written at the
+// wake is replaced with them.
 static void CompletePending() {
     gHavePending = false;
-    SleepRecord before = gPending;
-    if (!AttachWakeRecord(&gPending, gPendingMark) && strcmp(before.wakeSource, gPending.wakeSource) == 0) return;
+    FinishDeviceRecheck(&gPending);
+    if (gWaitWakeRecord) AttachWakeRecord(&gPending, gPendingMark);
     // A machine that entered another state than asked for (deeper, as often)
     // did not pass the test, however long it slept.
     if (gPending.effectiveState >= 0 && gPending.enteredState >= 0 &&
@@ -139,18 +174,19 @@ static void CompletePending() {
             LogMessage("The sleep failed: the machine entered another state than the one asked for", LOG_ERROR);
         }
     }
-    if (!gPendingWritten) return;
-    char line[RESULT_LINE_SIZE];
-    DWORD error = FormatResultLine(&gPending, line, sizeof(line)) ? ReplaceLastResultLine(gResultsPath, line)
-                                                                 : (DWORD)ERROR_INSUFFICIENT_BUFFER;
+    if (ApplyDeviceVerdict(&gPending)) gRunTally.failed++;
+    std::string line = RecordLine(&gPending);
+    if (!gPendingWritten || line == gPendingLine) return;
+    DWORD error = line.empty() ? (DWORD)ERROR_INSUFFICIENT_BUFFER : ReplaceLastResultLine(gResultsPath, line.c_str());
     if (error == 0) {
+        gPendingLine = line;
         UpdateRunReport();
         return;
     }
     char message[512];
     snprintf(message, sizeof(message),
-             "Could not add the wake record to the record of cycle %d in the results file %s. Error code %lu",
-             gPending.cycle, gResultsPath, (unsigned long)error);
+             "Could not complete the record of cycle %d in the results file %s. Error code %lu", gPending.cycle,
+             gResultsPath, (unsigned long)error);
     LogMessage(message, LOG_ERROR);
 }
 
@@ -163,17 +199,24 @@ void RecordSleepResult(int cycleNumber, int requested, int target, int force, in
     gPending.fallback = PlanFallback(requested, target, force);
     gPending.requestedSec = requestedSec;
     gPendingMark = gLastWakeSourceMark;
+    // A device check that already has its answer judges the sleep now.
+    if (!IsDeviceRecheckPending()) ApplyDeviceVerdict(&gPending);
     // The record reaches the disk at once with what is known now: a run killed
-    // before the system's wake record comes still has it.
+    // before the system's wake record comes, or before the devices settle, still has it.
     CountSleep(&gRunTally, gPending.verdict);
     gPendingWritten = AppendRecord(&gPending);
+    gPendingLine = gPendingWritten ? RecordLine(&gPending) : std::string();
     // A refused sleep has no wake; without a watching thread no source will come.
-    gHavePending = gLastSleep.verdict != VERDICT_REFUSED && IsWakeSourceWatched();
-    if (gHavePending && WakeSourceCount() != gPendingMark) CompletePending();
+    gWaitWakeRecord = gLastSleep.verdict != VERDICT_REFUSED && IsWakeSourceWatched();
+    gHavePending = gWaitWakeRecord || IsDeviceRecheckPending();
+    PollPendingResult();
 }
 
 void PollPendingResult() {
-    if (gHavePending && (WakeSourceCount() != gPendingMark || !IsWakeSourceWatched())) CompletePending();
+    if (!gHavePending) return;
+    bool devicesDone = PollDeviceRecheck(&gPending);
+    bool wakeDone = !gWaitWakeRecord || WakeSourceCount() != gPendingMark || !IsWakeSourceWatched();
+    if (devicesDone && wakeDone) CompletePending();
 }
 
 void FlushPendingResult() {
@@ -183,9 +226,24 @@ void FlushPendingResult() {
 bool IsResultPending() { return gHavePending; }
 
 void WaitForPendingResult(int limitSec) {
+    if (gHavePending) {
+        char line[160];
+        int settle = DeviceSettleSecondsLeft();
+        bool wake = gWaitWakeRecord && IsWakeSourceWatched();
+        if (wake && settle > 0) {
+            snprintf(line, sizeof(line), "Waiting up to %d s for the system's wake record and up to %d s for the devices",
+                     limitSec, settle);
+        } else if (settle > 0) {
+            snprintf(line, sizeof(line), "Waiting up to %d s for the devices", settle);
+        } else {
+            snprintf(line, sizeof(line), "Waiting up to %d s for the system's wake record", limitSec);
+        }
+        LogMessage(line, LOG_INFO);
+    }
     DWORD start = GetTickCount();
-    while (gHavePending && IsWakeSourceWatched() && !gStopRequested && !gQuitRequested &&
-           GetTickCount() - start < (DWORD)limitSec * 1000) {
+    while (gHavePending && !gStopRequested && !gQuitRequested &&
+           (IsDeviceRecheckPending() || (gWaitWakeRecord && IsWakeSourceWatched() &&
+                                         GetTickCount() - start < (DWORD)limitSec * 1000))) {
         // Stop and Exit are still answered while the system writes its record.
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
         PumpPendingMessages();
@@ -230,6 +288,7 @@ void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long 
     result.verdict = VERDICT_LOST;
     if (position->sleepStartTime > 0) result.startUtc = FileTimeFromUnixSeconds(position->sleepStartTime);
     result.endUtc = FileTimeFromUnixSeconds(nowUnixSeconds);
+    CheckDevicesAfterPowerCycle(&result);
     CountSleep(&gRunTally, result.verdict);
     AppendRecord(&result, false);
 }

@@ -110,6 +110,7 @@ static void FillMarkerRun(const ConfigRecord& settings) {
     memcpy(gMarkerRun.magic, MARKER_RUN_MAGIC, sizeof(gMarkerRun.magic));
     gMarkerRun.autoExit = IsUnattended() ? 1 : 0;
     gMarkerRun.growSeconds = gGrowSeconds;
+    gMarkerRun.devices = gDeviceCheck;
     memcpy(gMarkerRun.durations, settings.sleepDurationSec, sizeof(gMarkerRun.durations));
     gMarkerRun.settings = settings;
     snprintf(gMarkerRun.reportPath, sizeof(gMarkerRun.reportPath), "%s", gReportPath);
@@ -159,6 +160,8 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
 
     if (fromWindow) {
         memset(&gMarkerRun, 0, sizeof(gMarkerRun));
+        // A window run checks the devices as the defaults say.
+        if (!gResumeRun) ResetDeviceCheckSettings(&gDeviceCheck);
     } else if (gResumeRun && HaveMarkerRun()) {
         // Start-up restored the interrupted run from its marker: its grown durations go on.
         memcpy(durations, gMarkerRun.durations, sizeof(durations));
@@ -181,6 +184,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     if (gRunView.ShowRunning) gRunView.ShowRunning(gRunView.context);
 
     LogMachineChecks(selection);
+    BeginDeviceCheck(gResumeRun != 0);
     KeepMachineAwake(true);
     SetRunActive(true);
     ResetQuickSleepCount();
@@ -191,6 +195,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     // its wake record when the system writes one in time; then an idle machine
     // may sleep normally again.
     WaitForPendingResult(LAST_WAKE_RECORD_WAIT_SEC);
+    EndDeviceCheck();
     SetRunActive(false);
     KeepMachineAwake(false);
 }

@@ -266,6 +266,8 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
         return ENTER_BAD_STATE;
     }
     bool sleepForever = theConfig->settings.sleepForever != 0;
+    // Taken before the marker and the timer: the list is no part of the time asleep.
+    SnapshotBeforeSleep();
     int refused = PrepareSleep(state, durationSec, force, sleepForever);
     if (refused != 0) return refused;
 
@@ -285,6 +287,7 @@ int EnterSleepState(int state, int durationSec, int force, int cycleNumber) {
     gLastSleep.endUtc = NowFileTime();
     TakeAsleepReading(&after);
     bool slept = JudgeWake(state, durationSec, sleepForever, &before, &after);
+    CheckDevicesAfterWake(&gLastSleep, cycleNumber);
 
     // A one-time reset of the idle timers, so the machine does not drop
     // straight back into an idle sleep.

@@ -82,6 +82,107 @@ bool ReadPhases(const Json* value, SleepRecord* r) {
     return true;
 }
 
+Json OptionalOrNull(const OptionalValue& value) { return value.known ? Json(value.value) : Json(nullptr); }
+
+bool ReadOptional(const Json& object, const char* key, OptionalValue* out) {
+    auto item = object.find(key);
+    if (item == object.end() || item->is_null()) return true;
+    if (!item->is_number_integer()) return false;
+    *out = {true, item->get<long long>()};
+    return true;
+}
+
+Json DeviceList(const std::vector<DeviceEntry>& devices, bool withCode) {
+    Json list = Json::array();
+    for (const DeviceEntry& d : devices) {
+        Json device = Json::object();
+        device["id"] = d.id;
+        device["name"] = d.name;
+        device["class"] = d.cls;
+        if (withCode) device["code"] = d.code;
+        list.push_back(std::move(device));
+    }
+    return list;
+}
+
+bool ReadDeviceList(const Json& object, const char* key, bool withCode, std::vector<DeviceEntry>* out) {
+    auto list = object.find(key);
+    if (list == object.end() || list->is_null()) return true;
+    if (!list->is_array()) return false;
+    for (const Json& item : *list) {
+        if (!item.is_object()) return false;
+        DeviceEntry device{"", "", "", 0};
+        const char* keys[] = {"id", "name", "class"};
+        std::string* texts[] = {&device.id, &device.name, &device.cls};
+        for (int i = 0; i < 3; i++) {
+            auto text = item.find(keys[i]);
+            if (text == item.end() || text->is_null()) continue;
+            if (!text->is_string()) return false;
+            *texts[i] = text->get<std::string>();
+        }
+        if (withCode) {
+            auto code = item.find("code");
+            if (code != item.end() && !ReadInt(&*code, &device.code)) return false;
+        }
+        out->push_back(std::move(device));
+    }
+    return true;
+}
+
+Json WriteDevices(const SleepRecord& r) {
+    if (!r.devices.known) return Json(nullptr);
+    Json devices = Json::object();
+    devices["present"] = r.devices.present;
+    devices["missing"] = DeviceList(r.devices.missing, false);
+    devices["problems"] = DeviceList(r.devices.problems, true);
+    devices["appeared"] = r.devices.appeared;
+    return devices;
+}
+
+bool ReadDevices(const Json* value, SleepRecord* r) {
+    if (IsNull(value)) return true;
+    if (!value->is_object()) return false;
+    DeviceCheck check;
+    check.known = true;
+    check.present = 0;
+    check.appeared = 0;
+    auto present = value->find("present");
+    auto appeared = value->find("appeared");
+    if (!ReadInt(present == value->end() ? nullptr : &*present, &check.present) ||
+        !ReadInt(appeared == value->end() ? nullptr : &*appeared, &check.appeared) ||
+        !ReadDeviceList(*value, "missing", false, &check.missing) ||
+        !ReadDeviceList(*value, "problems", true, &check.problems))
+        return false;
+    r->devices = std::move(check);
+    return true;
+}
+
+Json WriteBattery(const SleepRecord& r) {
+    if (!r.battery.known) return Json(nullptr);
+    Json battery = Json::object();
+    battery["ac"] = r.battery.ac;
+    battery["before_mwh"] = OptionalOrNull(r.battery.beforeMwh);
+    battery["after_mwh"] = OptionalOrNull(r.battery.afterMwh);
+    battery["drain_mw"] = OptionalOrNull(r.battery.drainMw);
+    return battery;
+}
+
+bool ReadBattery(const Json* value, SleepRecord* r) {
+    if (IsNull(value)) return true;
+    if (!value->is_object()) return false;
+    BatteryFigures battery = {true, false, {false, 0}, {false, 0}, {false, 0}};
+    auto ac = value->find("ac");
+    if (ac != value->end() && !ac->is_null()) {
+        if (!ac->is_boolean()) return false;
+        battery.ac = ac->get<bool>();
+    }
+    if (!ReadOptional(*value, "before_mwh", &battery.beforeMwh) ||
+        !ReadOptional(*value, "after_mwh", &battery.afterMwh) || !ReadOptional(*value, "drain_mw", &battery.drainMw))
+        return false;
+    r->battery = battery;
+    return true;
+}
+
 Json Time(long long fileTime) {
     char text[32];
     FormatUtcTime(fileTime, text, sizeof(text));
@@ -138,19 +239,32 @@ const Field FIELDS[] = {
      [](const Json* v, SleepRecord* r) { return ReadId(v, LostReasonFromId, &r->lostReason, LOST_UNKNOWN); }},
     {"bugcheck", [](const SleepRecord& r) { return TextOrNull(r.bugcheck); },
      [](const Json* v, SleepRecord* r) { return ReadText(v, r->bugcheck, sizeof(r->bugcheck)); }},
+    {"devices", WriteDevices, ReadDevices},
+    {"battery", WriteBattery, ReadBattery},
 };
 
 }  // namespace
 
-bool FormatResultLine(const SleepRecord* record, char* out, size_t outSize) {
-    if (outSize > 0) out[0] = '\0';
+bool FormatResultLine(const SleepRecord* record, std::string* out) {
     SleepRecord clean = *record;
     // Texts from the system are UTF-8 by now; anything else must not reach the library.
     CopyUtf8(clean.wakeSource, sizeof(clean.wakeSource), record->wakeSource);
     CopyUtf8(clean.bugcheck, sizeof(clean.bugcheck), record->bugcheck);
     Json line = Json::object();
     for (const Field& field : FIELDS) line[field.key] = field.write(clean);
-    std::string text = line.dump(-1, ' ', true, Json::error_handler_t::replace);
+    *out = line.dump(-1, ' ', true, Json::error_handler_t::replace);
+    *out += '\n';
+    // The reader takes no longer line, and neither does a buffer of RESULT_LINE_SIZE with its terminator.
+    if (out->size() < RESULT_LINE_SIZE) return true;
+    out->clear();
+    return false;
+}
+
+bool FormatResultLine(const SleepRecord* record, char* out, size_t outSize) {
+    if (outSize > 0) out[0] = '\0';
+    std::string text;
+    if (!FormatResultLine(record, &text)) return false;
+    text.pop_back();
     if (text.size() + 2 > outSize) return false;
     memcpy(out, text.data(), text.size());
     out[text.size()] = '\n';
@@ -203,8 +317,8 @@ public:
                 }
             }
             if (field_ >= 0) next_ = field_ + 1;
-        } else if (depth_ == 2 && field_ >= 0) {
-            key_ = name;  // a member of the one nested field the record has
+        } else if (field_ >= 0) {
+            key_ = name;  // a member inside one of the record's nested fields
         }
         return true;
     }
@@ -224,13 +338,25 @@ private:
     // A complete value at the current depth.
     bool Value(Json value) {
         if (depth_ == 1) return Take(std::move(value));
-        if (depth_ == 2 && field_ >= 0 && nested_.is_object()) nested_[key_] = std::move(value);
+        if (field_ >= 0 && !open_.empty()) Add(std::move(value), key_);
         return true;
+    }
+    // Into the innermost open container of a field: by key, or at the end of a list.
+    void Add(Json value, const std::string& name) {
+        Json& into = open_.back();
+        if (into.is_object()) {
+            into[name] = std::move(value);
+        } else {
+            into.push_back(std::move(value));
+        }
     }
     bool Open(Json container) {
         depth_++;
-        // Only the record's own members are kept; deeper values are passed over.
-        if (depth_ == 2 && field_ >= 0) nested_ = std::move(container);
+        // The fields' values are built whole; members of no field are passed over.
+        if (depth_ >= 2 && field_ >= 0) {
+            open_.push_back(std::move(container));
+            names_.push_back(key_);
+        }
         return true;
     }
     bool Close() {
@@ -239,11 +365,13 @@ private:
             whole_ = true;
             return true;
         }
-        if (depth_ == 1 && field_ >= 0) {
-            Json value = std::move(nested_);
-            nested_ = Json();
-            return Take(std::move(value));
-        }
+        if (field_ < 0 || open_.empty()) return true;
+        Json done = std::move(open_.back());
+        std::string name = std::move(names_.back());
+        open_.pop_back();
+        names_.pop_back();
+        if (open_.empty()) return Take(std::move(done));
+        Add(std::move(done), name);
         return true;
     }
     bool Take(Json value) {
@@ -261,7 +389,8 @@ private:
     bool whole_ = false;
     bool seen_[sizeof(FIELDS) / sizeof(FIELDS[0])] = {};
     std::string key_;
-    Json nested_;
+    std::vector<Json> open_;          // the containers of the field being read, outermost first
+    std::vector<std::string> names_;  // the key each one goes under in its parent
 };
 
 }  // namespace

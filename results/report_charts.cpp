@@ -1,5 +1,5 @@
-// The run report's charts: the time of every sleep against its request, and
-// the resume phases, as inline SVG.
+// The run report's charts: the time of every sleep against its request, the
+// resume phases and the battery's drain, as inline SVG.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -83,9 +83,9 @@ void WriteTimeChart(Page* page, const SleepRecord* records, int count) {
     Raw(page,
         "<defs><pattern id=\"hatch\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
         "patternTransform=\"rotate(45)\">");
-    char red[8];
-    HexColour(GetLevelColours(LOG_ERROR).back, red);
-    Put(page, "<rect width=\"6\" height=\"6\" fill=\"#f3d3d3\"/><rect width=\"3\" height=\"6\" fill=\"%s\"/>", red);
+    char lost[8];
+    HexColour(VerdictColour(VERDICT_LOST), lost);
+    Put(page, "<rect width=\"6\" height=\"6\" fill=\"#f3d3d3\"/><rect width=\"3\" height=\"6\" fill=\"%s\"/>", lost);
     Raw(page, "</pattern></defs>\n");
     double bottom = g.top + g.height;
     for (double mark = 0; mark <= scale + 0.001; mark += 0.5) {
@@ -123,11 +123,15 @@ void WriteTimeChart(Page* page, const SleepRecord* records, int count) {
             Raw(page, "<path class=\"lm\" d=\"M");
             Put(page, "%.1f %.1fl%.1f -5l%.1f 5z\"/>", x, bottom - height - 2, g.width / 2, g.width / 2);
         }
-        if (verdict == VERDICT_LOST) {
+        // L: lost; D: a device missing or with a problem after this sleep.
+        const char* mark = verdict == VERDICT_LOST ? (HasDeviceFault(r->devices) ? "LD" : "L")
+                           : HasDeviceFault(r->devices) ? "D"
+                                                        : nullptr;
+        if (mark) {
             Raw(page, "<text class=\"lm\"");
             Coord(page, "x", x + g.width / 2);
             Coord(page, "y", bottom - height - (ratio > scale ? 9 : 3));
-            Raw(page, " text-anchor=\"middle\">L</text>");
+            Put(page, " text-anchor=\"middle\">%s</text>", mark);
         }
         Raw(page, "\n");
     }
@@ -140,7 +144,24 @@ void WriteTimeChart(Page* page, const SleepRecord* records, int count) {
     HorizontalLine(page, g, bottom, "ax");
     WriteColumnLabels(page, &g, records, count);
     Raw(page, "\n</svg>\n<p class=\"key\">Height: measured time as a share of the requested time, by cycle. "
-              "L: lost (the machine did not come back from this sleep).</p>\n");
+              "L: lost (the machine did not come back from this sleep). D: a device was missing or had a "
+              "problem after the sleep.</p>\n");
+}
+
+// A round top of a scale that reaches highest: 1, 2 or 5 times a power of ten,
+// at least 100, in 4, 4 or 5 steps so that every mark is a round number too.
+static long long RoundScale(long long highest, int* steps) {
+    long long scale = 100;
+    *steps = 4;
+    for (long long base = 100; scale < highest; base *= 10) {
+        const int leads[] = {1, 2, 5};
+        for (int lead : leads) {
+            scale = base * lead;
+            *steps = lead == 5 ? 5 : 4;
+            if (scale >= highest) break;
+        }
+    }
+    return scale;
 }
 
 // A phase's time for the chart: unknown is none, and a day is plenty (the
@@ -163,18 +184,8 @@ void WritePhaseChart(Page* page, const SleepRecord* records, int count) {
         if (total > highest) highest = total;
     }
     if (!any) return;
-    // A round top of the scale: 1, 2 or 5 times a power of ten milliseconds,
-    // in 4, 4 or 5 steps so that every mark is a round number too.
-    long long scale = 100;
-    int steps = 4;
-    for (long long base = 100; scale < highest; base *= 10) {
-        const int leads[] = {1, 2, 5};
-        for (int lead : leads) {
-            scale = base * lead;
-            steps = lead == 5 ? 5 : 4;
-            if (scale >= highest) break;
-        }
-    }
+    int steps;
+    long long scale = RoundScale(highest, &steps);
     ChartGeometry g = Geometry(count);
     double bottom = g.top + g.height;
     Raw(page, "<h2>Resume time of every sleep</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\"");
@@ -224,6 +235,63 @@ void WritePhaseChart(Page* page, const SleepRecord* records, int count) {
     Raw(page,
         "\n</svg>\n<p class=\"key\">Resume by cycle:<i class=\"p-fw\"></i>firmware<i class=\"p-dr\"></i>drivers"
         "<i class=\"p-hr\"></i>hibernation file read</p>\n");
+}
+
+// A drain for the chart: none for a battery that gained charge, and a
+// megawatt is beyond any laptop (the scale must not overflow whatever the file says).
+static long long DrainMw(const BatteryFigures& b) {
+    const long long MOST_MW = 1000000000LL;
+    if (!b.known || !b.drainMw.known || b.drainMw.value <= 0) return 0;
+    return b.drainMw.value < MOST_MW ? b.drainMw.value : MOST_MW;
+}
+
+// The battery's drain during every sleep that has one; sleeps on mains power
+// or without a battery have no column.
+void WriteBatteryChart(Page* page, const SleepRecord* records, int count) {
+    long long highest = 0;
+    bool any = false;
+    for (int i = 0; i < count; i++) {
+        if (!records[i].battery.known || !records[i].battery.drainMw.known) continue;
+        any = true;
+        if (DrainMw(records[i].battery) > highest) highest = DrainMw(records[i].battery);
+    }
+    if (!any) return;
+    int steps;
+    long long scale = RoundScale(highest, &steps);
+    ChartGeometry g = Geometry(count);
+    double bottom = g.top + g.height;
+    Raw(page, "<h2>Battery drain of every sleep</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\"");
+    Coord(page, "width", g.total);
+    Coord(page, "height", g.top + g.height + 24);
+    Raw(page, " role=\"img\" aria-label=\"Battery drain during each sleep in milliwatts\">\n");
+    for (int mark = 0; mark <= steps; mark++) {
+        double y = bottom - g.height * mark / steps;
+        GridLine(page, g, y);
+        long long mw = scale * mark / steps;
+        if (scale >= 10000)
+            Put(page, " text-anchor=\"end\">%g W</text>\n", mw / 1000.0);
+        else
+            Put(page, " text-anchor=\"end\">%lld mW</text>\n", mw);
+    }
+    for (int i = 0; i < count; i++) {
+        const BatteryFigures& b = records[i].battery;
+        if (!b.known || !b.drainMw.known) continue;
+        double height = g.height * (double)DrainMw(b) / (double)scale;
+        if (height < 1) height = 1;  // a sleep that cost nothing still shows it was measured
+        Raw(page, "<rect class=\"bd\"");
+        Coord(page, "x", ColumnX(&g, i));
+        Coord(page, "y", bottom - height);
+        Coord(page, "width", g.width);
+        Coord(page, "height", height);
+        Put(page, "><title>Cycle %d: %lld mW", records[i].cycle, b.drainMw.value);
+        if (b.beforeMwh.known && b.afterMwh.known)
+            Put(page, ", %lld to %lld mWh", b.beforeMwh.value, b.afterMwh.value);
+        Raw(page, "</title></rect>\n");
+    }
+    HorizontalLine(page, g, bottom, "ax");
+    WriteColumnLabels(page, &g, records, count);
+    Raw(page, "\n</svg>\n<p class=\"key\">Height: the battery's charge lost per hour asleep, in mW, by cycle; "
+              "sleeps on mains power have no column.</p>\n");
 }
 
 }  // namespace report

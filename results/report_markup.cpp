@@ -138,6 +138,17 @@ const char* VerdictClass(int index) { return index < VERDICT_KINDS ? VerdictId(i
 
 bool IsFailure(int index) { return index < VERDICT_KINDS && VERDICT_LEVELS[index] == LOG_ERROR; }
 
+// A device fault is a failure, but one the engineer looks for apart from the
+// sleep's own failures: magenta, as saturated as the panel's red.
+static const uint32_t DEVICE_FAULT_COLOUR = 0xC832C8;
+static const uint32_t OTHER_VERDICT_COLOUR = 0x999999;
+
+uint32_t VerdictColour(int index) {
+    if (index == VERDICT_DEVICE_FAULT) return DEVICE_FAULT_COLOUR;
+    if (index < 0 || index >= VERDICT_KINDS) return OTHER_VERDICT_COLOUR;
+    return GetLevelColours(VERDICT_LEVELS[index]).back;
+}
+
 // A level's colour (0xRRGGBB) as "#rrggbb", and its red, green and blue parts.
 void HexColour(uint32_t colour, char out[8]) { snprintf(out, 8, "#%06x", (unsigned)(colour & 0xFFFFFF)); }
 unsigned Red(uint32_t colour) { return (colour >> 16) & 0xFF; }

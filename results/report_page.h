@@ -29,8 +29,10 @@ void Coord(Page* page, const char* name, double value);
 // returned bytes (a reference, or the text itself when *same).
 const char* NextPiece(const unsigned char* p, size_t* length, bool* same, char spare[12]);
 
-// The log level whose panel colour each verdict takes, in VERDICT_ order.
-const int VERDICT_LEVELS[] = {LOG_STATUS, LOG_ERROR, LOG_WARNING, LOG_ERROR, LOG_ERROR, LOG_ERROR, LOG_ERROR};
+// The log level of each verdict, in VERDICT_ order: LOG_ERROR ones are failures,
+// and each takes its level's panel colour unless VerdictColour gives it its own.
+const int VERDICT_LEVELS[] = {LOG_STATUS, LOG_ERROR, LOG_WARNING, LOG_ERROR, LOG_ERROR, LOG_ERROR, LOG_ERROR,
+                              LOG_ERROR};
 const int VERDICT_KINDS = (int)(sizeof(VERDICT_LEVELS) / sizeof(VERDICT_LEVELS[0]));
 const int OTHER_VERDICT = VERDICT_KINDS;  // a verdict this build does not know
 static_assert(VERDICT_KINDS == VERDICT_COUNT, "a colour for every verdict");
@@ -38,6 +40,8 @@ int VerdictIndex(int verdict);
 // The class name of a verdict; never a text from the file.
 const char* VerdictClass(int index);
 bool IsFailure(int index);
+// The colour (0xRRGGBB) of a verdict's columns and key; the one place they are chosen.
+uint32_t VerdictColour(int index);
 // What the record's numbers and ids show; -1 and "" when unknown.
 const char* StateText(int state);
 int AsleepSec(const SleepRecord* r);
@@ -53,8 +57,13 @@ unsigned Red(uint32_t colour);
 unsigned Green(uint32_t colour);
 unsigned Blue(uint32_t colour);
 
-// The two charts, each with its heading.
+// The charts, each with its heading: the time of every sleep, and when any
+// record has them, the resume phases and the battery's drain.
 void WriteTimeChart(Page* page, const SleepRecord* records, int count);
 void WritePhaseChart(Page* page, const SleepRecord* records, int count);
+void WriteBatteryChart(Page* page, const SleepRecord* records, int count);
+// Each device that was ever missing or had a new problem after a sleep, with its
+// cycles; nothing when no record has a device fault.
+void WriteDevices(Page* page, const SleepRecord* records, int count);
 
 }  // namespace report

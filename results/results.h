@@ -9,11 +9,14 @@
 
 // ---- Results file: one JSON object a line for each sleep ----------------------
 
-#define RESULT_LINE_SIZE 8192  // a record with every text at its longest, all escaped, fits
+#define RESULT_LINE_SIZE 262144  // a record with every text at its longest and its device lists, all escaped, fits
 
 // The record as one JSON line ending in a line feed: ASCII, every other
 // character as a \u escape. False (and an empty out) when it does not fit.
 bool FormatResultLine(const SleepRecord* record, char* out, size_t outSize);
+// The same as a string (ending in a line end); false (and an empty out) when it
+// would not fit a buffer of RESULT_LINE_SIZE.
+bool FormatResultLine(const SleepRecord* record, std::string* out);
 // One line of the results file (length bytes, no terminator needed); false when
 // it is not a JSON object with a cycle and a known verdict, or a known key holds
 // a value of the wrong kind. Unknown keys are skipped.
@@ -45,6 +48,8 @@ struct ReportHeader {
 // The whole page of these records (badLines: lines of the file that could not be read).
 void BuildRunReport(const ReportHeader* header, const char* resultsPath, const SleepRecord* records, int count,
                     int badLines, std::string* page);
+// Sorted, distinct cycles as ranges, "3-7, 12, 15-16": at most maxRanges, then ", and N more".
+std::string CycleRanges(const std::vector<int>& cycles, int maxRanges);
 // The results path with its extension replaced by ".html" (appended when the
 // file name has none); false when it does not fit or there is no path.
 bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize);

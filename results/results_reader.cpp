@@ -5,8 +5,8 @@
 #include <string.h>
 #include "results/results.h"
 
-// No record of this program is anywhere near this long: a longer line is not one of ours.
-static const size_t LONGEST_LINE = 64 * 1024;
+// The program writes no longer line (device lists with long names included): a longer one is not ours.
+static const size_t LONGEST_LINE = RESULT_LINE_SIZE;
 
 void ReadResultsText(const char* text, size_t length, std::vector<SleepRecord>* records, int* badLines) {
     records->clear();

@@ -1,13 +1,15 @@
 // The run report: one self-contained HTML page (no scripts, no files beside
 // it) built from the results file, with the run's header, the verdict counts,
-// a chart of every sleep, the resume phases when known, a table of every
-// record and the wake sources.
+// a chart of every sleep, the resume phases and the battery's drain when
+// known, the devices that failed, a table of every record and the wake sources.
 #include <ctype.h>
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <algorithm>
+#include <map>
 #include "results/report_page.h"
 
 namespace report {
@@ -17,8 +19,7 @@ namespace report {
 void WriteColumnStyle(Page* page, int shown);
 
 void WriteStyle(Page* page, int shown) {
-    char green[8], red[8], yellow[8];
-    HexColour(GetLevelColours(LOG_STATUS).back, green);
+    char red[8], yellow[8];
     HexColour(GetLevelColours(LOG_ERROR).back, red);
     HexColour(GetLevelColours(LOG_WARNING).back, yellow);
     uint32_t redRgb = GetLevelColours(LOG_ERROR).back;
@@ -54,15 +55,16 @@ void WriteStyle(Page* page, int shown) {
     Put(page, ".t tr.y{background:rgba(%u,%u,%u,.22)}.t tr.y td:first-child{box-shadow:inset 4px 0 #c9b800}\n",
         Red(yellowRgb), Green(yellowRgb), Blue(yellowRgb));
     // Chart columns (fill) and colour keys (background) of every verdict.
-    for (int i = 0; i < VERDICT_KINDS; i++) {
-        const char* colour = VERDICT_LEVELS[i] == LOG_STATUS ? green : VERDICT_LEVELS[i] == LOG_WARNING ? yellow : red;
-        Put(page, "rect.v-%s{fill:%s}i.v-%s{background:%s}\n", VerdictId(i), colour, VerdictId(i), colour);
+    for (int i = 0; i <= VERDICT_KINDS; i++) {
+        char colour[8];
+        HexColour(VerdictColour(i), colour);
+        Put(page, "rect.v-%s{fill:%s}i.v-%s{background:%s}\n", VerdictClass(i), colour, VerdictClass(i), colour);
     }
     Raw(page,
-        "rect.v-long{stroke:#a39500;stroke-width:.6}rect.v-lost{fill:url(#hatch)}rect.v-other{fill:#999}"
-        "i.v-other{background:#999}\n"
+        "rect.v-long{stroke:#a39500;stroke-width:.6}rect.v-lost{fill:url(#hatch)}\n"
         ".p-fw{fill:#0570a7}.p-dr{fill:#8d5cc4}.p-hr{fill:#e8912d}i.p-fw{background:#0570a7}"
-        "i.p-dr{background:#8d5cc4}i.p-hr{background:#e8912d}\n"
+        "i.p-dr{background:#8d5cc4}i.p-hr{background:#e8912d}.bd{fill:#17a589}\n"
+        ".dv td{vertical-align:top}\n"
         "</style>\n");
 }
 
@@ -236,6 +238,14 @@ void WriteReason(Page* page, const SleepRecord* r, bool failure) {
         Text(page, r->bugcheck);
         any = true;
     }
+    if (HasDeviceFault(r->devices)) {
+        int missing = (int)r->devices.missing.size();
+        int problems = (int)r->devices.problems.size();
+        Raw(page, any ? "; devices: " : "devices: ");
+        if (missing > 0) Put(page, "%d missing", missing);
+        if (problems > 0) Put(page, "%s%d with a problem", missing > 0 ? ", " : "", problems);
+        any = true;
+    }
     if (!any) Raw(page, "\xE2\x80\x93");
 }
 
@@ -324,6 +334,94 @@ void WriteWakeSources(Page* page, const SleepRecord* records, int count) {
     free(sources);
 }
 
+// What happened to one device, and after which sleeps.
+struct DeviceEvent {
+    int code;  // the problem code; -1: missing
+    std::vector<int> cycles;
+};
+
+// A device that failed in any record, as it was first seen failing.
+struct DeviceHistory {
+    const DeviceEntry* device;
+    std::vector<DeviceEvent> events;  // in the order they first happened
+};
+
+// Notes a device's fault; ids index the histories, so each record costs a
+// look-up per listed device and never a pass over the others.
+static void AddDeviceEvent(std::map<std::string, size_t>* ids, std::vector<DeviceHistory>* histories,
+                           const DeviceEntry& device, int code, int cycle) {
+    auto found = ids->find(device.id);
+    if (found == ids->end()) {
+        found = ids->emplace(device.id, histories->size()).first;
+        histories->push_back({&device, {}});
+    }
+    DeviceHistory& history = (*histories)[found->second];
+    // A later sighting may carry the name or class the first one lacked.
+    if (history.device->name.empty() && !device.name.empty()) history.device = &device;
+    for (DeviceEvent& event : history.events) {
+        if (event.code == code) {
+            event.cycles.push_back(cycle);
+            return;
+        }
+    }
+    history.events.push_back({code, {cycle}});
+}
+
+// "missing", or the problem in the Device Manager's words with its code.
+static std::string WhatHappened(int code) {
+    if (code < 0) return "missing";
+    std::string text = DeviceProblemText(code);
+    std::string number = std::to_string(code);
+    if (text != "problem code " + number) text += " (code " + number + ")";
+    return text;
+}
+
+void WriteDevices(Page* page, const SleepRecord* records, int count) {
+    std::map<std::string, size_t> ids;
+    std::vector<DeviceHistory> histories;
+    for (int i = 0; i < count; i++) {
+        const DeviceCheck& check = records[i].devices;
+        if (!HasDeviceFault(check)) continue;
+        for (const DeviceEntry& d : check.missing) AddDeviceEvent(&ids, &histories, d, -1, records[i].cycle);
+        for (const DeviceEntry& d : check.problems) {
+            AddDeviceEvent(&ids, &histories, d, d.code < 0 ? 0 : d.code, records[i].cycle);
+        }
+    }
+    if (histories.empty()) return;
+    Raw(page, "<h2>Devices</h2>\n<p class=\"key\">Devices missing, or with a new problem, after a sleep, "
+              "by instance id.</p>\n<table class=\"t dv\">\n<tr><th>Device</th><th>Class</th>"
+              "<th>Instance id</th><th>What happened</th><th>Sleeps</th><th>Cycles</th></tr>\n");
+    for (DeviceHistory& history : histories) {
+        const DeviceEntry* d = history.device;
+        int rows = (int)history.events.size();
+        for (int e = 0; e < rows; e++) {
+            DeviceEvent& event = history.events[e];
+            Raw(page, "<tr>");
+            if (e == 0) {
+                char span[24] = "";
+                if (rows > 1) snprintf(span, sizeof(span), " rowspan=\"%d\"", rows);
+                Put(page, "<td class=\"w\"%s>", span);
+                TextOrDash(page, d->name.c_str());
+                Put(page, "</td><td%s>", span);
+                TextOrDash(page, d->cls.c_str());
+                Put(page, "</td><td class=\"w\"%s>", span);
+                TextOrDash(page, d->id.c_str());
+                Raw(page, "</td>");
+            }
+            // Records come in cycle order, but a resumed run may repeat or reorder one.
+            std::vector<int>& cycles = event.cycles;
+            if (!std::is_sorted(cycles.begin(), cycles.end())) std::sort(cycles.begin(), cycles.end());
+            cycles.erase(std::unique(cycles.begin(), cycles.end()), cycles.end());
+            Raw(page, "<td>");
+            Text(page, WhatHappened(event.code).c_str());
+            Put(page, "</td><td class=\"n\">%d</td><td class=\"w\">", (int)cycles.size());
+            Text(page, CycleRanges(cycles, 20).c_str());
+            Raw(page, "</td></tr>\n");
+        }
+    }
+    Raw(page, "</table>\n");
+}
+
 void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, const SleepRecord* records,
                int count, int badLines) {
     Raw(page,
@@ -341,6 +439,8 @@ void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, 
     } else {
         WriteTimeChart(page, records, count);
         WritePhaseChart(page, records, count);
+        WriteBatteryChart(page, records, count);
+        WriteDevices(page, records, count);
         WriteRecordTable(page, records, count, shown);
         WriteWakeSources(page, records, count);
     }
@@ -351,7 +451,29 @@ void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, 
 
 using namespace report;
 
+// True when cycle b follows a directly (cycles come from the file: any int).
+static bool Follows(int a, int b) { return (long long)b == (long long)a + 1; }
 
+std::string CycleRanges(const std::vector<int>& cycles, int maxRanges) {
+    std::string text;
+    int ranges = 0;
+    for (size_t i = 0; i < cycles.size();) {
+        size_t end = i;
+        while (end + 1 < cycles.size() && Follows(cycles[end], cycles[end + 1])) end++;
+        if (ranges == maxRanges) {
+            int more = 0;
+            for (size_t j = i; j < cycles.size(); j++) more += j == i || !Follows(cycles[j - 1], cycles[j]);
+            text += (text.empty() ? "and " : ", and ") + std::to_string(more) + " more";
+            break;
+        }
+        if (!text.empty()) text += ", ";
+        text += std::to_string(cycles[i]);
+        if (end > i) text += "-" + std::to_string(cycles[end]);
+        ranges++;
+        i = end + 1;
+    }
+    return text;
+}
 
 void BuildRunReport(const ReportHeader* header, const char* resultsPath, const SleepRecord* records, int count,
                     int badLines, std::string* out) {

@@ -32,9 +32,20 @@ TEST(Core, EveryIdReadsBackAsItsValueAndStrangersAreNone) {
     EXPECT_STREQ("", FallbackId(FALLBACK_NONE));
     EXPECT_STREQ("", FallbackId(FALLBACK_SKIP)) << "a skipped state has no record";
 
+    // Every kind of member scribbled on, then cleared.
     SleepRecord record;
-    memset(&record, 0x5A, sizeof(record));
+    record.requestedState = record.effectiveState = record.requestedSec = 0x5A5A5A5A;
+    memset(record.wakeSource, 0x5A, sizeof(record.wakeSource));
+    record.phases[PHASE_WAKE] = {true, 0x5A};
+    record.devices.known = true;
+    record.devices.missing.push_back({"id", "name", "class", 0});
+    record.battery.known = true;
     ClearSleepRecord(&record);
+    EXPECT_STREQ("", record.wakeSource);
+    EXPECT_FALSE(record.phases[PHASE_WAKE].known);
+    EXPECT_FALSE(record.devices.known);
+    EXPECT_TRUE(record.devices.missing.empty());
+    EXPECT_FALSE(record.battery.known);
     EXPECT_EQ(-1, record.requestedState);
     EXPECT_EQ(-1, record.effectiveState);
     EXPECT_EQ(-1, record.requestedSec);

@@ -10,9 +10,9 @@
 inline constexpr long long kStart = 134411210940000000LL;  // 2026-12-07 12:44:54 UTC
 
 inline std::string Format(const SleepRecord& record) {
-    char line[RESULT_LINE_SIZE];
-    EXPECT_TRUE(FormatResultLine(&record, line, sizeof(line)));
-    size_t length = strlen(line);
+    std::string line;
+    EXPECT_TRUE(FormatResultLine(&record, &line));
+    size_t length = line.size();
     EXPECT_GT(length, 0u);
     if (length > 0) {
         EXPECT_EQ('\n', line[length - 1]);

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -44,15 +45,9 @@ nlohmann::ordered_json Parse(const SleepRecord& record) {
 }
 
 bool IsUtf8(const std::string& text) {
-    char copy[4096];
-    for (size_t at = 0; at < text.size(); at += 1000) {
-        std::string piece = text.substr(at, 1000);
-        // Cut pieces may split a character: only whole ones are compared.
-        CopyUtf8(copy, sizeof(copy), piece.c_str());
-        size_t kept = strlen(copy);
-        if (piece.compare(0, kept, copy) != 0 || piece.substr(0, kept).find('?') != piece.find('?')) return false;
-    }
-    return true;
+    std::vector<char> copy(text.size() + 1);
+    CopyUtf8(copy.data(), copy.size(), text.c_str());
+    return text == copy.data();  // every byte that is not UTF-8 became '?'
 }
 
 struct Built {
@@ -81,7 +76,7 @@ TEST(ResultRecord, EveryFieldWithItsTypeInItsPlace) {
     EXPECT_EQ((std::vector<std::string>{"cycle", "requested_state", "entered_state", "fallback", "requested_sec",
                                         "measured_sec", "asleep_sec", "asleep_source", "verdict", "wake_source",
                                         "start_utc", "end_utc", "error_code", "reason", "phases", "target_state",
-                                        "effective_state", "lost_reason", "bugcheck"}),
+                                        "effective_state", "lost_reason", "bugcheck", "devices", "battery"}),
               keys);
     EXPECT_EQ(3, r["cycle"]);
     EXPECT_EQ("S4", r["requested_state"]);
@@ -96,7 +91,8 @@ TEST(ResultRecord, EveryFieldWithItsTypeInItsPlace) {
     EXPECT_EQ("2026-12-07T12:44:54Z", r["start_utc"]);
     EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
     EXPECT_EQ(0, r["error_code"]);
-    for (const char* key : {"reason", "phases", "target_state", "effective_state", "lost_reason", "bugcheck"}) {
+    for (const char* key :
+         {"reason", "phases", "target_state", "effective_state", "lost_reason", "bugcheck", "devices", "battery"}) {
         EXPECT_TRUE(r[key].is_null()) << key;
     }
 
@@ -113,6 +109,152 @@ TEST(ResultRecord, EveryFieldWithItsTypeInItsPlace) {
         EXPECT_TRUE(r[key].is_null()) << key;
     }
     EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
+}
+
+namespace {
+
+// Names as the system may give them: quotes, markup, characters outside any
+// code page, and as long as a name gets.
+std::string HostileName(int length) {
+    std::string name = "\"Wi-Fi\" </td><script>alert('x')</script> & \xCE\xA9 \xF0\x9F\x94\x8C";
+    const char* plug = "\xF0\x9F\x94\x8C";  // U+1F50C, a surrogate pair in the file
+    int characters = 0;
+    for (char ch : name) characters += ((unsigned char)ch & 0xC0) != 0x80;  // not a continuation byte
+    for (; characters < length; characters++) name += characters % 3 ? plug : "n";
+    return name;
+}
+
+std::vector<std::string> Keys(const nlohmann::ordered_json& object) {
+    std::vector<std::string> keys;
+    for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
+    return keys;
+}
+
+}  // namespace
+
+TEST(ResultRecord, DevicesAndBatteryBothWaysWithHostileNames) {
+    SleepRecord r = SampleRecord();
+    r.verdict = VERDICT_DEVICE_FAULT;
+    r.devices.known = true;
+    r.devices.present = 142;
+    r.devices.appeared = 2;
+    for (int i = 0; i < 4; i++)
+        r.devices.missing.push_back({"PCI\\VEN_8086&DEV_A0F" + std::to_string(i), HostileName(2000), "Net", 0});
+    r.devices.problems = {{"USB\\ROOT_HUB30\\4&1", "USB Root Hub </td>", "USB", 43}, {"X", "", "", 10}};
+    r.battery = {true, false, {true, 41230}, {true, 41010}, {true, 26}};
+    std::string line = Format(r);
+    EXPECT_GT(line.size(), 64u * 1024) << "longer than the reader used to take";
+
+    nlohmann::ordered_json json = nlohmann::ordered_json::parse(line);
+    const auto& devices = json["devices"];
+    EXPECT_EQ((std::vector<std::string>{"present", "missing", "problems", "appeared"}), Keys(devices));
+    EXPECT_EQ((std::vector<std::string>{"id", "name", "class"}), Keys(devices["missing"][0]));
+    EXPECT_EQ((std::vector<std::string>{"id", "name", "class", "code"}), Keys(devices["problems"][0]));
+    EXPECT_EQ(HostileName(2000), devices["missing"][3]["name"]);
+    EXPECT_EQ(43, devices["problems"][0]["code"]);
+    EXPECT_EQ((std::vector<std::string>{"ac", "before_mwh", "after_mwh", "drain_mw"}), Keys(json["battery"]));
+    EXPECT_EQ(26, json["battery"]["drain_mw"]);
+
+    std::vector<SleepRecord> read;
+    int bad = -1;
+    ReadResultsText(line.data(), line.size(), &read, &bad);
+    ASSERT_EQ(1u, read.size());
+    EXPECT_EQ(0, bad);
+    const SleepRecord& back = read[0];
+    EXPECT_EQ(line, Format(back));  // every member as written
+    EXPECT_EQ(VERDICT_DEVICE_FAULT, back.verdict);
+    ASSERT_TRUE(back.devices.known);
+    EXPECT_EQ(142, back.devices.present);
+    EXPECT_EQ(2, back.devices.appeared);
+    ASSERT_EQ(4u, back.devices.missing.size());
+    EXPECT_TRUE(back.devices.missing[2].name == HostileName(2000));
+    EXPECT_EQ("PCI\\VEN_8086&DEV_A0F2", back.devices.missing[2].id);
+    ASSERT_EQ(2u, back.devices.problems.size());
+    EXPECT_EQ("USB Root Hub </td>", back.devices.problems[0].name);
+    EXPECT_EQ(10, back.devices.problems[1].code);
+    EXPECT_TRUE(back.battery.known && !back.battery.ac);
+    EXPECT_EQ(41230, back.battery.beforeMwh.value);
+    EXPECT_EQ(41010, back.battery.afterMwh.value);
+    EXPECT_TRUE(back.battery.drainMw.known);
+
+    // The buffer form takes the same line in a buffer of RESULT_LINE_SIZE.
+    std::vector<char> buffer(RESULT_LINE_SIZE);
+    ASSERT_TRUE(FormatResultLine(&r, buffer.data(), buffer.size()));
+    EXPECT_EQ(line, buffer.data());
+    EXPECT_FALSE(FormatResultLine(&r, buffer.data(), line.size()));
+    EXPECT_STREQ("", buffer.data());
+    // A record that cannot fit is refused by both forms, never cut.
+    SleepRecord huge = r;
+    huge.devices.missing.assign(20, huge.devices.missing[0]);
+    std::string text = "left over";
+    EXPECT_FALSE(FormatResultLine(&huge, &text));
+    EXPECT_EQ("", text);
+    EXPECT_FALSE(FormatResultLine(&huge, buffer.data(), buffer.size()));
+}
+
+TEST(ResultRecord, DevicesAndBatteryInAnyOrderNullOrOfTheWrongKind) {
+    const std::string head = "{\"cycle\":1,\"verdict\":\"ok\",";
+    const struct {
+        std::string tail;
+        bool ok, devicesKnown, batteryKnown;
+        int missing;
+    } cases[] = {
+        {"\"devices\":null,\"battery\":null}", true, false, false, 0},
+        {"\"x\":1}", true, false, false, 0},
+        {"\"devices\":{},\"battery\":{}}", true, true, true, 0},
+        // Any order, unknown keys anywhere, null members.
+        {"\"battery\":{\"drain_mw\":5,\"new\":[1,{\"a\":2}],\"ac\":true},\"devices\":{\"appeared\":1,"
+         "\"missing\":[{\"class\":\"Net\",\"more\":{\"deep\":[[]]},\"id\":\"A\"},{\"id\":\"B\",\"name\":null}],"
+         "\"problems\":null,\"present\":3}}",
+         true, true, true, 2},
+        {"\"devices\":{\"problems\":[{\"id\":\"A\"}]}}", true, true, false, 0},  // no code: none
+        {"\"devices\":[]}", false, false, false, 0},
+        {"\"devices\":\"none\"}", false, false, false, 0},
+        {"\"devices\":{\"present\":\"3\"}}", false, false, false, 0},
+        {"\"devices\":{\"appeared\":1.5}}", false, false, false, 0},
+        {"\"devices\":{\"missing\":{}}}", false, false, false, 0},
+        {"\"devices\":{\"missing\":[1]}}", false, false, false, 0},
+        {"\"devices\":{\"missing\":[{\"id\":7}]}}", false, false, false, 0},
+        {"\"devices\":{\"missing\":[{\"class\":[\"Net\"]}]}}", false, false, false, 0},
+        {"\"devices\":{\"problems\":[{\"id\":\"A\",\"code\":\"43\"}]}}", false, false, false, 0},
+        {"\"devices\":{\"problems\":[{\"id\":\"A\",\"code\":99999999999}]}}", false, false, false, 0},
+        {"\"battery\":[]}", false, false, false, 0},
+        {"\"battery\":{\"ac\":1}}", false, false, false, 0},
+        {"\"battery\":{\"before_mwh\":\"41000\"}}", false, false, false, 0},
+        {"\"battery\":{\"drain_mw\":1.5}}", false, false, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tail);
+        std::string text = head + c.tail;
+        SleepRecord read;
+        ASSERT_EQ(c.ok, ParseResultRecord(text.c_str(), text.size(), &read));
+        if (!c.ok) continue;
+        EXPECT_EQ(c.devicesKnown, read.devices.known);
+        EXPECT_EQ(c.batteryKnown, read.battery.known);
+        EXPECT_EQ(c.missing, (int)read.devices.missing.size());
+    }
+    std::string mixed = head + cases[3].tail;
+    SleepRecord r;
+    ASSERT_TRUE(ParseResultRecord(mixed.c_str(), mixed.size(), &r));
+    EXPECT_EQ(3, r.devices.present);
+    EXPECT_EQ(1, r.devices.appeared);
+    EXPECT_EQ("A", r.devices.missing[0].id);
+    EXPECT_EQ("Net", r.devices.missing[0].cls);
+    EXPECT_EQ("", r.devices.missing[1].name);
+    EXPECT_TRUE(r.devices.problems.empty());
+    EXPECT_TRUE(r.battery.ac);
+    EXPECT_FALSE(r.battery.beforeMwh.known);
+    EXPECT_EQ(5, r.battery.drainMw.value);
+
+    // The reader takes every line the writer can make, and nothing longer.
+    for (size_t padding : {size_t(RESULT_LINE_SIZE - 200), size_t(RESULT_LINE_SIZE + 10)}) {
+        std::string line = head + "\"x\":\"" + std::string(padding, 'p') + "\"}\n";
+        std::vector<SleepRecord> records;
+        int bad = -1;
+        ReadResultsText(line.data(), line.size(), &records, &bad);
+        EXPECT_EQ(padding < RESULT_LINE_SIZE ? 1u : 0u, records.size()) << padding;
+        EXPECT_EQ(padding < RESULT_LINE_SIZE ? 0 : 1, bad) << padding;
+    }
 }
 
 TEST(ResultRecord, EveryRecordReadsBackAsWritten) {
@@ -284,7 +426,9 @@ TEST(ReportReader, LinesOfEveryShape) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line.substr(0, 120));
         SleepRecord r;
-        memset(&r, 0x5A, sizeof(r));
+        r.cycle = r.requestedState = r.verdict = 0x5A5A5A5A;
+        memset(r.wakeSource, 0x5A, sizeof(r.wakeSource));
+        r.devices.missing.push_back({"left", "over", "", 0});
         ASSERT_EQ(c.ok, ParseResultRecord(c.line.c_str(), c.line.size(), &r));
         if (c.check) c.check(r);
     }
@@ -409,20 +553,174 @@ TEST(RunReport, LostSleepsPhasesAndReasonsAreShown) {
               page.find("sleep 1311, wake 2207, firmware 486, drivers 1688, file write 0, file read 900, 0 pages"));
 }
 
+namespace {
+
+// The cells of each row of the table under a heading, as markup; rows of headings only are left out.
+std::vector<std::vector<std::string>> TableRows(const std::string& page, const std::string& heading) {
+    std::vector<std::vector<std::string>> rows;
+    size_t at = page.find(heading);
+    if (at == std::string::npos) return rows;
+    std::string table = page.substr(at, page.find("</table>", at) - at);
+    std::regex row("<tr>(.*?)</tr>"), cell("<td[^>]*>(.*?)</td>");
+    for (auto r = std::sregex_iterator(table.begin(), table.end(), row); r != std::sregex_iterator(); ++r) {
+        std::string markup = (*r)[1];
+        std::vector<std::string> cells;
+        for (auto c = std::sregex_iterator(markup.begin(), markup.end(), cell); c != std::sregex_iterator(); ++c)
+            cells.push_back((*c)[1]);
+        if (!cells.empty()) rows.push_back(cells);
+    }
+    return rows;
+}
+
+std::string Escaped(const std::string& text) {
+    std::vector<char> html(text.size() * 8 + 1);
+    HtmlEscape(text.c_str(), html.data(), html.size());
+    return html.data();
+}
+
+// A sleep of the program's with what the device check and the battery found.
+SleepRecord DeviceSleep(int cycle) {
+    std::string line = Line(cycle, "ok", 60);
+    SleepRecord r;
+    EXPECT_TRUE(ParseResultRecord(line.data(), line.size(), &r));
+    r.devices.known = true;
+    r.devices.present = 120;
+    return r;
+}
+
+}  // namespace
+
+TEST(RunReport, CyclesAsRangesUpToALimit) {
+    std::vector<int> separate;  // 1, 3, 5 ... 43
+    for (int i = 0; i < 22; i++) separate.push_back(1 + 2 * i);
+    const struct {
+        std::vector<int> cycles;
+        int most;
+        const char* text;
+    } cases[] = {
+        {{}, 20, ""},
+        {{7}, 20, "7"},
+        {{3, 4, 5, 9}, 20, "3-5, 9"},
+        {{3, 4, 5, 7, 12, 15, 16}, 20, "3-5, 7, 12, 15-16"},
+        {{1, 3, 5}, 2, "1, 3, and 1 more"},
+        {{1, 2, 3}, 1, "1-3"},
+        {{1, 2, 4, 5, 7}, 0, "and 3 more"},
+        {{-1, 0, 2147483646, 2147483647}, 20, "-1-0, 2147483646-2147483647"},
+        {separate, 20, "1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31, 33, 35, 37, 39, and 2 more"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.text, CycleRanges(c.cycles, c.most)) << c.text;
+}
+
+TEST(RunReport, DevicesThatFailedAreListedWithTheirCyclesAndMarkedAsFailures) {
+    const std::string wifi = HostileName(2000);
+    std::vector<SleepRecord> records;
+    for (int cycle = 1; cycle <= 70; cycle++) {
+        SleepRecord r = DeviceSleep(cycle);
+        if ((cycle >= 3 && cycle <= 5) || cycle == 9) r.devices.missing.push_back({"PCI\\NET", wifi, "Net", 0});
+        if (cycle == 12) r.devices.problems.push_back({"PCI\\NET", wifi, "Net", 10});
+        if (cycle >= 20 && cycle <= 62 && cycle % 2 == 0)
+            r.devices.problems.push_back({"USB\\HUB", "USB Root Hub", "USB", 43});
+        if (cycle == 31) r.devices.problems.push_back({"ACPI\\X", "", "", 99});
+        if (cycle == 40) r.devices.appeared = 3;  // a new device is no fault
+        if (HasDeviceFault(r.devices)) r.verdict = VERDICT_DEVICE_FAULT;
+        if (cycle % 2) r.battery = {true, false, {true, 41000}, {true, 40990}, {true, 300 + cycle}};
+        if (cycle % 4 == 0) r.battery = {true, true, {true, 50000}, {true, 50000}, {false, 0}};  // on mains
+        records.push_back(r);
+    }
+    std::string file;
+    for (const SleepRecord& r : records) file += Format(r);
+    Built built = BuildPage(file);
+    ASSERT_EQ(0, built.badLines);
+    const std::string& page = built.page;
+
+    // One row a device, and one more for each further thing that happened to it, in the order they first failed.
+    auto rows = TableRows(page, "<h2>Devices</h2>");
+    ASSERT_EQ(4u, rows.size());
+    EXPECT_EQ((std::vector<std::string>{Escaped(wifi), "Net", "PCI\\NET", "missing", "4", "3-5, 9"}), rows[0]);
+    EXPECT_EQ((std::vector<std::string>{"cannot start (code 10)", "1", "12"}), rows[1]);
+    EXPECT_EQ((std::vector<std::string>{"USB Root Hub", "USB", "USB\\HUB", "stopped after reporting problems (code 43)",
+                                        "22", CycleRanges({20, 22, 24, 26, 28, 30, 32, 34, 36, 38, 40, 42, 44, 46,
+                                                           48, 50, 52, 54, 56, 58, 60, 62}, 20)}),
+              rows[2]);
+    EXPECT_NE(std::string::npos, rows[2][5].find("58, and 2 more"));
+    EXPECT_EQ((std::vector<std::string>{"\xE2\x80\x93", "\xE2\x80\x93", "ACPI\\X", "problem code 99", "1", "31"}),
+              rows[3]);
+    EXPECT_EQ(std::string::npos, page.find("<script"));
+    EXPECT_TRUE(IsUtf8(page));
+
+    // Each faulty sleep: its own colour in chart and key, a mark on its column, a failure in the table.
+    const int faults = 4 + 1 + 22 + 1;
+    EXPECT_EQ(faults, Count(page, "<rect class=\"v-device_fault\""));
+    EXPECT_EQ(faults, Count(page, ">D</text>"));
+    EXPECT_EQ(faults, Count(page, "<tr class=\"f\">"));
+    EXPECT_EQ(4, Count(page, "device_fault; devices: 1 missing"));
+    EXPECT_EQ(24, Count(page, "device_fault; devices: 1 with a problem"));
+    EXPECT_NE(std::string::npos, page.find("device_fault<b>28</b>"));
+    EXPECT_EQ(VERDICT_COUNT, Count(page, "<span class=\"k"));
+    std::regex fill("rect\\.v-([a-z_]+)\\{fill:(#[0-9a-f]{6})\\}");
+    std::map<std::string, std::string> colours;
+    for (auto m = std::sregex_iterator(page.begin(), page.end(), fill); m != std::sregex_iterator(); ++m)
+        colours[(*m)[1]] = (*m)[2];
+    ASSERT_EQ(VERDICT_COUNT + 1u, colours.size());  // and "other"
+    const std::string own = colours["device_fault"];
+    for (const auto& verdict : colours) {
+        if (verdict.first != "device_fault") {
+            EXPECT_NE(own, verdict.second) << verdict.first;
+        }
+    }
+    EXPECT_NE(std::string::npos, page.find("i.v-device_fault{background:" + own + "}"));
+
+    // The battery chart: a column for every sleep with a drain, none for those on mains power.
+    EXPECT_EQ(1, Count(page, "<h2>Battery drain of every sleep</h2>"));
+    EXPECT_EQ(35, Count(page, "<rect class=\"bd\""));
+    EXPECT_NE(std::string::npos, page.find("<title>Cycle 69: 369 mW, 41000 to 40990 mWh</title>"));
+}
+
+TEST(RunReport, NoDevicesSectionOrBatteryChartWithNothingToShow) {
+    std::string checked;  // devices checked and fine, on mains power
+    for (int cycle = 1; cycle <= 3; cycle++) {
+        SleepRecord r = DeviceSleep(cycle);
+        r.devices.appeared = cycle;
+        r.battery = {true, true, {true, 50000}, {true, 50000}, {false, 0}};
+        checked += Format(r);
+    }
+    for (const std::string& file : {checked, Line(1, "ok", 60) + Line(2, "lost", 60)}) {
+        std::string page = BuildPage(file).page;
+        EXPECT_EQ(std::string::npos, page.find("<h2>Devices"));
+        EXPECT_EQ(std::string::npos, page.find("Battery drain"));
+        EXPECT_EQ(0, Count(page, ">D</text>"));
+        EXPECT_EQ(0, Count(page, "<rect class=\"v-device_fault\""));
+        EXPECT_NE(std::string::npos, page.find("<span class=\"k z\"><i class=\"v-device_fault\"></i>device_fault<b>0"));
+    }
+}
+
 TEST(RunReport, AThousandSleepsStayUnderOneMegabyte) {
-    const char* verdicts[] = {"ok", "ok", "ok", "ok", "short", "long", "not_slept", "refused", "lost", "wrong_state"};
+    const char* verdicts[] = {"ok", "ok", "ok", "device_fault", "short", "long", "not_slept", "refused", "lost",
+                              "wrong_state"};
     std::string results;
     for (int i = 1; i <= 1000; i++) {
+        std::string devices = i % 10 == 3 ? "{\"present\":120,\"missing\":[{\"id\":\"PCI\\\\NET\",\"name\":\"Wi-Fi\","
+                                            "\"class\":\"Net\"}],\"problems\":[],\"appeared\":0}"
+                                          : "{\"present\":120,\"missing\":[],\"problems\":[],\"appeared\":0}";
         results += With(Line(i, verdicts[i % 10], 55 + i % 10, "USB Root Hub (USB 3.0) \"port 2\" <Intel(R) xHCI>"),
                         "\"phases\":{\"sleep_ms\":1311,\"wake_ms\":2207,\"firmware_ms\":486,\"drivers_ms\":1688,"
                         "\"hiber_write_ms\":0,\"hiber_read_ms\":0,\"hiber_pages\":0},\"target_state\":\"S3\","
-                        "\"effective_state\":\"S3\",\"lost_reason\":\"hung_after_wake\",\"bugcheck\":\"0x0000009F\"");
+                        "\"effective_state\":\"S3\",\"lost_reason\":\"hung_after_wake\",\"bugcheck\":\"0x0000009F\","
+                        "\"devices\":" + devices + ",\"battery\":{\"ac\":false,\"before_mwh\":41000,"
+                        "\"after_mwh\":40990,\"drain_mw\":" + std::to_string(300 + i) + "}");
     }
     Built built = BuildPage(results);
     EXPECT_EQ(0, built.badLines);
     EXPECT_LT(built.page.size(), 1000000u);
     EXPECT_EQ(1000, Count(built.page, "<rect class=\"v-"));
     EXPECT_EQ(100, Count(built.page, ">L</text>"));
+    EXPECT_EQ(100, Count(built.page, ">D</text>"));
+    EXPECT_EQ(1000, Count(built.page, "<rect class=\"bd\""));
+    auto devices = TableRows(built.page, "<h2>Devices</h2>");
+    ASSERT_EQ(1u, devices.size());
+    EXPECT_EQ("100", devices[0][4]);
+    EXPECT_NE(std::string::npos, devices[0][5].find("23, 33, 43"));
+    EXPECT_NE(std::string::npos, devices[0][5].find(", and 80 more"));
     // Rows of the record table: each starts with its cycle number.
     std::regex row("<tr( class=\"[fy]\")?><td>[0-9]+<td>");
     auto rows = std::sregex_iterator(built.page.begin(), built.page.end(), row);

@@ -57,7 +57,7 @@ struct Scenario {
     ULONG idleTimeoutAc, idleTimeoutDc;
     ULONG aoac;
     ULONG asleepMs, stampsStatus, stampsFrozen;
-    ULONG acOnline, batteryPercent;
+    ULONG acOnline, batteryPercent, batteryMwh, batteryFullMwh, batterySleepDrainMwh;
     ULONG wakeTimersAc, wakeTimersDc, powerSettingsStatus;
     Persisted held;
     char missing[512];
@@ -112,6 +112,9 @@ const KeyRef kKeys[] = {
     {"stamps_frozen", SCEN(stampsFrozen)},
     {"ac_online", SCEN(acOnline)},
     {"battery_percent", SCEN(batteryPercent)},
+    {"battery_mwh", SCEN(batteryMwh)},
+    {"battery_full_mwh", SCEN(batteryFullMwh)},
+    {"battery_sleep_drain_mwh", SCEN(batterySleepDrainMwh)},
     {"wake_timers_ac", SCEN(wakeTimersAc)},
     {"wake_timers_dc", SCEN(wakeTimersDc)},
     {"power_settings_status", SCEN(powerSettingsStatus)},
@@ -150,6 +153,9 @@ void SetDefaults(Scenario* s) {
     s->asleepMs = kFollow;
     s->acOnline = kNotAnswered;
     s->batteryPercent = 80;
+    s->batteryMwh = kNotAnswered;
+    s->batteryFullMwh = 50000;
+    s->batterySleepDrainMwh = 0;
     s->wakeTimersAc = 1;
     s->wakeTimersDc = 1;
     // Distinct values, so a record written back with fields mixed up shows.
@@ -354,6 +360,9 @@ struct Locked {
 
 }  // namespace
 
+// Successful suspend calls of this process: each takes the battery's sleep drain.
+static ULONG gSuccessfulSleeps = 0;
+
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
@@ -394,6 +403,7 @@ __declspec(dllexport) BOOLEAN WINAPI SetSuspendState(BOOLEAN hibernate, BOOLEAN 
         LoadScenario(&s);
         // Written before the "sleep", so a process killed while asleep leaves the line.
         if (s.suspendResult) {
+            gSuccessfulSleeps++;
             Journal("SetSuspendState hibernate=%d force=%d disablewake=%d result=1 sleep_ms=%lu", hibernate,
                     forceCritical, disableWakeEvent, s.sleepMs);
         } else {
@@ -637,6 +647,14 @@ __declspec(dllexport) LONG WINAPI CallNtPowerInformation(POWER_INFORMATION_LEVEL
         battery.BatteryPresent = TRUE;
         battery.MaxCapacity = 100;
         battery.RemainingCapacity = s.batteryPercent;
+        // Capacities in mWh, less the drain of every sleep so far.
+        if (s.batteryMwh != kNotAnswered) {
+            ULONG used = s.batterySleepDrainMwh * gSuccessfulSleeps;
+            battery.MaxCapacity = s.batteryFullMwh;
+            battery.RemainingCapacity = s.batteryMwh == 0xFFFFFFFF ? 0xFFFFFFFF
+                                        : used < s.batteryMwh   ? s.batteryMwh - used
+                                                                : 0;
+        }
         memcpy(output, &battery, sizeof(battery));
         Journal("CallNtPowerInformation level=%d in=%lu out=%lu status=0x00000000 AcOnLine=%d RemainingCapacity=%lu",
                 (int)level, inLen, outLen, battery.AcOnLine, battery.RemainingCapacity);

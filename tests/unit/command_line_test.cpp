@@ -730,3 +730,54 @@ TEST_F(CommandLine, ResultsFileRefusals) {
     DeleteFileA((top + "\\night").c_str());
     RemoveDirectoryA(top.c_str());
 }
+
+TEST_F(CommandLine, DeviceCheckSwitchesAndTheirLimits) {
+    const std::string longest(63, 'i'), tooLong(64, 'i');
+    struct Case {
+        std::vector<std::string> words;
+        bool verdict;
+        int off, settle, ignored;
+        const char* firstNote;  // the start of the first note
+    } cases[] = {
+        {{}, true, 0, 10, 0, nullptr},
+        {{"--no-device-check"}, true, 1, 10, 0, "Option --no-device-check: Device check off."},
+        {{"--no-device-checks"}, true, 0, 10, 0, "Option --no-device-checks is not known"},
+        {{"--device-settle=0"}, true, 0, 0, 0, "Option --device-settle: Device settle time: 0."},
+        {{"--device-settle=300"}, true, 0, 300, 0, nullptr},
+        {{"--device-settle=301"}, false, 0, 10, 0, "Invalid command line.  --device-settle option needs"},
+        {{"--device-settle=-1"}, false, 0, 10, 0, "Invalid command line.  --device-settle"},
+        {{"--device-settle=1x"}, false, 0, 10, 0, "Invalid command line.  --device-settle"},
+        {{"--device-settle"}, false, 0, 10, 0, "Invalid command line.  --device-settle"},
+        {{"--device-settle=0010"}, false, 0, 10, 0, "Invalid command line.  --device-settle"},
+        {{"--ignore-device=USB\\VID_8087"}, true, 0, 10, 1, "Option --ignore-device: Ignored devices: *USB\\VID_8087*."},
+        {{"--ignore-device=" + longest}, true, 0, 10, 1, nullptr},
+        {{"--ignore-device=" + tooLong}, false, 0, 10, 0, "Invalid command line.  --ignore-device option needs"},
+        {{"--ignore-device="}, false, 0, 10, 0, "Invalid command line.  --ignore-device"},
+        {{"--ignore-device"}, false, 0, 10, 0, "Invalid command line.  --ignore-device"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& word : c.words) line += "[" + word.substr(0, 30) + "]";
+        SCOPED_TRACE(line);
+        ResetCommandLineResults();
+        ClearNotes(&gCommandLineNotes);
+        EXPECT_EQ(c.verdict, Parse(c.words));
+        EXPECT_EQ(c.off, gDeviceCheck.off);
+        EXPECT_EQ(c.settle, gDeviceCheck.settleSec);
+        EXPECT_EQ(c.ignored, gDeviceCheck.ignoreCount);
+        if (c.firstNote) {
+            ASSERT_FALSE(Notes().empty());
+            EXPECT_EQ(0u, Notes()[0].find(c.firstNote)) << Notes()[0];
+        }
+    }
+    // Sixteen texts are kept; the seventeenth is refused.
+    ResetCommandLineResults();
+    std::vector<std::string> words;
+    for (int i = 0; i < DEVICE_IGNORE_MAX + 1; i++) words.push_back("--ignore-device=dev" + std::to_string(i));
+    EXPECT_FALSE(Parse(words));
+    EXPECT_EQ(DEVICE_IGNORE_MAX, gDeviceCheck.ignoreCount);
+    std::vector<std::string> list = DeviceIgnoreList(&gDeviceCheck);
+    ASSERT_EQ((size_t)DEVICE_IGNORE_MAX, list.size());
+    EXPECT_EQ("dev15", list.back());
+    EXPECT_NE(std::string::npos, Notes().back().find("At most 16 --ignore-device options"));
+}

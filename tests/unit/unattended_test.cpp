@@ -194,7 +194,9 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     EXPECT_TRUE(read.runPresent);
     EXPECT_EQ(1, read.runAutoExit);
     EXPECT_FALSE(read.haveRun);
-    EXPECT_STREQ("the run block has 2725 bytes instead of 2724", read.problem);
+    EXPECT_EQ("the run block has " + std::to_string(sizeof(run) + 1) + " bytes instead of " +
+                  std::to_string(sizeof(run)),
+              std::string(read.problem));
     // A tail of the older layout, without the recorded flag, is still read.
     MarkerTail older = tail;
     memcpy(older.magic, MARKER_TAIL_V1_MAGIC, 4);
@@ -204,6 +206,24 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     EXPECT_TRUE(read.haveTail && read.haveRun);
     EXPECT_EQ(0, read.tail.recorded);
     EXPECT_STREQ("", read.problem);
+    // And a run block of the older layout, without the device check: it takes the defaults.
+    MarkerRun olderRun = run;
+    memcpy(olderRun.magic, MARKER_RUN_V1_MAGIC, 4);
+    std::string oldRun = bytes.substr(0, sizeof(position) + sizeof(tail)) +
+                         std::string((const char*)&olderRun, MARKER_RUN_V1_SIZE);
+    ASSERT_TRUE(ParseMarkerFile(oldRun.data(), oldRun.size(), &read));
+    ASSERT_TRUE(read.haveRun);
+    EXPECT_EQ(3, read.run.settings.cycleCount);
+    EXPECT_EQ(DEVICE_SETTLE_DEFAULT_SEC, read.run.devices.settleSec);
+    EXPECT_EQ(0, read.run.devices.off);
+    // A device check out of its limits is no run block.
+    MarkerRun badDevices = run;
+    badDevices.devices.settleSec = DEVICE_SETTLE_MAX_SEC + 1;
+    MarkerRun taken;
+    EXPECT_FALSE(ParseMarkerRun(&badDevices, &taken));
+    badDevices = run;
+    memset(badDevices.devices.ignore[3], 'i', DEVICE_IGNORE_TEXT);
+    EXPECT_FALSE(ParseMarkerRun(&badDevices, &taken));
 }
 
 TEST(Unattended, BoxesNobodyAnswersAreLoggedWithTheAnswerTaken) {
