@@ -113,6 +113,9 @@ TEST(EngineRun, CommandLineRunUnderWinePowerReportsSleepsThatNeverHappened) {
     }
     EXPECT_EQ(2, verdicts);
     EXPECT_EQ(0, CountPrefix(lines, "Sleep time OK"));
+    // Wine's own device library answers: the devices are checked around each sleep.
+    EXPECT_EQ(1, CountPrefix(lines, "Devices: "));
+    EXPECT_EQ(0, CountPrefix(lines, "The device check is off"));
     EXPECT_EQ(0, CountPrefix(lines, "Successfully left sleep state"));
     EXPECT_EQ(1, Count(lines, "Last cycle completed"));
     EXPECT_FALSE(FileExists(sandbox.Path("sleepflag")));
