@@ -46,6 +46,7 @@ struct ParseState {
     int allDuration;        // -R value, 0 = none
     int stateDuration[4];   // -r values, 0 = none
     bool stateDurationSet;  // -r flag
+    bool autoExit;          // -E anywhere on the line: an unknown option is a refusal
 };
 
 const char* CurrentWord(const ParseState* state) { return state->argv[state->index]; }
@@ -85,8 +86,14 @@ void RefuseValue(ParseState* state, const char* value, const char* word) {
     state->verdict = false;
 }
 
-void NoteUnknown(const char* word) {
-    // Not a refusal, but a typing error must not pass unseen.
+void NoteUnknown(ParseState* state, const char* word) {
+    // An unattended run must not lose a night to a typing error ("--Results="):
+    // it refuses. Otherwise not a refusal, but the error must not pass unseen.
+    if (state->autoExit) {
+        AddNote(&gCommandLineNotes, "Invalid command line. Unknown option %s.\n", word);
+        state->verdict = false;
+        return;
+    }
     AddNote(&gCommandLineNotes, "Option %s is not known and was skipped.\n", word);
 }
 
@@ -324,7 +331,7 @@ void HandleSwitch(ParseState* state) {
             return;
         }
     }
-    NoteUnknown(word);
+    NoteUnknown(state, word);
 }
 
 void HandleConfigFile(ParseState* state, const char* word) {
@@ -436,9 +443,9 @@ void HandleReportFile(ParseState* state, const char* word) {
 }
 
 // --no-device-check: no device lists around the sleeps.
-void HandleNoDeviceCheck(ParseState*, const char* word) {
+void HandleNoDeviceCheck(ParseState* state, const char* word) {
     if (strcmp(word, "--no-device-check") != 0) {
-        NoteUnknown(word);
+        NoteUnknown(state, word);
         return;
     }
     gDeviceCheck.off = 1;
@@ -488,6 +495,19 @@ void HandleIgnoreDevice(ParseState* state, const char* word) {
     AddNote(&gCommandLineNotes, "Option --ignore-device: Ignored devices: *%s*.\n", text);
 }
 
+// --log-level=0|1|2: Normal, Debug, or Debug and Events, for the run's log.
+void HandleLogLevel(ParseState* state, const char* word) {
+    const char* value = LongValue(word, "log-level");
+    if (!value || value[0] < '0' || value[0] > '2' || value[1] != '\0') {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  --log-level option needs to be followed by \"=0\", \"=1\" or \"=2\".\n");
+        state->verdict = false;
+        return;
+    }
+    state->record->logLevel = value[0] - '0';
+    AddNote(&gCommandLineNotes, "Option --log-level: Log level: %d.\n", state->record->logLevel);
+}
+
 // Long options are known by the start of the word after "--".
 struct LongOptionRow {
     const char* name;
@@ -501,6 +521,7 @@ const LongOptionRow kLongOptions[] = {
     {"no-device-check", HandleNoDeviceCheck},
     {"device-settle", HandleDeviceSettle},
     {"ignore-device", HandleIgnoreDevice},
+    {"log-level", HandleLogLevel},
 };
 
 void HandleLongOption(ParseState* state) {
@@ -511,7 +532,7 @@ void HandleLongOption(ParseState* state) {
             return;
         }
     }
-    NoteUnknown(word);
+    NoteUnknown(state, word);
 }
 
 void ReadWords(ParseState* state) {
@@ -554,6 +575,7 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv) {
     state.argc = argc;
     state.argv = argv;
     state.verdict = true;
+    state.autoExit = CommandLineAsksAutoExit(argc, argv);
     ReadWords(&state);
     ApplyDurations(&state);
     LowerShortestSleep(record);

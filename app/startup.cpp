@@ -296,6 +296,10 @@ static int EndWithInvalidCommandLine() {
 
 int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
     gAppInstance = instance;
+    // Another run is stopped before anything of this one is touched.
+    for (int i = 1; i < argc; i++) {
+        if (argv[i] && strcmp(argv[i], "--stop") == 0) return SignalStop();
+    }
     bool unattended = CommandLineAsksAutoExit(argc, argv);
     if (AnswerInfoRequest(argc, argv, unattended)) return 0;
     // Boxes before the command line is parsed already know whether anybody is there.

@@ -37,6 +37,8 @@ static const char USAGE_TEXT[] =
     "  --report=<file>   the HTML report elsewhere\r\n"
     "  --no-device-check     no device lists around the sleeps\r\n"
     "  --device-settle=<sec> time a changed device has to come back (0-300, 10)\r\n"
+    "  --log-level=<0|1|2>  Normal, Debug, or Debug and Events\r\n"
+    "  --stop            stop the run in progress from another prompt or script\r\n"
     "  --ignore-device=<text>  skip devices whose id starts with, or name holds,\r\n"
     "                    the text (up to 16, each at most 63 characters)\r\n"
     "  -?, /?, -h, --help    this text      --version   the identity line\r\n"
@@ -52,16 +54,24 @@ static const char USAGE_TEXT[] =
     "with a new problem code, once the settle time has passed, fails the sleep\r\n"
     "(device_fault) and is named in an Error line.\r\n"
     "\r\n"
-    "With -E no box waits for a person: each is logged at Error level instead.\r\n"
+    "With -E no box waits for a person: each is logged at Error level instead,\r\n"
+    "and an unknown option refuses the run (exit code 1).\r\n"
     "With -C a power loss during a sleep does not end the run: at the next\r\n"
     "log-on the program goes on with the same run (states, durations, cycles,\r\n"
     "log and results files, -E), which the marker file \"sleepflag\" carries.\r\n"
     "Any start without arguments goes on with it, whether the RunOnce value\r\n"
     "or a person starts the program; its first lines say which run goes on.\r\n"
     "\r\n"
-    "Vesplin is a window program: at a command prompt use\r\n"
-    "  start /wait Vesplin.exe ... & echo %errorlevel%\r\n"
-    "or a batch file to wait for it and read its exit code.\r\n";
+    "Vesplin is a window program: a prompt does not wait for it. In a batch\r\n"
+    "file, each on its own line:\r\n"
+    "  start \"\" /wait Vesplin.exe -S0010 -R 60 -N 5 -E\r\n"
+    "  echo %ERRORLEVEL%\r\n"
+    "(never \"& echo %errorlevel%\" on the same line: it is read before the run).\r\n"
+    "In PowerShell:\r\n"
+    "  (Start-Process .\\Vesplin.exe -ArgumentList '-S0010','-E' -Wait -PassThru).ExitCode\r\n"
+    "-C goes on at the next interactive log-on of the same user: an unattended\r\n"
+    "machine needs automatic log-on.\r\n"
+    "--stop stops the run in progress (exit code 0; 1 when none runs).\r\n";
 
 const char* UsageText() { return USAGE_TEXT; }
 

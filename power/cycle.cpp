@@ -25,6 +25,11 @@ bool CountQuickSleep(int result, int measuredSec) {
 }
 
 void PumpPendingMessages() {
+    // "Vesplin.exe --stop" from another process stops the run as Stop Cycle does.
+    if (!gStopRequested && TakeStopSignal()) {
+        gStopRequested = 1;
+        LogMessage("Cycle was stopped by Vesplin.exe --stop", LOG_INFO);
+    }
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {

@@ -223,6 +223,20 @@ void FinishDeviceRecheck(SleepRecord* record);
 void CheckDevicesAfterPowerCycle(SleepRecord* lost);
 
 // ---------------------------------------------------------------------------
+// Stopping a run from another process: "Vesplin.exe --stop".
+
+// "Global\\Vesplin.Stop" and "Local\\Vesplin.Stop".
+extern const wchar_t* const STOP_SIGNAL_NAMES[2];
+// Every run makes both names (the global one may be refused), settable by the
+// system, administrators and the run's own user.
+void OpenStopSignals();
+void CloseStopSignals();
+// True once when a signal was set since the last call.
+bool TakeStopSignal();
+// Sets the first of the two names that exists: 0 when a run was signalled, 1 when none runs.
+int SignalStop();
+
+// ---------------------------------------------------------------------------
 // Cycle driver, fallback rule and countdowns.
 
 #define COUNTDOWN_TICK_MS 500         // countdowns between states and of command-line runs

@@ -186,6 +186,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     LogMachineChecks(selection);
     BeginDeviceCheck(gResumeRun != 0);
     KeepMachineAwake(true);
+    OpenStopSignals();
     SetRunActive(true);
     ResetQuickSleepCount();
     gRunEnd = RunCycles(selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
@@ -196,6 +197,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     // may sleep normally again.
     WaitForPendingResult(LAST_WAKE_RECORD_WAIT_SEC);
     EndDeviceCheck();
+    CloseStopSignals();
     SetRunActive(false);
     KeepMachineAwake(false);
 }

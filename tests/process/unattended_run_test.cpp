@@ -164,7 +164,11 @@ TEST(UnattendedRun, HelpAndVersionEnterNoSleep) {
         EXPECT_NE(std::string::npos, text.find("Vesplin V2.3 (Build: 1006)")) << args[0];
         bool help = args[0] != "--version";
         EXPECT_EQ(help, text.find("Exit codes with -E: 0 every sleep was ok") != std::string::npos) << args[0];
-        EXPECT_EQ(help, text.find("start /wait") != std::string::npos) << args[0];
+        // Recipes that really wait: the exit code on a line of its own, and PowerShell's.
+        EXPECT_EQ(help, text.find("/wait Vesplin.exe") != std::string::npos) << args[0];
+        EXPECT_EQ(help, text.find("\r\n  echo %ERRORLEVEL%\r\n") != std::string::npos) << args[0];
+        EXPECT_EQ(help, text.find("-Wait -PassThru).ExitCode") != std::string::npos) << args[0];
+        EXPECT_EQ(std::string::npos, text.find("& echo %errorlevel%\r\n")) << args[0];
     }
     EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
     EXPECT_FALSE(FileExists(sandbox.Path("vesplin.log")));
@@ -287,6 +291,41 @@ TEST(UnattendedRun, RunStoppedBeforeItsFirstSleepLeavesNoFilesAndSaysSo) {
     std::vector<std::string> lines = LogBodies(log);
     EXPECT_EQ(1, CountPrefix(lines, "The run was stopped in cycle 1 of 2"));
     EXPECT_EQ(0, CountPrefix(lines, "Could not write the run report"));
+}
+
+TEST(UnattendedRun, StopFromAnotherProcessEndsTheRunAsStopCycleWould) {
+    // The global name taken by another kind of object: the session's own name still works.
+    for (bool globalTaken : {false, true}) {
+        SCOPED_TRACE(globalTaken ? "global name taken" : "both names");
+        HANDLE squatter = globalTaken ? CreateMutexW(nullptr, FALSE, L"Global\\Vesplin.Stop") : nullptr;
+        Sandbox sandbox(CurrentTestName() + (globalTaken ? "_taken" : ""));
+        sandbox.WriteScenario({{"sleep_ms", "0"}});
+        std::string log = sandbox.Path("run.log");
+        RunOptions stop;
+        stop.args = {"--stop"};
+        stop.timeoutMs = 20000;
+        // Nothing runs yet: nobody to stop.
+        EXPECT_EQ(1u, sandbox.Run(stop).exitCode);
+        std::atomic<bool> done(false);
+        DWORD stopCode = 99;
+        std::thread stopper([&] {
+            while (!done && !FindMainWindowOf(sandbox.Exe())) Sleep(50);
+            Sleep(1000);  // in the countdown before the first sleep
+            if (!done) stopCode = sandbox.Run(stop).exitCode;
+        });
+        RunOptions options;
+        options.args = {"-S1000", "-H", "-N", "2", "-P", "30", "-E", "-L", log};
+        options.timeoutMs = 30000;
+        RunResult result = sandbox.Run(options);
+        done = true;
+        stopper.join();
+        if (squatter) CloseHandle(squatter);
+        EXPECT_EQ(0u, stopCode);
+        EXPECT_EQ((DWORD)EXIT_RUN_STOPPED, result.exitCode);
+        EXPECT_LT(result.elapsedMs, 20000u);
+        EXPECT_TRUE(sandbox.JournalCalls("SetSuspendState").empty());
+        EXPECT_EQ(1, CountPrefix(LogBodies(log), "Cycle was stopped by Vesplin.exe --stop"));
+    }
 }
 
 TEST(UnattendedRun, MarkerThatCannotBeWrittenRefusesTheSleep) {

@@ -1,5 +1,6 @@
 // The command-line parser: switches, values, refusals and their notes.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -780,4 +781,41 @@ TEST_F(CommandLine, DeviceCheckSwitchesAndTheirLimits) {
     ASSERT_EQ((size_t)DEVICE_IGNORE_MAX, list.size());
     EXPECT_EQ("dev15", list.back());
     EXPECT_NE(std::string::npos, Notes().back().find("At most 16 --ignore-device options"));
+}
+
+TEST_F(CommandLine, UnknownOptionsRefuseAnUnattendedRunAndTheLogLevelSwitch) {
+    struct Case {
+        std::vector<std::string> words;
+        bool verdict;
+        const char* note;  // the start of one of the notes
+        int logLevel;      // -1: as before
+    } cases[] = {
+        // Without -E a typing error is told and skipped; with it, the run does not start.
+        {{"-S1000", "--Results=r.jsonl"}, true, "Option --Results=r.jsonl is not known and was skipped.", -1},
+        {{"-S1000", "--Results=r.jsonl", "-E"}, false, "Invalid command line. Unknown option --Results=r.jsonl.", -1},
+        {{"-E", "-G", "7"}, false, "Invalid command line. Unknown option -G.", -1},
+        {{"-E", "--no-device-checks"}, false, "Invalid command line. Unknown option --no-device-checks.", -1},
+        {{"-E", "-S1000", "stray"}, true, nullptr, -1},
+        {{"-E", "-r1", "45"}, true, "Option -r1: S1 duration: 45", -1},
+        {{"--log-level=0"}, true, "Option --log-level: Log level: 0.", 0},
+        {{"--log-level=2", "-E"}, true, "Option -E: Auto exit.", 2},
+        {{"--log-level=3"}, false, "Invalid command line.  --log-level option needs", -1},
+        {{"--log-level=1x"}, false, "Invalid command line.  --log-level option needs", -1},
+        {{"--log-level"}, false, "Invalid command line.  --log-level option needs", -1},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& word : c.words) line += "[" + word + "]";
+        SCOPED_TRACE(line);
+        ResetCommandLineResults();
+        ClearNotes(&gCommandLineNotes);
+        record = before;
+        EXPECT_EQ(c.verdict, Parse(c.words));
+        if (c.note) {
+            std::vector<std::string> notes = Notes();
+            EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& n) { return n.find(c.note) == 0; }))
+                << c.note;
+        }
+        EXPECT_EQ(c.logLevel >= 0 ? c.logLevel : before.logLevel, record.logLevel);
+    }
 }
