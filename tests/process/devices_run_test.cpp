@@ -1,9 +1,7 @@
 // The device check and the battery of whole runs on the simulated machine:
 // its device list comes from a file the test writes, one list per snapshot.
 #include <gtest/gtest.h>
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 #include "power/power.h"
 #include "support/json_lines.h"
@@ -80,23 +78,7 @@ TEST(DevicesRun, ADeviceGoneAfterAPowerCycleIsTheLostCyclesAndNotAStandingProble
     first.devicesList = list;
     first.timeoutMs = 60000;
     // The machine goes down during the first sleep.
-    std::atomic<bool> done(false);
-    std::thread killer([&] {
-        while (!done && sandbox.JournalCalls("SetSuspendState").empty()) Sleep(50);
-        Sleep(500);
-        HWND window = nullptr;
-        while (!done && !(window = FindMainWindowOf(sandbox.Exe()))) Sleep(50);
-        DWORD owner = 0;
-        if (window) GetWindowThreadProcessId(window, &owner);
-        HANDLE process = owner ? OpenProcess(PROCESS_TERMINATE, FALSE, owner) : nullptr;
-        if (process) {
-            TerminateProcess(process, 99);
-            CloseHandle(process);
-        }
-    });
-    RunResult lost = sandbox.Run(first);
-    done = true;
-    killer.join();
+    RunResult lost = sandbox.RunUntilPowerLoss(sandbox.Exe(), first, 1);
     EXPECT_EQ(99u, lost.exitCode);
     ASSERT_TRUE(FileExists(sandbox.Path("sleepflag")));
     ASSERT_TRUE(FileExists(sandbox.Path("sleepflag.devices")));

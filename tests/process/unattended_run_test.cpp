@@ -37,29 +37,7 @@ RunResult RunSimulated(const Sandbox& sandbox, const std::string& exe, const std
     options.args = args;
     options.workDir = workDir;
     options.timeoutMs = 90000;
-    UseSimulator(&options, sandbox.ScenarioPath(), sandbox.JournalPath(), sandbox.StatePath());
-    std::atomic<bool> done(false);
-    std::thread killer;
-    if (killAtSuspend > 0) {
-        killer = std::thread([&] {
-            while (!done && sandbox.JournalCalls("SetSuspendState").size() < killAtSuspend) Sleep(50);
-            Sleep(500);
-            // The machine loses power: the process ends where it is, mid-sleep.
-            HWND window = nullptr;
-            while (!done && !(window = FindMainWindowOf(exe))) Sleep(50);
-            DWORD owner = 0;
-            if (window) GetWindowThreadProcessId(window, &owner);
-            HANDLE process = owner ? OpenProcess(PROCESS_TERMINATE, FALSE, owner) : nullptr;
-            if (process) {
-                TerminateProcess(process, 99);
-                CloseHandle(process);
-            }
-        });
-    }
-    RunResult result = RunProgram(exe, options);
-    done = true;
-    if (killer.joinable()) killer.join();
-    return result;
+    return sandbox.RunUntilPowerLoss(exe, options, killAtSuspend);
 }
 
 int CountOf(const std::string& text, const std::string& part) {

@@ -156,6 +156,10 @@ public:
     // files; otherwise Wine's own library. A start failure or a time-out is
     // reported as a test failure.
     RunResult Run(RunOptions options, bool simulator = true) const;
+    // Runs exe (the sandbox's copy, or one elsewhere) on the simulated machine,
+    // which "loses power" (the process is killed) once its suspend call number
+    // killAtSuspend has started; 0: it ends by itself.
+    RunResult RunUntilPowerLoss(const std::string& exe, RunOptions options, size_t killAtSuspend) const;
 
 private:
     std::string dir_;

@@ -1,5 +1,7 @@
 // Per-test sandbox folders for runs of Vesplin.exe.
 #include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
 
 #include "support/process_run.h"
 
@@ -46,5 +48,31 @@ RunResult Sandbox::Run(RunOptions options, bool simulator) const {
     RunResult result = RunProgram(Exe(), options);
     EXPECT_TRUE(result.started) << "cannot start " << Exe() << ": error " << result.startError;
     EXPECT_FALSE(result.timedOut) << Exe() << " killed after " << options.timeoutMs << " ms";
+    return result;
+}
+
+RunResult Sandbox::RunUntilPowerLoss(const std::string& exe, RunOptions options, size_t killAtSuspend) const {
+    UseSimulator(&options, ScenarioPath(), JournalPath(), StatePath());
+    std::atomic<bool> done(false);
+    std::thread killer;
+    if (killAtSuspend > 0) {
+        killer = std::thread([&] {
+            while (!done && JournalCalls("SetSuspendState").size() < killAtSuspend) Sleep(50);
+            Sleep(500);
+            // The machine loses power: the process ends where it is, mid-sleep.
+            HWND window = nullptr;
+            while (!done && !(window = FindMainWindowOf(exe))) Sleep(50);
+            DWORD owner = 0;
+            if (window) GetWindowThreadProcessId(window, &owner);
+            HANDLE process = owner ? OpenProcess(PROCESS_TERMINATE, FALSE, owner) : nullptr;
+            if (process) {
+                TerminateProcess(process, 99);
+                CloseHandle(process);
+            }
+        });
+    }
+    RunResult result = RunProgram(exe, options);
+    done = true;
+    if (killer.joinable()) killer.join();
     return result;
 }
