@@ -428,15 +428,17 @@ int DeviceSettleSecondsLeft() {
     return spent >= limit ? 0 : (int)((limit - spent + 999) / 1000);
 }
 
-bool PollDeviceRecheck(SleepRecord* record) {
+// One look at the devices when it is due (at once when hurry); true once the
+// check has its final answer in record.
+static bool Recheck(SleepRecord* record, bool hurry) {
     if (!gRecheck) return true;
     DWORD now = GetTickCount();
-    if ((LONG)(now - gRecheckNext) < 0) return false;
+    if (!hurry && (LONG)(now - gRecheckNext) < 0) return false;
     gRecheckNext = now + DEVICE_RECHECK_MS;
     std::vector<DeviceEntry> after;
     bool read = TakeDeviceSnapshot(&after) == 0;
     bool settled = read && !Differs(after);
-    bool timeUp = now - gRecheckStart >= (DWORD)gDeviceCheck.settleSec * 1000;
+    bool timeUp = hurry || now - gRecheckStart >= (DWORD)gDeviceCheck.settleSec * 1000;
     if (!settled && !timeUp) return false;
     gRecheck = false;
     if (settled) {
@@ -452,10 +454,12 @@ bool PollDeviceRecheck(SleepRecord* record) {
     return true;
 }
 
+bool PollDeviceRecheck(SleepRecord* record) { return Recheck(record, false); }
+
 void FinishDeviceRecheck(SleepRecord* record) {
     while (gRecheck) {
-        if (PollDeviceRecheck(record)) break;
-        // Stop and Exit are answered while the devices settle.
+        // Stop and Exit end the wait: the devices are looked at once more and that answer stands.
+        if (Recheck(record, gStopRequested || gQuitRequested)) break;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
         PumpPendingMessages();
     }

@@ -296,3 +296,17 @@ TEST_F(DeviceCheckTest, OffUnavailableAndTheSideFileOfAPowerCycle) {
     EXPECT_FALSE(ParseDeviceSideFile("garbage", &standing, &read));
     EXPECT_FALSE(ParseDeviceSideFile("VDS1\nD\tx\tA\tn\tc\n", &standing, &read));
 }
+
+TEST_F(DeviceCheckTest, StopEndsTheWaitForTheDevicesAndTheirAnswerThenStands) {
+    fakedev::gLists = {{1, {Dev("A"), Dev("B", 0, "Bluetooth radio", "Bluetooth")}}, {SnapshotAfter(1), {Dev("A")}}};
+    gDeviceCheck.settleSec = 60;
+    After(1500, [] { gStopRequested = 1; });
+    DWORD started = GetTickCount();
+    RunCycles(1);
+    EXPECT_LT(GetTickCount() - started, 10000u);
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("device_fault", records[0]["verdict"]);
+    ASSERT_EQ(1u, records[0]["devices"]["missing"].size());
+    EXPECT_EQ("Bluetooth radio", records[0]["devices"]["missing"][0]["name"]);
+}
