@@ -62,6 +62,37 @@ static void WriteColumnLabels(Page* page, const ChartGeometry* g, const SleepRec
     }
 }
 
+// The scale of a chart's left axis: its top, its steps, and its unit (the
+// larger one, a thousand of the smaller, from largeFrom on).
+struct AxisScale {
+    long long top;
+    int steps;
+    long long largeFrom;
+    const char* unit;
+    const char* largeUnit;
+};
+
+// A chart's heading, the opening of its picture and its grid with the axis labels.
+static ChartGeometry StartScaledChart(Page* page, int count, const char* heading, const char* label,
+                                      const AxisScale& axis) {
+    ChartGeometry g = Geometry(count);
+    double bottom = g.top + g.height;
+    Put(page, "<h2>%s</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\"", heading);
+    Coord(page, "width", g.total);
+    Coord(page, "height", g.top + g.height + 24);
+    Put(page, " role=\"img\" aria-label=\"%s\">\n", label);
+    for (int mark = 0; mark <= axis.steps; mark++) {
+        GridLine(page, g, bottom - g.height * mark / axis.steps);
+        long long value = axis.top * mark / axis.steps;
+        if (axis.top >= axis.largeFrom) {
+            Put(page, " text-anchor=\"end\">%g %s</text>\n", value / 1000.0, axis.largeUnit);
+        } else {
+            Put(page, " text-anchor=\"end\">%lld %s</text>\n", value, axis.unit);
+        }
+    }
+    return g;
+}
+
 void WriteTimeChart(Page* page, const SleepRecord* records, int count) {
     ChartGeometry g = Geometry(count);
     double highest = 1;
@@ -186,21 +217,9 @@ void WritePhaseChart(Page* page, const SleepRecord* records, int count) {
     if (!any) return;
     int steps;
     long long scale = RoundScale(highest, &steps);
-    ChartGeometry g = Geometry(count);
+    ChartGeometry g = StartScaledChart(page, count, "Resume time of every sleep", "Resume time of each sleep by phase",
+                                       {scale, steps, 2000, "ms", "s"});
     double bottom = g.top + g.height;
-    Raw(page, "<h2>Resume time of every sleep</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\"");
-    Coord(page, "width", g.total);
-    Coord(page, "height", g.top + g.height + 24);
-    Raw(page, " role=\"img\" aria-label=\"Resume time of each sleep by phase\">\n");
-    for (int mark = 0; mark <= steps; mark++) {
-        double y = bottom - g.height * mark / steps;
-        GridLine(page, g, y);
-        long long ms = scale * mark / steps;
-        if (scale >= 2000)
-            Put(page, " text-anchor=\"end\">%g s</text>\n", ms / 1000.0);
-        else
-            Put(page, " text-anchor=\"end\">%lld ms</text>\n", ms);
-    }
     for (int i = 0; i < count; i++) {
         const SleepRecord* r = &records[i];
         if (!r->phasesKnown) continue;
@@ -258,21 +277,9 @@ void WriteBatteryChart(Page* page, const SleepRecord* records, int count) {
     if (!any) return;
     int steps;
     long long scale = RoundScale(highest, &steps);
-    ChartGeometry g = Geometry(count);
+    ChartGeometry g = StartScaledChart(page, count, "Battery drain of every sleep",
+                                       "Battery drain during each sleep in milliwatts", {scale, steps, 10000, "mW", "W"});
     double bottom = g.top + g.height;
-    Raw(page, "<h2>Battery drain of every sleep</h2>\n<svg xmlns=\"http://www.w3.org/2000/svg\"");
-    Coord(page, "width", g.total);
-    Coord(page, "height", g.top + g.height + 24);
-    Raw(page, " role=\"img\" aria-label=\"Battery drain during each sleep in milliwatts\">\n");
-    for (int mark = 0; mark <= steps; mark++) {
-        double y = bottom - g.height * mark / steps;
-        GridLine(page, g, y);
-        long long mw = scale * mark / steps;
-        if (scale >= 10000)
-            Put(page, " text-anchor=\"end\">%g W</text>\n", mw / 1000.0);
-        else
-            Put(page, " text-anchor=\"end\">%lld mW</text>\n", mw);
-    }
     for (int i = 0; i < count; i++) {
         const BatteryFigures& b = records[i].battery;
         if (!b.known || !b.drainMw.known) continue;
