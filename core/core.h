@@ -96,6 +96,9 @@ struct OptionalValue {
 };
 
 #define RECORD_TEXT_SIZE 512  // the wake source, UTF-8, cut between whole characters
+#define RUN_ID_SIZE 32         // "20261207T101500Z-1a2b3c4d" and its terminator, with room
+#define COMPUTER_NAME_SIZE 64  // a DNS host name has at most 63 characters
+#define RECORD_SCHEMA 1        // the key set of records with run_id, computer and schema
 
 // One device as the system lists it: texts UTF-8, as the system gives them.
 struct DeviceEntry {
@@ -150,6 +153,9 @@ struct SleepRecord {
     char bugcheck[16];   // "0x0000009F" for a crash; empty otherwise
     DeviceCheck devices;
     BatteryFigures battery;
+    char runId[RUN_ID_SIZE];       // the run the sleep belongs to; empty in records of older runs
+    char computer[COMPUTER_NAME_SIZE];  // the machine's DNS host name, UTF-8
+    int schema;                    // RECORD_SCHEMA when written; 0: a record of the older key set
 };
 // An empty record: zeros, every state unknown, no fallback, no lost reason.
 void ClearSleepRecord(SleepRecord* record);
@@ -202,6 +208,11 @@ long long FileTimeFromUnixSeconds(long long seconds);
 long long UnixSecondsFromFileTime(long long fileTime);
 // A FILETIME value as ISO 8601 UTC, "2026-12-07T12:44:54Z"; empty when not a valid time.
 void FormatUtcTime(long long fileTime, char* out, size_t outSize);
+// The id of a run begun at fileTime: "20261207T124454Z-" and the random
+// number as 8 hex digits; empty when the time is not a valid one.
+void FormatRunId(long long fileTime, unsigned random, char* out, size_t outSize);
+// True for a text of that form, and nothing else.
+bool IsRunId(const char* text);
 // "2026-12-07T12:44:54Z" (fractions of a second allowed) as a FILETIME value; false for anything else.
 bool ParseUtcTime(const char* text, long long* fileTime);
 // Whole seconds between two FILETIME values, rounded to the nearest.

@@ -152,6 +152,33 @@ void FormatUtcTime(long long fileTime, char* out, size_t outSize) {
              rest % 60);
 }
 
+void FormatRunId(long long fileTime, unsigned random, char* out, size_t outSize) {
+    if (outSize == 0) return;
+    out[0] = '\0';
+    char iso[32];
+    FormatUtcTime(fileTime, iso, sizeof(iso));
+    if (!iso[0]) return;
+    char compact[32];
+    size_t length = 0;
+    for (const char* c = iso; *c && length + 1 < sizeof(compact); c++) {
+        if (*c != '-' && *c != ':') compact[length++] = *c;
+    }
+    compact[length] = '\0';
+    snprintf(out, outSize, "%s-%08x", compact, random);
+}
+
+bool IsRunId(const char* text) {
+    // "YYYYMMDDThhmmssZ-" then 8 lower-case hex digits.
+    static const char shape[] = "dddddddd" "T" "dddddd" "Z-" "xxxxxxxx";
+    for (size_t i = 0; i < sizeof(shape) - 1; i++) {
+        char c = text[i];
+        bool digit = c >= '0' && c <= '9';
+        bool fits = shape[i] == 'd' ? digit : shape[i] == 'x' ? digit || (c >= 'a' && c <= 'f') : c == shape[i];
+        if (!fits) return false;
+    }
+    return text[sizeof(shape) - 1] == '\0';
+}
+
 static bool ReadDigits(const char*& text, int count, unsigned* value) {
     *value = 0;
     for (int i = 0; i < count; i++, text++) {

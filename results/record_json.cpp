@@ -241,6 +241,13 @@ const Field FIELDS[] = {
      [](const Json* v, SleepRecord* r) { return ReadText(v, r->bugcheck, sizeof(r->bugcheck)); }},
     {"devices", WriteDevices, ReadDevices},
     {"battery", WriteBattery, ReadBattery},
+    {"run_id", [](const SleepRecord& r) { return TextOrNull(r.runId); },
+     [](const Json* v, SleepRecord* r) { return ReadText(v, r->runId, sizeof(r->runId)); }},
+    {"computer", [](const SleepRecord& r) { return TextOrNull(r.computer); },
+     [](const Json* v, SleepRecord* r) { return ReadText(v, r->computer, sizeof(r->computer)); }},
+    // Written by this build whatever the record says: the key set is this build's.
+    {"schema", [](const SleepRecord&) { return Json(RECORD_SCHEMA); },
+     [](const Json* v, SleepRecord* r) { return ReadInt(v, &r->schema); }},
 };
 
 }  // namespace
@@ -250,6 +257,8 @@ bool FormatResultLine(const SleepRecord* record, std::string* out) {
     // Texts from the system are UTF-8 by now; anything else must not reach the library.
     CopyUtf8(clean.wakeSource, sizeof(clean.wakeSource), record->wakeSource);
     CopyUtf8(clean.bugcheck, sizeof(clean.bugcheck), record->bugcheck);
+    CopyUtf8(clean.runId, sizeof(clean.runId), record->runId);
+    CopyUtf8(clean.computer, sizeof(clean.computer), record->computer);
     Json line = Json::object();
     for (const Field& field : FIELDS) line[field.key] = field.write(clean);
     *out = line.dump(-1, ' ', true, Json::error_handler_t::replace);

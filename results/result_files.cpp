@@ -140,32 +140,44 @@ unsigned long RestorePendingResultLine(const char* path, bool* restored) {
     return error;
 }
 
-int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header) {
-    if (!reportPath || !reportPath[0]) return ERROR_INVALID_NAME;
-    char temporary[MAX_PATH + 8];
-    int length = snprintf(temporary, sizeof(temporary), "%s.tmp", reportPath);
-    if (length < 0 || (size_t)length >= sizeof(temporary)) return ERROR_FILENAME_EXCED_RANGE;
-    std::vector<SleepRecord> records;
-    int badLines = 0;
-    int error = ReadResultsFile(resultsPath, &records, &badLines);
+int ReadRunRecords(const char* resultsPath, std::vector<SleepRecord>* records, int* badLines) {
+    int error = ReadResultsFile(resultsPath, records, badLines);
     // The C library's numbers as the system's codes the log reports.
     if (error == ENOENT) return ERROR_FILE_NOT_FOUND;
     if (error == EACCES) return ERROR_ACCESS_DENIED;
-    if (error != 0) return ERROR_READ_FAULT;
-    std::string page;
-    BuildRunReport(header, resultsPath, records.data(), (int)records.size(), badLines, &page);
+    return error != 0 ? ERROR_READ_FAULT : 0;
+}
+
+int ReplaceFileWhole(const char* path, const std::string& text) {
+    if (!path || !path[0]) return ERROR_INVALID_NAME;
+    char temporary[MAX_PATH + 8];
+    int length = snprintf(temporary, sizeof(temporary), "%s.tmp", path);
+    if (length < 0 || (size_t)length >= sizeof(temporary)) return ERROR_FILENAME_EXCED_RANGE;
     HANDLE file = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return (int)GetLastError();
+    int error = 0;
     DWORD written = 0;
-    if (!WriteFile(file, page.data(), (DWORD)page.size(), &written, nullptr))
+    if (!WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr))
         error = (int)GetLastError();
-    else if (written != page.size())
+    else if (written != text.size())
         error = ERROR_DISK_FULL;
-    // The page is on the device before it takes the old one's place.
+    // The new file is on the device before it takes the old one's place: a
+    // power loss leaves one whole file or the other.
     if (error == 0 && !FlushFileBuffers(file)) error = (int)GetLastError();
     if (!CloseHandle(file) && error == 0) error = (int)GetLastError();
-    if (error == 0 && !MoveFileExA(temporary, reportPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (error == 0 && !MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = (int)GetLastError();
     if (error != 0) DeleteFileA(temporary);
     return error;
+}
+
+int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header) {
+    if (!reportPath || !reportPath[0]) return ERROR_INVALID_NAME;
+    std::vector<SleepRecord> records;
+    int badLines = 0;
+    int error = ReadRunRecords(resultsPath, &records, &badLines);
+    if (error != 0) return error;
+    std::string page;
+    BuildRunReport(header, resultsPath, records.data(), (int)records.size(), badLines, &page);
+    return ReplaceFileWhole(reportPath, page);
 }

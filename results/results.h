@@ -27,6 +27,11 @@ void ReadResultsText(const char* text, size_t length, std::vector<SleepRecord>* 
 // The same for a file; 0 when it was read, else the C library's error number (and no records).
 int ReadResultsFile(const char* path, std::vector<SleepRecord>* records, int* badLines);
 
+// Where each run of the records begins (indexes, the first always 0 when there
+// are records): a run is one run_id; records without one begin a new run
+// wherever the cycle falls back to 1.
+std::vector<int> RunStarts(const SleepRecord* records, int count);
+
 // ---- Run report: one self-contained HTML page built from the results file ----
 
 // UTF-8 text as HTML: & < > " ' and control characters as references, bytes
@@ -53,6 +58,39 @@ std::string CycleRanges(const std::vector<int>& cycles, int maxRanges);
 // The results path with its extension replaced by ".html" (appended when the
 // file name has none); false when it does not fit or there is no path.
 bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize);
+// True when the file name ends in the extension (".xml"), without regard to case.
+bool HasExtension(const char* path, const char* extension);
+
+// ---- Run status: one small JSON file a poller reads to follow a run ----------
+
+// "r.jsonl" gives "r.run.json", by the page's rule; false as DefaultReportPath.
+bool RunStatusPath(const char* resultsPath, char* out, size_t outSize);
+
+enum { RUN_STATUS_RUNNING, RUN_STATUS_FINISHED, RUN_STATUS_STOPPED, RUN_STATUS_REFUSED, RUN_STATUS_COUNT };
+// "running", "finished", "stopped", "refused"; "" for any other value.
+const char* RunStatusId(int status);
+
+struct RunStatus {
+    char runId[RUN_ID_SIZE];
+    char computer[COMPUTER_NAME_SIZE];
+    int state;                 // RUN_STATUS_*
+    long long startUtc;        // FILETIME values; 0 where not known (end: still running)
+    long long updateUtc;
+    long long endUtc;
+    long long nextUpdateBy;    // a poller calls the run hung only after this; 0: no bound (woken by hand)
+    int cyclesDone;
+    int cyclesPlanned;         // 0: cycles for ever
+    int verdicts[VERDICT_COUNT];
+    bool exitCodeKnown;
+    int exitCode;
+    char commandLine[1024];
+    char results[256];
+    char report[256];
+    char log[256];
+    char junit[256];
+};
+// The status as one JSON object (UTF-8 texts; others replaced), with a line end.
+std::string FormatRunStatus(const RunStatus* status);
 
 // ---- Writing the files (Windows) -------------------------------------------------
 
@@ -72,3 +110,50 @@ unsigned long RestorePendingResultLine(const char* path, bool* restored);
 // power loss leaves the previous whole page. 0 when done, else the system's
 // error code.
 int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header);
+// Puts text at path whole through a temporary file beside it, flushed and then
+// moved over the old file. 0 when done, else the system's error code.
+int ReplaceFileWhole(const char* path, const std::string& text);
+// The records of the results file; 0 when read, else the system's error code.
+int ReadRunRecords(const char* resultsPath, std::vector<SleepRecord>* records, int* badLines);
+
+// ---- Many runs and machines: JUnit XML and the fleet page (free of the system) ----
+
+// The JUnit XML of these records: one testsuite per run.
+void BuildJUnitReport(const ReportHeader* header, const SleepRecord* records, int count, std::string* xml);
+// A run of more sleeps keeps a testcase for each of its first this many failed
+// sleeps and folds the rest: its ok sleeps into a case per state, its later
+// failures into a failing case per verdict.
+#define JUNIT_CASES_PER_RUN 1000
+// length bytes of UTF-8 text appended as XML 1.0 character data (attribute:
+// quotes, tabs and line ends as references too): what XML cannot carry, not
+// even as a reference (controls, bytes that are not UTF-8), as U+FFFD.
+void AppendXmlText(std::string* out, const char* text, size_t length, bool attribute);
+
+#define FLEET_PATH_SIZE 1024
+#define FLEET_STATE_SIZE 16
+// One results file of a machine, and what was found beside it.
+struct FleetFile {
+    char path[FLEET_PATH_SIZE];      // the results file as it was named
+    char pageLink[FLEET_PATH_SIZE];  // its run report, relative to the fleet page, '/' between folders; empty: none
+    char runState[FLEET_STATE_SIZE]; // the status file's "state"; empty: no status file was read
+    bool exitCodeKnown;              // the status file's "exit_code"
+    int exitCode;
+    int badLines;                    // lines of the file that could not be read
+    int first;                       // its records in the machine's list
+    int count;
+};
+// One machine: its name (the records' computer, else the results file's
+// folder) and its files' records, file after file.
+struct FleetMachine {
+    char name[COMPUTER_NAME_SIZE];
+    std::vector<FleetFile> files;
+    std::vector<SleepRecord> records;
+};
+// The JUnit XML of many machines: a testsuite for each run of each file.
+void BuildFleetJUnit(const FleetMachine* machines, int machineCount, std::string* xml);
+// The fleet page: one self-contained HTML page with a row a machine, then the
+// failures of all of them grouped by kind.
+void BuildFleetPage(const FleetMachine* machines, int machineCount, std::string* page);
+// Takes the state and exit code of a run status file's text into file; false
+// (and nothing taken) when the text is no JSON object.
+bool ReadFleetStatus(const char* text, size_t length, FleetFile* file);

@@ -46,3 +46,21 @@ int ReadResultsFile(const char* path, std::vector<SleepRecord>* records, int* ba
     ReadResultsText(text.data(), text.size(), records, badLines);
     return 0;
 }
+
+std::vector<int> RunStarts(const SleepRecord* records, int count) {
+    std::vector<int> starts;
+    for (int i = 0; i < count; i++) {
+        bool begins = i == 0;
+        if (!begins) {
+            const SleepRecord& before = records[i - 1];
+            const SleepRecord& now = records[i];
+            if (now.runId[0] || before.runId[0]) {
+                begins = strcmp(now.runId, before.runId) != 0;
+            } else {
+                begins = now.cycle == 1 && before.cycle != 1;
+            }
+        }
+        if (begins) starts.push_back(i);
+    }
+    return starts;
+}

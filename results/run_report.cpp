@@ -28,7 +28,7 @@ void WriteStyle(Page* page, int shown) {
         "<style>\n"
         "body{font:13px/1.45 \"Segoe UI\",Arial,Helvetica,sans-serif;color:#222;background:#fff;margin:16px 20px}\n"
         "h1{font-size:20px;margin:0 0 2px}h2{font-size:15px;margin:22px 0 8px;padding-bottom:3px;"
-        "border-bottom:1px solid #ddd}\n"
+        "border-bottom:1px solid #ddd}h2.run{font-size:17px;border-bottom:2px solid #999;margin-top:30px}\n"
         ".id{color:#555;margin:0 0 10px}\n"
         "table{border-collapse:collapse}\n"
         ".hd td{padding:1px 14px 1px 0;vertical-align:top}.hd td:first-child{color:#666;white-space:nowrap}\n"
@@ -89,19 +89,24 @@ void HeaderRow(Page* page, const char* name, const char* value) {
     Raw(page, "</td></tr>\n");
 }
 
-void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath, const SleepRecord* records,
-                 int count) {
-    Raw(page, "<h1>Sleep run report</h1>\n<p class=\"id\">");
-    Text(page, header->identity);
-    Raw(page, "</p>\n<table class=\"hd\">\n");
-    HeaderRow(page, "Computer", header->computer);
-    HeaderRow(page, "Windows", header->windows);
-    HeaderRow(page, "Command line", header->commandLine);
+// The header of one run. Only the run in progress (last) has the program's
+// own details: the Windows version, the command line and the exit code.
+void WriteHeader(Page* page, const ReportHeader* header, bool current, const char* resultsPath,
+                 const SleepRecord* records, int count) {
+    Raw(page, "<table class=\"hd\">\n");
+    const char* runId = count > 0 ? records[count - 1].runId : "";
+    const char* computer = count > 0 && records[count - 1].computer[0] ? records[count - 1].computer : "";
+    HeaderRow(page, "Run", runId);
+    HeaderRow(page, "Computer", computer[0] ? computer : current ? header->computer : "");
+    if (current) {
+        HeaderRow(page, "Windows", header->windows);
+        HeaderRow(page, "Command line", header->commandLine);
+    }
     HeaderRow(page, "Results file", resultsPath);
     UtcText first(count > 0 ? records[0].startUtc : 0);
     UtcText last(count > 0 ? records[count - 1].endUtc : 0);
-    const char* start = header->startTime[0] ? header->startTime : first.text;
-    const char* end = header->endTime[0] ? header->endTime : last.text;
+    const char* start = current && header->startTime[0] ? header->startTime : first.text;
+    const char* end = current && header->endTime[0] ? header->endTime : last.text;
     if (start[0]) {
         Raw(page, "<tr><td>Started (UTC)</td><td>");
         WriteUtc(page, start, nullptr);
@@ -112,7 +117,7 @@ void WriteHeader(Page* page, const ReportHeader* header, const char* resultsPath
         WriteUtc(page, end, nullptr);
         Raw(page, "</td></tr>\n");
     }
-    if (header->exitCodeKnown) {
+    if (current && header->exitCodeKnown) {
         const char* meaning = header->exitCode == 0   ? " (every sleep ok, the run completed)"
                               : header->exitCode == 1 ? " (the run could not start)"
                               : header->exitCode == 2 ? " (a sleep failed, or was not recorded)"
@@ -431,18 +436,34 @@ void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, 
     Raw(page, " \xE2\x80\x93 run report</title>\n");
     int shown = TableColumns(records, count);
     WriteStyle(page, shown);
-    Raw(page, "</head><body>\n");
-    WriteHeader(page, header, resultsPath, records, count);
-    WriteCounts(page, records, count, badLines);
-    if (count == 0) {
-        Raw(page, "<p>No sleep recorded yet.</p>\n");
-    } else {
-        WriteTimeChart(page, records, count);
-        WritePhaseChart(page, records, count);
-        WriteBatteryChart(page, records, count);
-        WriteDevices(page, records, count);
-        WriteRecordTable(page, records, count, shown);
-        WriteWakeSources(page, records, count);
+    Raw(page, "</head><body>\n<h1>Sleep run report</h1>\n<p class=\"id\">");
+    Text(page, header->identity);
+    Raw(page, "</p>\n");
+    // A results file may hold several runs: each gets its own header and
+    // sections, its cycles counted from its own first.
+    std::vector<int> starts = RunStarts(records, count);
+    if (starts.empty()) starts.push_back(0);
+    int runs = (int)starts.size();
+    if (runs > 1) Put(page, "<p>This results file holds %d runs.</p>\n", runs);
+    for (int run = 0; run < runs; run++) {
+        int begin = starts[run];
+        int end = run + 1 < runs ? starts[run + 1] : count;
+        const SleepRecord* part = records + begin;
+        int n = end - begin;
+        bool current = run == runs - 1;
+        if (runs > 1) Put(page, "<h2 class=\"run\" id=\"run-%d\">Run %d of %d</h2>\n", run + 1, run + 1, runs);
+        WriteHeader(page, header, current, resultsPath, part, n);
+        WriteCounts(page, part, n, run == 0 ? badLines : 0);
+        if (n == 0) {
+            Raw(page, "<p>No sleep recorded yet.</p>\n");
+            continue;
+        }
+        WriteTimeChart(page, part, n);
+        WritePhaseChart(page, part, n);
+        WriteBatteryChart(page, part, n);
+        WriteDevices(page, part, n);
+        WriteRecordTable(page, part, n, shown);
+        WriteWakeSources(page, part, n);
     }
     Raw(page, "</body></html>\n");
 }
@@ -494,7 +515,9 @@ static bool SameText(const char* a, const char* b) {
     return *a == *b;
 }
 
-bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize) {
+// The results path with its extension replaced by `extension`; the results
+// file itself is never the answer (its name then gets the extension added).
+static bool SiblingPath(const char* resultsPath, const char* extension, char* out, size_t outSize) {
     if (outSize > 0) out[0] = '\0';
     if (!resultsPath || !resultsPath[0]) return false;
     size_t length = strlen(resultsPath);
@@ -510,13 +533,26 @@ bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize) {
         }
     }
     if (stem == nameStart) return false;  // no file name at all
-    int written = snprintf(out, outSize, "%.*s.html", (int)stem, resultsPath);
-    // A results file that already ends in ".html" must not be overwritten by its own page.
+    int written = snprintf(out, outSize, "%.*s%s", (int)stem, resultsPath, extension);
+    // A results file that already ends in the extension must not be overwritten by its sibling.
     if (written >= 0 && (size_t)written < outSize && SameText(out, resultsPath))
-        written = snprintf(out, outSize, "%s.html", resultsPath);
+        written = snprintf(out, outSize, "%s%s", resultsPath, extension);
     if (written < 0 || (size_t)written >= outSize) {
         if (outSize > 0) out[0] = '\0';
         return false;
     }
     return true;
+}
+
+bool HasExtension(const char* path, const char* extension) {
+    const char* dot = path ? strrchr(path, '.') : nullptr;
+    return dot && !strchr(dot, '\\') && !strchr(dot, '/') && SameText(dot, extension);
+}
+
+bool DefaultReportPath(const char* resultsPath, char* out, size_t outSize) {
+    return SiblingPath(resultsPath, ".html", out, outSize);
+}
+
+bool RunStatusPath(const char* resultsPath, char* out, size_t outSize) {
+    return SiblingPath(resultsPath, ".run.json", out, outSize);
 }

@@ -12,12 +12,16 @@ command -v make >/dev/null || need+=(make)
 # The portable part is also built and tested with the host's own compiler.
 command -v g++ >/dev/null || need+=(g++)
 command -v python3 >/dev/null || need+=(python3)
+# The Ansible example for many PCs is checked offline (scripts/check_playbook.py).
+command -v ansible-playbook >/dev/null || need+=(ansible)
 command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 command -v i686-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-i686)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
 command -v x86_64-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-x86-64)
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+# The JUnit and fleet tests parse what they check with libxml2.
+[ -f /usr/include/libxml2/libxml/parser.h ] || need+=(libxml2-dev)
 { [ -x /usr/lib/wine/wine64 ] && dpkg -s wine >/dev/null 2>&1; } || need+=(wine wine64)
 i386=no
 if host_runs_elf32; then

@@ -76,7 +76,8 @@ TEST(ResultRecord, EveryFieldWithItsTypeInItsPlace) {
     EXPECT_EQ((std::vector<std::string>{"cycle", "requested_state", "entered_state", "fallback", "requested_sec",
                                         "measured_sec", "asleep_sec", "asleep_source", "verdict", "wake_source",
                                         "start_utc", "end_utc", "error_code", "reason", "phases", "target_state",
-                                        "effective_state", "lost_reason", "bugcheck", "devices", "battery"}),
+                                        "effective_state", "lost_reason", "bugcheck", "devices", "battery", "run_id",
+                                        "computer", "schema"}),
               keys);
     EXPECT_EQ(3, r["cycle"]);
     EXPECT_EQ("S4", r["requested_state"]);
@@ -91,10 +92,11 @@ TEST(ResultRecord, EveryFieldWithItsTypeInItsPlace) {
     EXPECT_EQ("2026-12-07T12:44:54Z", r["start_utc"]);
     EXPECT_EQ("2026-12-07T12:45:55Z", r["end_utc"]);
     EXPECT_EQ(0, r["error_code"]);
-    for (const char* key :
-         {"reason", "phases", "target_state", "effective_state", "lost_reason", "bugcheck", "devices", "battery"}) {
+    for (const char* key : {"reason", "phases", "target_state", "effective_state", "lost_reason", "bugcheck",
+                            "devices", "battery", "run_id", "computer"}) {
         EXPECT_TRUE(r[key].is_null()) << key;
     }
+    EXPECT_EQ(RECORD_SCHEMA, r["schema"]);
 
     SleepRecord unknown = SampleRecord();
     unknown.enteredState = -1;
