@@ -30,6 +30,7 @@ void ResetCommandLineResults() {
     gShortestSleepDuration = MIN_SHORTEST_SLEEP;
     gResultsPath[0] = '\0';
     gReportPath[0] = '\0';
+    gJUnitPath[0] = '\0';
     ResetDeviceCheckSettings(&gDeviceCheck);
 }
 
@@ -442,6 +443,34 @@ void HandleReportFile(ParseState* state, const char* word) {
     AddNote(&gCommandLineNotes, "Option --report: Run report file name: *%s*.\n", full);
 }
 
+// --junit=<file.xml>: the run's sleeps as JUnit test cases, rebuilt after every
+// record. The file is replaced whole: only a file named as XML is taken.
+void HandleJUnitFile(ParseState* state, const char* word) {
+    const char* name = word[7] == '=' ? word + 8 : "";
+    char full[CONFIG_TEXT_MAX + 1];
+    DWORD length = name[0] && strlen(name) <= CONFIG_TEXT_MAX && HasExtension(name, ".xml")
+                       ? GetFullPathNameA(name, sizeof(full), full, NULL)
+                       : 0;
+    if (length == 0 || length >= sizeof(full)) {
+        AddNote(&gCommandLineNotes, "Invalid command line.  --junit option needs to be followed by \"=filename.xml\" "
+                                    "of at most %d characters.\n",
+                CONFIG_TEXT_MAX);
+        state->verdict = false;
+        return;
+    }
+    char folder[CONFIG_TEXT_MAX + 1];
+    DWORD folderError = MakeFolderOf(full, folder, sizeof(folder));
+    if (folderError != 0) {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  The folder %s of the JUnit file %s cannot be made. Error code %lu.\n",
+                folder[0] ? folder : full, full, (unsigned long)folderError);
+        state->verdict = false;
+        return;
+    }
+    snprintf(gJUnitPath, sizeof(gJUnitPath), "%s", full);
+    AddNote(&gCommandLineNotes, "Option --junit: JUnit file name: *%s*.\n", full);
+}
+
 // --no-device-check: no device lists around the sleeps.
 void HandleNoDeviceCheck(ParseState* state, const char* word) {
     if (strcmp(word, "--no-device-check") != 0) {
@@ -518,6 +547,7 @@ const LongOptionRow kLongOptions[] = {
     {"config", HandleConfigFile},
     {"results", HandleResultsFile},
     {"report", HandleReportFile},
+    {"junit", HandleJUnitFile},
     {"no-device-check", HandleNoDeviceCheck},
     {"device-settle", HandleDeviceSettle},
     {"ignore-device", HandleIgnoreDevice},
@@ -577,6 +607,11 @@ bool ParseCommandLine(ConfigRecord* record, int argc, char** argv) {
     state.verdict = true;
     state.autoExit = CommandLineAsksAutoExit(argc, argv);
     ReadWords(&state);
+    // The JUnit file is made from the results file.
+    if (gJUnitPath[0] && !gResultsPath[0]) {
+        AddNote(&gCommandLineNotes, "Invalid command line.  --junit needs a results file (--results=).\n");
+        state.verdict = false;
+    }
     ApplyDurations(&state);
     LowerShortestSleep(record);
     return state.verdict;

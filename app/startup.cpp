@@ -118,7 +118,7 @@ static void RunMessageLoop() {
     }
 }
 
-// The log, results, marker, configuration and report files of a command line
+// The log, results, marker, configuration, report, JUnit and status files of a command line
 // must differ; false (with a note) when one file is named for two of them.
 // Neither file named twice is used: a log written into the marker would be
 // taken for a power cycle at the next start.
@@ -127,16 +127,20 @@ static bool RefuseFilesNamedTwice(const ConfigRecord* commandLine) {
     GetConfigText(commandLine->logFilePath, logPath);
     char reportPath[256] = "";
     if (gResultsPath[0] && !gReportPath[0]) DefaultReportPath(gResultsPath, reportPath, sizeof(reportPath));
+    char statusPath[256] = "";
+    if (gResultsPath[0]) RunStatusPath(gResultsPath, statusPath, sizeof(statusPath));
     const char* files[FILE_KINDS] = {commandLine->logToFile ? logPath : "", gResultsPath, gMarkerFilePath,
-                                     theConfig->configFilePath, gReportPath[0] ? gReportPath : reportPath};
+                                     theConfig->configFilePath, gReportPath[0] ? gReportPath : reportPath,
+                                     gJUnitPath, statusPath};
     char note[NOTE_SIZE];
     int clash = 0;
     if (CheckDistinctFiles(files, note, sizeof(note), &clash)) return true;
     AddNote(&gCommandLineNotes, "Invalid command line.  %s", note);
     if (clash & FILE_LOG) gLogFileFromCommandLine = 0;
-    if (clash & (FILE_RESULTS | FILE_REPORT)) {
+    if (clash & (FILE_RESULTS | FILE_REPORT | FILE_JUNIT | FILE_STATUS)) {
         gResultsPath[0] = '\0';
         gReportPath[0] = '\0';
+        gJUnitPath[0] = '\0';
     }
     return false;
 }
@@ -153,6 +157,7 @@ static void RestoreCommandLineRun(const MarkerRun* run) {
     gRunFromMarker = true;
     gMarkerRun = *run;
     snprintf(gReportPath, sizeof(gReportPath), "%s", run->reportPath);
+    snprintf(gJUnitPath, sizeof(gJUnitPath), "%s", run->junitPath);
     snprintf(gRunCommandLine, sizeof(gRunCommandLine), "%s", run->commandLine);
     SetUnattended(gAutoExit != 0);
 }
@@ -163,6 +168,7 @@ static bool EndIfRunCannotStart(const char* reason) {
     LogMessage(reason, LOG_ERROR);
     if (!gAutoExit) return false;
     SetExitCode(EXIT_RUN_NOT_STARTED);
+    WriteRunStatus(RUN_STATUS_REFUSED, true, EXIT_RUN_NOT_STARTED);
     return true;
 }
 
@@ -291,6 +297,8 @@ static int EndWithInvalidCommandLine() {
              "Vesplin.exe was launched with invalid command line arguments.\nPlease see log:\n%s\n", path);
     ShowMessageBox(nullptr, message, "Invalid Command Line", MB_ICONWARNING | MB_OK, IDOK);
     if (gAutoExit) SetExitCode(EXIT_RUN_NOT_STARTED);
+    // A poller waiting for this run learns that it never began.
+    WriteRunStatus(RUN_STATUS_REFUSED, gAutoExit != 0, EXIT_RUN_NOT_STARTED);
     return Shutdown();
 }
 
@@ -333,6 +341,8 @@ int RunVesplin(HINSTANCE instance, int argc, char** argv, int showCommand) {
                                                    sizeof(resultsRefused))
                                 : -1;
     if (resumeHow == RESUME_COMMAND_LINE_RUN) RestoreCommandLineRun(&marker.run);
+    // Its records and status go on under the interrupted run's identity.
+    if (markerFound) TakeRunIdentity(&marker.tail, resumeHow == RESUME_COMMAND_LINE_RUN ? &marker.run : nullptr);
     // A refused run that ended the program by itself still does: nobody waits for its window.
     if (resumeHow == RESUME_REFUSED && marker.runAutoExit == 1) {
         gAutoExit = 1;

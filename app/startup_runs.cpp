@@ -32,15 +32,15 @@ static void SaveRunSettings() {
 
 // The end of an automatic-exit run: the exit code from its sleeps and how it
 // ended, the settings saved as the default file (when a run was made), and the program ends.
-static void EndAutomaticRun(int code, bool saveSettings) {
+static void EndAutomaticRun(int code, bool saveSettings, int runEnd) {
     SetExitCode(code);
-    FinishRunReport(code);
+    FinishRunReport(code, runEnd);
     if (saveSettings) SaveRunSettings();
     StopMonitoringAndCloseLog();
     PostQuitMessage(0);
 }
 
-static void EndAutomaticRun() { EndAutomaticRun(RunExitCode(&gRunTally, gRunEnd), true); }
+static void EndAutomaticRun() { EndAutomaticRun(RunExitCode(&gRunTally, gRunEnd), true, gRunEnd); }
 
 // The restart lines, the reason from the system's records, and the lost
 // record, written before anything else can go wrong. A marker that a start
@@ -55,7 +55,7 @@ static void RecordInterruptedSleep(const MarkerContents* marker) {
              (int)(now - theResumeRecord.sleepStartTime));
     LogMessage(line, LOG_WARNING);
     if (marker->haveTail && marker->tail.recorded) {
-        CountSleep(&gRunTally, VERDICT_LOST);
+        CountRecord(VERDICT_LOST);
         LogMessage("The lost sleep was recorded by an earlier start of the program, which ended before the run "
                    "went on",
                    LOG_INFO);
@@ -113,12 +113,21 @@ int ResumeInterruptedRun(const MarkerContents* marker, int how) {
         gRunEnd = RUN_END_NOT_STARTED;
         // Nor does a command line's new run start: an automatic-exit run ends
         // here, its lost record written, rather than wait for nobody.
-        if (gAutoExit) EndAutomaticRun(how == RESUME_REFUSED ? EXIT_SLEEP_FAILED : EXIT_RUN_NOT_STARTED, false);
+        int code = how == RESUME_REFUSED ? EXIT_SLEEP_FAILED : EXIT_RUN_NOT_STARTED;
+        if (gAutoExit) {
+            EndAutomaticRun(code, false, RUN_END_NOT_STARTED);
+        } else {
+            WriteRunStatus(RUN_STATUS_REFUSED);
+        }
         return 1;
     }
     if (how == RESUME_REFUSED) {
         // The run that was lost failed; an automatic-exit one says so in its code.
-        if (gAutoExit) EndAutomaticRun(EXIT_SLEEP_FAILED, false);
+        if (gAutoExit) {
+            EndAutomaticRun(EXIT_SLEEP_FAILED, false, RUN_END_NOT_STARTED);
+        } else {
+            WriteRunStatus(RUN_STATUS_REFUSED);
+        }
         return 1;
     }
 

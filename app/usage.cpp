@@ -35,6 +35,8 @@ static const char USAGE_TEXT[] =
     "  --config=<file.dat>   settings from a configuration file\r\n"
     "  --results=<file>  one JSON record per sleep, and an HTML report beside it\r\n"
     "  --report=<file>   the HTML report elsewhere\r\n"
+    "  --junit=<file.xml>  the sleeps as JUnit test cases, for a CI server\r\n"
+    "                    (with --results; <results>.run.json tells the run's state)\r\n"
     "  --no-device-check     no device lists around the sleeps\r\n"
     "  --device-settle=<sec> time a changed device has to come back (0-300, 10)\r\n"
     "  --log-level=<0|1|2>  Normal, Debug, or Debug and Events\r\n"

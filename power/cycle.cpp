@@ -139,6 +139,8 @@ int RunCycleStates(const uint8_t selectedStates[4], const int32_t durations[4], 
             snprintf(gMarkerTail.fallback, sizeof(gMarkerTail.fallback), "%s",
                      FallbackId(PlanFallback(requested, plan.target, plan.force)));
             int result = EnterSleepState(plan.target, requestedSec, plan.force, cycleNumber);
+            // The status after the last sleep of a cycle counts that cycle as done.
+            if (pos + 1 >= count) gCyclesDone = cycleNumber;
             RecordSleepResult(cycleNumber, requested, plan.target, plan.force, requestedSec);
             // Stop, Exit and the rest queued during the sleep are handled now,
             // even when no countdown follows.

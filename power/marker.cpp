@@ -30,10 +30,13 @@ DWORD WriteMarkerFile() {
         memcpy(gMarkerTail.magic, MARKER_TAIL_MAGIC, sizeof(gMarkerTail.magic));
         gMarkerTail.recorded = 0;
         snprintf(gMarkerTail.resultsPath, sizeof(gMarkerTail.resultsPath), "%s", gResultsPath);
+        snprintf(gMarkerTail.runId, sizeof(gMarkerTail.runId), "%s", gRunId);
+        CopyUtf8(gMarkerTail.computer, sizeof(gMarkerTail.computer), ComputerName());
         ok = WriteFile(file, &gMarkerTail, sizeof(gMarkerTail), &written, nullptr) && written == sizeof(gMarkerTail);
     }
     if (ok && memcmp(gMarkerRun.magic, MARKER_RUN_MAGIC, sizeof(gMarkerRun.magic)) == 0) {
         gMarkerRun.tally = gRunTally;
+        memcpy(gMarkerRun.verdicts, gVerdictCounts, sizeof(gMarkerRun.verdicts));
         ok = WriteFile(file, &gMarkerRun, sizeof(gMarkerRun), &written, nullptr) && written == sizeof(gMarkerRun);
     }
     // The marker is the only evidence of a sleep that never ended: it must be
@@ -55,6 +58,7 @@ static void SetWhy(char* why, size_t whySize, const char* text) {
 static size_t TailSizeAt(const unsigned char* bytes, size_t length) {
     if (length < 4) return 0;
     if (memcmp(bytes, MARKER_TAIL_MAGIC, 4) == 0) return sizeof(MarkerTail);
+    if (memcmp(bytes, MARKER_TAIL_V2_MAGIC, 4) == 0) return MARKER_TAIL_V2_SIZE;
     if (memcmp(bytes, MARKER_TAIL_V1_MAGIC, 4) == 0) return MARKER_TAIL_V1_SIZE;
     return 0;
 }
@@ -93,7 +97,22 @@ bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* w
         SetWhy(why, whySize, "the name of the results file is not terminated");
         whole = false;
     }
-    tail->recorded = size == sizeof(MarkerTail) && read.recorded != 0 ? 1 : 0;
+    tail->recorded = size >= MARKER_TAIL_V2_SIZE && read.recorded != 0 ? 1 : 0;
+    // The run's identity goes into records: only a real run id, and a terminated name.
+    if (size == sizeof(MarkerTail)) {
+        if (memchr(read.runId, '\0', sizeof(read.runId)) && (!read.runId[0] || IsRunId(read.runId))) {
+            memcpy(tail->runId, read.runId, sizeof(tail->runId));
+        } else {
+            SetWhy(why, whySize, "the run id of the lost sleep is not one");
+            whole = false;
+        }
+        if (memchr(read.computer, '\0', sizeof(read.computer))) {
+            CopyUtf8(tail->computer, sizeof(tail->computer), read.computer);
+        } else {
+            SetWhy(why, whySize, "the computer name of the lost sleep is not terminated");
+            whole = false;
+        }
+    }
     return whole;
 }
 
@@ -101,6 +120,7 @@ bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* w
 static size_t RunSizeAt(const unsigned char* block, size_t length) {
     if (length < 4) return 0;
     if (memcmp(block, MARKER_RUN_MAGIC, 4) == 0) return sizeof(MarkerRun);
+    if (memcmp(block, MARKER_RUN_V2_MAGIC, 4) == 0) return MARKER_RUN_V2_SIZE;
     if (memcmp(block, MARKER_RUN_V1_MAGIC, 4) == 0) return MARKER_RUN_V1_SIZE;
     return 0;
 }
@@ -134,8 +154,8 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
     if (tailSize == 0) {
         SetWhy(out->problem, sizeof(out->problem), "the details of the lost sleep are damaged");
         // Where a whole marker would hold a run block, its -E is still read.
-        for (size_t size : {sizeof(MarkerTail), (size_t)MARKER_TAIL_V1_SIZE}) {
-            for (size_t runSize : {sizeof(MarkerRun), (size_t)MARKER_RUN_V1_SIZE}) {
+        for (size_t size : {sizeof(MarkerTail), (size_t)MARKER_TAIL_V2_SIZE, (size_t)MARKER_TAIL_V1_SIZE}) {
+            for (size_t runSize : {sizeof(MarkerRun), (size_t)MARKER_RUN_V2_SIZE, (size_t)MARKER_RUN_V1_SIZE}) {
                 if (rest != size + runSize) continue;
                 out->runPresent = true;
                 out->runAutoExit = AutoExitAt(tail + size, rest - size);
@@ -166,13 +186,16 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
         SetWhy(out->problem, sizeof(out->problem), why);
         return true;
     }
-    // An older block, without the device check: it takes the defaults.
+    // An older block: without the device check it takes the defaults; without
+    // the counts by verdict its failures are known only as a number, and its
+    // start time is unknown.
     MarkerRun run;
     memset(&run, 0, sizeof(run));
     memcpy(&run, block, runSize);
     if (runSize != sizeof(MarkerRun)) {
         memcpy(run.magic, MARKER_RUN_MAGIC, sizeof(run.magic));
-        ResetDeviceCheckSettings(&run.devices);
+        if (runSize < MARKER_RUN_V2_SIZE) ResetDeviceCheckSettings(&run.devices);
+        run.verdicts[VERDICT_OK] = run.tally.sleeps - run.tally.failed;
     }
     out->haveRun = ParseMarkerRun(&run, &out->run, out->problem, sizeof(out->problem));
     return true;
@@ -189,13 +212,22 @@ bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out, char* why, size_t whySi
         return false;
     }
     if (!memchr(in->logFilePath, '\0', sizeof(in->logFilePath)) || !memchr(in->reportPath, '\0', sizeof(in->reportPath)) ||
-        !memchr(in->commandLine, '\0', sizeof(in->commandLine))) {
+        !memchr(in->commandLine, '\0', sizeof(in->commandLine)) || !memchr(in->junitPath, '\0', sizeof(in->junitPath))) {
         SetWhy(why, whySize, "a file name or the command line of the run is not terminated");
         return false;
     }
     if (in->tally.sleeps < 0 || in->tally.failed < 0 || in->tally.recordsLost < 0 ||
         in->tally.failed > in->tally.sleeps) {
         SetWhy(why, whySize, "the run's count of sleeps is impossible");
+        return false;
+    }
+    long long counted = 0;
+    for (int v = 0; v < VERDICT_COUNT; v++) {
+        if (in->verdicts[v] < 0) counted = -1;
+        if (counted >= 0) counted += in->verdicts[v];
+    }
+    if (counted < 0 || counted > in->tally.sleeps) {
+        SetWhy(why, whySize, "the run's counts by verdict are impossible");
         return false;
     }
     const DeviceCheckSettings& devices = in->devices;
@@ -224,10 +256,12 @@ static void FullPath(const char* path, char* out, size_t outSize) {
     if (length == 0 || length >= outSize) snprintf(out, outSize, "%s", path);
 }
 
-static bool CheckFiles(const char* log, const char* results, const char* report, const char* configPath, char* why,
-                       size_t whySize) {
+static bool CheckFiles(const char* log, const char* results, const char* report, const char* junit,
+                       const char* configPath, char* why, size_t whySize) {
     char paths[FILE_KINDS][MAX_PATH + 1];
-    const char* given[FILE_KINDS] = {log, results, gMarkerFilePath, configPath, report};
+    char status[256] = "";
+    if (results && results[0]) RunStatusPath(results, status, sizeof(status));
+    const char* given[FILE_KINDS] = {log, results, gMarkerFilePath, configPath, report, junit, status};
     const char* files[FILE_KINDS];
     for (int i = 0; i < FILE_KINDS; i++) {
         FullPath(given[i], paths[i], sizeof(paths[i]));
@@ -242,13 +276,10 @@ bool CheckMarkerResults(const char* resultsPath, const char* logPath, const char
     if (!resultsPath || !resultsPath[0]) return true;
     char report[256] = "";
     DefaultReportPath(resultsPath, report, sizeof(report));
-    return CheckFiles(logPath, resultsPath, report, configPath, why, whySize);
+    return CheckFiles(logPath, resultsPath, report, "", configPath, why, whySize);
 }
 
-static bool IsHtmlName(const char* path) {
-    const char* dot = strrchr(path, '.');
-    return dot && !strchr(dot, '\\') && (_stricmp(dot, ".html") == 0 || _stricmp(dot, ".htm") == 0);
-}
+static bool IsHtmlName(const char* path) { return HasExtension(path, ".html") || HasExtension(path, ".htm"); }
 
 bool CheckMarkerRun(const MarkerRun* run, const char* resultsPath, const char* configPath, char* why, size_t whySize) {
     const ConfigRecord& settings = run->settings;
@@ -274,7 +305,13 @@ bool CheckMarkerRun(const MarkerRun* run, const char* resultsPath, const char* c
     } else if (resultsPath && resultsPath[0]) {
         DefaultReportPath(resultsPath, report, sizeof(report));
     }
-    return CheckFiles(settings.logToFile == 1 ? run->logFilePath : "", resultsPath, report, configPath, why, whySize);
+    // So is the JUnit file: only one named as XML.
+    if (run->junitPath[0] && !HasExtension(run->junitPath, ".xml")) {
+        snprintf(why, whySize, "the JUnit file %s is not an XML file", run->junitPath);
+        return false;
+    }
+    return CheckFiles(settings.logToFile == 1 ? run->logFilePath : "", resultsPath, report, run->junitPath, configPath,
+                      why, whySize);
 }
 
 DWORD ReadMarkerFile(const char* path, MarkerContents* out) {
@@ -309,7 +346,8 @@ DWORD MarkMarkerRecorded(const char* path) {
     DWORD error = 0;
     if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !ReadFile(file, magic, sizeof(magic), &done, nullptr)) {
         error = ErrorOr(GetLastError(), ERROR_READ_FAULT);
-    } else if (done != sizeof(magic) || memcmp(magic, MARKER_TAIL_MAGIC, sizeof(magic)) != 0) {
+    } else if (done != sizeof(magic) || (memcmp(magic, MARKER_TAIL_MAGIC, sizeof(magic)) != 0 &&
+                                         memcmp(magic, MARKER_TAIL_V2_MAGIC, sizeof(magic)) != 0)) {
         error = ERROR_NOT_SUPPORTED;
     } else {
         int32_t recorded = 1;

@@ -291,7 +291,8 @@ extern char gRunCommandLine[512];
 // Rebuilds the page from the results file, when there is one.
 void RefreshRunReport();
 // The page once more at the end of an automatic-exit run, with its exit code.
-void FinishRunReport(int exitCode);
+// The status file too, by how the run ended (RUN_END_*).
+void FinishRunReport(int exitCode, int runEnd);
 // The run report's header as far as it is known while the run goes on: this
 // program, computer, Windows version and command line; no exit code, and the
 // times left to the first and last records.
@@ -299,12 +300,47 @@ void FillReportHeader(ReportHeader* header);
 
 // Sleeps of this process's runs, for the exit code of an automatic-exit run.
 extern RunTally gRunTally;
+// The same run's records by verdict, for its status file.
+extern int32_t gVerdictCounts[VERDICT_COUNT];
+// Counts a record of the verdict (tally and counts by verdict); a verdict a
+// later detail changes is moved from one count to the other.
+void CountRecord(int verdict);
+void RecountRecord(int from, int to);
+
+// --junit: the JUnit file rebuilt beside the page after every record; "" for none.
+extern char gJUnitPath[256];
+
+// ---------------------------------------------------------------------------
+// The identity and status of a run, for the lab's scripts.
+
+// Made at the run's start and kept through every restart of that run.
+extern char gRunId[RUN_ID_SIZE];
+extern long long gRunStartUtc;  // FILETIME of the run's start
+// The machine's DNS host name (UTF-8), as records and the page name it.
+const char* ComputerName();
+// A new identity for a run that has none yet, or (fresh) for a new run in
+// any case: a run taken back keeps its own.
+void BeginRunIdentity(bool fresh = false);
+// The identity of the interrupted run a marker carries (run may be null for a
+// window run); a marker of an older layout has none.
+void TakeRunIdentity(const struct MarkerTail* tail, const struct MarkerRun* run);
+// Cycles of the run completed so far.
+extern int gCyclesDone;
+// Replaces "<results>.run.json" whole: where the run stands (RUN_STATUS_*),
+// with the exit code when it is known. Nothing without a results file; a
+// status that cannot be written is said once in the log.
+void WriteRunStatus(int state, bool exitCodeKnown = false, int exitCode = 0);
+// The status a run's end (RUN_END_*) gives.
+int RunStatusOfEnd(int runEnd);
 
 // What follows the 24-byte run position in the marker file: the details the
 // record of a sleep that never came back needs, and whether a start after the
 // power cycle has already written that record.
-#define MARKER_TAIL_MAGIC "VRT2"
-#define MARKER_TAIL_V1_MAGIC "VRT1"  // the same without the recorded flag, 284 bytes
+// Each layout is the one before it with fields added at its end.
+#define MARKER_TAIL_MAGIC "VRT3"
+#define MARKER_TAIL_V2_MAGIC "VRT2"  // without the run's identity, 288 bytes
+#define MARKER_TAIL_V2_SIZE 288
+#define MARKER_TAIL_V1_MAGIC "VRT1"  // without the recorded flag either, 284 bytes
 #define MARKER_TAIL_V1_SIZE 284
 struct MarkerTail {
     char magic[4];
@@ -313,8 +349,10 @@ struct MarkerTail {
     char fallback[16];
     char resultsPath[256];
     int32_t recorded;  // the lost record is in the results file
+    char runId[RUN_ID_SIZE];            // "" in the older layouts
+    char computer[COMPUTER_NAME_SIZE];
 };
-static_assert(sizeof(MarkerTail) == 288, "marker tail");
+static_assert(sizeof(MarkerTail) == MARKER_TAIL_V2_SIZE + RUN_ID_SIZE + COMPUTER_NAME_SIZE, "marker tail");
 // Filled by the cycle driver before each sleep; written by WriteMarkerFile.
 extern MarkerTail gMarkerTail;
 // Reads a tail (bytes read after the run position) of either layout. true when
@@ -326,8 +364,10 @@ bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* w
 // What follows the tail while a command-line run sleeps: everything the start
 // after a power cycle needs to go on with the same run, whatever the settings
 // file beside the program says by then.
-#define MARKER_RUN_MAGIC "VCL2"
-#define MARKER_RUN_V1_MAGIC "VCL1"  // the same without the device check, 2724 bytes
+#define MARKER_RUN_MAGIC "VCL3"
+#define MARKER_RUN_V2_MAGIC "VCL2"  // without the JUnit file, counts and start time, 3760 bytes
+#define MARKER_RUN_V2_SIZE 3760
+#define MARKER_RUN_V1_MAGIC "VCL1"  // without the device check either, 2724 bytes
 #define MARKER_RUN_V1_SIZE 2724
 struct MarkerRun {
     char magic[4];
@@ -340,9 +380,12 @@ struct MarkerRun {
     char commandLine[512];  // the run's own command line, for its report
     ConfigRecord settings;  // the run's settings
     DeviceCheckSettings devices;  // --no-device-check, --device-settle, --ignore-device
+    char junitPath[256];          // --junit, as a full path; "" for none
+    int32_t verdicts[VERDICT_COUNT];  // the run's records by verdict
+    int64_t startUtc;             // FILETIME of the run's start
 };
-static_assert(sizeof(MarkerRun) == MARKER_RUN_V1_SIZE + 12 + DEVICE_IGNORE_MAX * DEVICE_IGNORE_TEXT,
-              "marker run block");
+static_assert(MARKER_RUN_V2_SIZE == MARKER_RUN_V1_SIZE + 12 + DEVICE_IGNORE_MAX * DEVICE_IGNORE_TEXT, "run block 2");
+static_assert(sizeof(MarkerRun) == MARKER_RUN_V2_SIZE + 256 + 4 * VERDICT_COUNT + 8, "marker run block");
 // Filled by the command-line run; written with every marker while its magic is set.
 extern MarkerRun gMarkerRun;
 // Checks a run block read back from a marker; false (with why) when it is not one.

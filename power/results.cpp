@@ -11,7 +11,21 @@
 char gResultsPath[256];
 char gReportPath[256];
 char gRunCommandLine[512];
+char gJUnitPath[256];
 RunTally gRunTally;
+int32_t gVerdictCounts[VERDICT_COUNT];
+
+void CountRecord(int verdict) {
+    CountSleep(&gRunTally, verdict);
+    if (verdict >= 0 && verdict < VERDICT_COUNT) gVerdictCounts[verdict]++;
+}
+
+void RecountRecord(int from, int to) {
+    if (from == to) return;
+    if (from == VERDICT_OK && to != VERDICT_OK) gRunTally.failed++;
+    if (from >= 0 && from < VERDICT_COUNT && gVerdictCounts[from] > 0) gVerdictCounts[from]--;
+    if (to >= 0 && to < VERDICT_COUNT) gVerdictCounts[to]++;
+}
 
 
 // A page that cannot be written is said once, not after every sleep; a page
@@ -29,8 +43,7 @@ void FillReportHeader(ReportHeader* header) {
     memset(header, 0, sizeof(*header));
     snprintf(header->identity, sizeof(header->identity), "%s %s (Build: %s)", PRODUCT_NAME, PRODUCT_VERSION,
              PRODUCT_BUILD);
-    DWORD size = sizeof(header->computer);
-    if (!GetComputerNameA(header->computer, &size)) header->computer[0] = '\0';
+    CopyUtf8(header->computer, sizeof(header->computer), ComputerName());
     OSVERSIONINFOA version;
     memset(&version, 0, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
@@ -44,8 +57,24 @@ void FillReportHeader(ReportHeader* header) {
     snprintf(header->commandLine, sizeof(header->commandLine), "%s", commandLine ? commandLine : "");
 }
 
-// Rebuilds the run report after a record was added to the results file.
+// A file after the records that cannot be written is said once, not after
+// every sleep; one written again ends the quiet.
+static void SayWhenFailed(int error, bool* warned, const char* what, const char* path) {
+    if (error == 0) {
+        *warned = false;
+        return;
+    }
+    if (*warned) return;
+    *warned = true;
+    char message[640];
+    snprintf(message, sizeof(message), "Could not write the %s %s. Error code %d", what, path, error);
+    LogMessage(message, LOG_WARNING);
+}
+
+// Rebuilds the run report and the JUnit file after a record was added to the
+// results file, from one reading of it.
 static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
+    static bool junitWarned = false;
     char path[sizeof(gReportPath)];
     snprintf(path, sizeof(path), "%s", gReportPath);
     bool named = path[0] || DefaultReportPath(gResultsPath, path, sizeof(path));
@@ -53,24 +82,34 @@ static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
     FillReportHeader(&header);
     header.exitCodeKnown = exitCodeKnown;
     header.exitCode = exitCode;
-    int error = named ? WriteRunReport(gResultsPath, path, &header) : ERROR_FILENAME_EXCED_RANGE;
-    if (error == 0) {
-        gReportWarned = false;
-        return;
+    std::vector<SleepRecord> records;
+    int badLines = 0;
+    int readError = ReadRunRecords(gResultsPath, &records, &badLines);
+    int error = readError;
+    if (readError == 0 && named) {
+        std::string page;
+        BuildRunReport(&header, gResultsPath, records.data(), (int)records.size(), badLines, &page);
+        error = ReplaceFileWhole(path, page);
+    } else if (!named) {
+        error = ERROR_FILENAME_EXCED_RANGE;
     }
-    if (gReportWarned) return;
-    gReportWarned = true;
-    char message[640];
-    snprintf(message, sizeof(message), "Could not write the run report %s. Error code %d",
-             named ? path : gResultsPath, error);
-    LogMessage(message, LOG_WARNING);
+    SayWhenFailed(error, &gReportWarned, "run report", named ? path : gResultsPath);
+    if (!gJUnitPath[0]) return;
+    int junitError = readError;
+    if (readError == 0) {
+        std::string xml;
+        BuildJUnitReport(&header, records.data(), (int)records.size(), &xml);
+        junitError = ReplaceFileWhole(gJUnitPath, xml);
+    }
+    SayWhenFailed(junitError, &junitWarned, "JUnit file", gJUnitPath);
 }
 
-void FinishRunReport(int exitCode) {
+void FinishRunReport(int exitCode, int runEnd) {
     // A run that ended before its first record made no results file, and gets no page.
     if (gResultsPath[0] && GetFileAttributesA(gResultsPath) != INVALID_FILE_ATTRIBUTES) {
         UpdateRunReport(true, exitCode);
     }
+    WriteRunStatus(RunStatusOfEnd(runEnd), true, exitCode);
 }
 
 // What a record keeps of its device lists when they do not fit in one line.
@@ -105,6 +144,7 @@ static bool AppendRecord(const SleepRecord* result, bool rebuildPage = true) {
     DWORD error = line.empty() ? (DWORD)ERROR_INSUFFICIENT_BUFFER : AppendResultLine(gResultsPath, line.c_str());
     if (error == 0) {
         if (rebuildPage) UpdateRunReport();
+        WriteRunStatus(RUN_STATUS_RUNNING);
         return true;
     }
     gRunTally.recordsLost++;
@@ -115,9 +155,18 @@ static bool AppendRecord(const SleepRecord* result, bool rebuildPage = true) {
     return false;
 }
 
+// The run's identity, as every record carries it.
+static void StampRecord(SleepRecord* record) {
+    BeginRunIdentity(false);
+    snprintf(record->runId, sizeof(record->runId), "%s", gRunId);
+    CopyUtf8(record->computer, sizeof(record->computer), ComputerName());
+}
+
 void WriteSleepResult(const SleepRecord* result) {
-    CountSleep(&gRunTally, result->verdict);
-    AppendRecord(result);
+    SleepRecord stamped = *result;
+    StampRecord(&stamped);
+    CountRecord(stamped.verdict);
+    AppendRecord(&stamped);
 }
 
 // The record of a wake, when it belongs to the sleep: reported after the sleep
@@ -147,10 +196,9 @@ static bool AttachWakeRecord(SleepRecord* result, LONG mark) {
 }
 
 // A device that went missing or got a problem fails a sleep that was otherwise ok.
-static bool ApplyDeviceVerdict(SleepRecord* record) {
-    if (record->verdict != VERDICT_OK || !HasDeviceFault(record->devices)) return false;
+static void ApplyDeviceVerdict(SleepRecord* record) {
+    if (record->verdict != VERDICT_OK || !HasDeviceFault(record->devices)) return;
     record->verdict = VERDICT_DEVICE_FAULT;
-    return true;
 }
 
 // The held record's later details: its wake record, the devices once they have
@@ -158,6 +206,7 @@ static bool ApplyDeviceVerdict(SleepRecord* record) {
 // wake is replaced with them.
 static void CompletePending() {
     gHavePending = false;
+    int counted = gPending.verdict;
     FinishDeviceRecheck(&gPending);
     if (gWaitWakeRecord) AttachWakeRecord(&gPending, gPendingMark);
     // A machine that entered another state than asked for (deeper, as often)
@@ -170,17 +219,21 @@ static void CompletePending() {
         LogMessage(line, LOG_WARNING);
         if (gPending.verdict == VERDICT_OK) {
             gPending.verdict = VERDICT_WRONG_STATE;
-            gRunTally.failed++;
             LogMessage("The sleep failed: the machine entered another state than the one asked for", LOG_ERROR);
         }
     }
-    if (ApplyDeviceVerdict(&gPending)) gRunTally.failed++;
+    ApplyDeviceVerdict(&gPending);
+    RecountRecord(counted, gPending.verdict);
     std::string line = RecordLine(&gPending);
-    if (!gPendingWritten || line == gPendingLine) return;
+    if (!gPendingWritten || line == gPendingLine) {
+        if (counted != gPending.verdict) WriteRunStatus(RUN_STATUS_RUNNING);
+        return;
+    }
     DWORD error = line.empty() ? (DWORD)ERROR_INSUFFICIENT_BUFFER : ReplaceLastResultLine(gResultsPath, line.c_str());
     if (error == 0) {
         gPendingLine = line;
         UpdateRunReport();
+        WriteRunStatus(RUN_STATUS_RUNNING);
         return;
     }
     char message[512];
@@ -198,12 +251,13 @@ void RecordSleepResult(int cycleNumber, int requested, int target, int force, in
     gPending.enteredState = target;
     gPending.fallback = PlanFallback(requested, target, force);
     gPending.requestedSec = requestedSec;
+    StampRecord(&gPending);
     gPendingMark = gLastWakeSourceMark;
     // A device check that already has its answer judges the sleep now.
     if (!IsDeviceRecheckPending()) ApplyDeviceVerdict(&gPending);
     // The record reaches the disk at once with what is known now: a run killed
     // before the system's wake record comes, or before the devices settle, still has it.
-    CountSleep(&gRunTally, gPending.verdict);
+    CountRecord(gPending.verdict);
     gPendingWritten = AppendRecord(&gPending);
     gPendingLine = gPendingWritten ? RecordLine(&gPending) : std::string();
     // A refused sleep has no wake; without a watching thread no source will come.
@@ -289,7 +343,13 @@ void RecordLostSleep(const ResumeRecord* position, const MarkerTail* tail, long 
     if (position->sleepStartTime > 0) result.startUtc = FileTimeFromUnixSeconds(position->sleepStartTime);
     result.endUtc = FileTimeFromUnixSeconds(nowUnixSeconds);
     CheckDevicesAfterPowerCycle(&result);
-    CountSleep(&gRunTally, result.verdict);
+    // The run the lost sleep belonged to, as its marker tells; an older marker does not.
+    if (tail) {
+        snprintf(result.runId, sizeof(result.runId), "%s", tail->runId);
+        CopyUtf8(result.computer, sizeof(result.computer), tail->computer);
+    }
+    if (!result.computer[0]) CopyUtf8(result.computer, sizeof(result.computer), ComputerName());
+    CountRecord(result.verdict);
     AppendRecord(&result, false);
 }
 

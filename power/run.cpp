@@ -66,6 +66,7 @@ static int RunCycles(const uint8_t selection[4], int32_t durations[4], int i, in
         if (result != 0) return EarlyEnd(result);
         // Stop pressed during a cycle ends the run before the next one.
         if (gStopRequested && !isLastCycle) return Stopped(settings);
+        gCyclesDone = i + 1;
 
         if (!resumeFirst && gCycleStatesEntered == 0 && intervalSec <= 0) {
             // Nothing was entered and nothing counted down: without this the
@@ -114,6 +115,8 @@ static void FillMarkerRun(const ConfigRecord& settings) {
     memcpy(gMarkerRun.durations, settings.sleepDurationSec, sizeof(gMarkerRun.durations));
     gMarkerRun.settings = settings;
     snprintf(gMarkerRun.reportPath, sizeof(gMarkerRun.reportPath), "%s", gReportPath);
+    snprintf(gMarkerRun.junitPath, sizeof(gMarkerRun.junitPath), "%s", gJUnitPath);
+    gMarkerRun.startUtc = gRunStartUtc;
     const char* commandLine = GetCommandLineA();
     snprintf(gMarkerRun.commandLine, sizeof(gMarkerRun.commandLine), "%s", commandLine ? commandLine : "");
     snprintf(gRunCommandLine, sizeof(gRunCommandLine), "%s", gMarkerRun.commandLine);
@@ -158,6 +161,8 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     if (fromWindow) theConfig->Save(theConfig->configFilePath, &settings);
     if (settings.autoRestart == 1 && !RegisterRunOnce(window)) return;
 
+    // A new run gets its own identity; one taken back after a power cycle keeps its own.
+    BeginRunIdentity(!gResumeRun);
     if (fromWindow) {
         memset(&gMarkerRun, 0, sizeof(gMarkerRun));
         // A window run checks the devices as the defaults say.
@@ -180,6 +185,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     }
     memcpy(theResumeRecord.selectedStates, selection, sizeof(selection));
     theResumeRecord.cycleIndex = i;
+    gCyclesDone = i;
 
     if (gRunView.ShowRunning) gRunView.ShowRunning(gRunView.context);
 
@@ -188,6 +194,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     KeepMachineAwake(true);
     OpenStopSignals();
     SetRunActive(true);
+    WriteRunStatus(RUN_STATUS_RUNNING);
     ResetQuickSleepCount();
     gRunEnd = RunCycles(selection, durations, i, fromWindow ? WINDOW_RUN_TICK_MS : COUNTDOWN_TICK_MS);
     if (gRunEnd == RUN_END_STOPPED) LogStoppedRun(settings);
@@ -197,6 +204,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     // may sleep normally again.
     WaitForPendingResult(LAST_WAKE_RECORD_WAIT_SEC);
     EndDeviceCheck();
+    WriteRunStatus(RunStatusOfEnd(gRunEnd));
     CloseStopSignals();
     SetRunActive(false);
     KeepMachineAwake(false);

@@ -1,4 +1,4 @@
-// The log, results, marker, configuration and report files must be different
+// The log, results, marker, configuration, report, JUnit and status files must be different
 // files: a log written into the marker would be taken for a power cycle at the
 // next start, and a report written over the results file would lose them.
 #include <stdio.h>
@@ -6,8 +6,8 @@
 #include "settings/settings.h"
 
 bool CheckDistinctFiles(const char* const paths[FILE_KINDS], char* note, size_t noteSize, int* clash) {
-    static const char* const names[FILE_KINDS] = {"log file", "results file", "marker file", "configuration file",
-                                                  "report file"};
+    static const char* const names[FILE_KINDS] = {"log file",    "results file", "marker file", "configuration file",
+                                                  "report file", "JUnit file",   "status file"};
     *clash = 0;
     char full[FILE_KINDS][MAX_PATH + 1];
     for (int i = 0; i < FILE_KINDS; i++) {

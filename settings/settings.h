@@ -167,14 +167,16 @@ int DecideMonitoring(int logLevel, int monitorThreadCount, bool windows2000OrLat
 // The banner line the log file gets when it is restarted.
 void FormatLogBanner(char* out, size_t outSize);
 
-// The log, results, marker, configuration and report files must be different
+// The log, results, marker, configuration, report, JUnit and status files must be different
 // files: returns false with a note naming the two (a sentence without a
 // prefix) when one path names two of
 // them, and in *clash the files concerned (FILE_LOG, FILE_RESULTS, ...). paths
 // is indexed by FILE_INDEX_*; empty or null paths take no part; paths are
 // compared whole, without regard to case.
-enum { FILE_INDEX_LOG, FILE_INDEX_RESULTS, FILE_INDEX_MARKER, FILE_INDEX_CONFIG, FILE_INDEX_REPORT, FILE_KINDS };
-enum { FILE_LOG = 1, FILE_RESULTS = 2, FILE_MARKER = 4, FILE_CONFIG = 8, FILE_REPORT = 16 };
+enum { FILE_INDEX_LOG, FILE_INDEX_RESULTS, FILE_INDEX_MARKER, FILE_INDEX_CONFIG, FILE_INDEX_REPORT, FILE_INDEX_JUNIT,
+       FILE_INDEX_STATUS, FILE_KINDS };
+enum { FILE_LOG = 1, FILE_RESULTS = 2, FILE_MARKER = 4, FILE_CONFIG = 8, FILE_REPORT = 16, FILE_JUNIT = 32,
+       FILE_STATUS = 64 };
 bool CheckDistinctFiles(const char* const paths[FILE_KINDS], char* note, size_t noteSize, int* clash);
 
 // Tells the Logger the log file and level of settings: every place that puts

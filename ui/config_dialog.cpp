@@ -221,7 +221,7 @@ int ApplyConfigDialog(HWND dialog) {
     GetConfigText(working.logFilePath, logPath);
     char note[NOTE_SIZE];
     int clash = 0;
-    const char* files[FILE_KINDS] = {logPath, "", gMarkerFilePath, theConfig->configFilePath, ""};
+    const char* files[FILE_KINDS] = {logPath, "", gMarkerFilePath, theConfig->configFilePath, "", "", ""};
     if (working.logToFile && !CheckDistinctFiles(files, note, sizeof(note), &clash)) {
         MessageBoxA(dialog, note, GetConfigCheckCaption(CONFIG_CHECK_BAD_LOG_PATH), MB_ICONWARNING | MB_OK);
         return 1;

@@ -20,6 +20,13 @@
 
 namespace {
 
+int CountOf(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) count++;
+    return count;
+}
+
+
 // A run on the simulated machine with a results file; the log goes to run.log.
 struct ResultsRun {
     RunResult result;
@@ -165,8 +172,19 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
     sandbox.WriteScenario({{"sleep_ms", "1100"}});  // a manual wake after a second's sleep
     std::string journal = sandbox.JournalPath();
     RunOptions first;
-    first.args = {"--config=" + config, "-S1010", "-N", "2", "-D", "3", "-E", "-H", "-C", "--results=" + results};
+    std::string junit = sandbox.Path("results.xml"), status = sandbox.Path("results.run.json");
+    first.args = {"--config=" + config, "-S1010", "-N", "2", "-D", "3", "-E", "-H", "-C", "--results=" + results,
+                  "--junit=" + junit};
     UseSimulator(&first, sandbox.ScenarioPath(), journal, sandbox.StatePath());
+    // The status a poller sees while the first sleep is being made: running, nothing done yet.
+    nlohmann::json started;
+    std::thread poller([&] {
+        for (int waited = 0; waited < 5000 && !started.is_object(); waited += 10) {
+            if (!sandbox.JournalCalls("SetSuspendState").empty())
+                started = nlohmann::json::parse(ReadText(status), nullptr, false);
+            Sleep(10);
+        }
+    });
     // S3 sleeps for ever: the scenario is re-read on every call.
     std::thread slow([&] {
         for (int waited = 0; waited < 2000 && sandbox.JournalCalls("SetSuspendState").empty(); waited += 20) Sleep(20);
@@ -175,8 +193,25 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
     first.timeoutMs = 10000;  // S1, the countdown, then S3 "asleep" until killed
     RunResult lost = RunProgram(sandbox.Exe(), first);
     slow.join();
+    poller.join();
     ASSERT_TRUE(lost.timedOut);
     ASSERT_EQ(2u, sandbox.JournalCalls("SetSuspendState").size());
+    ASSERT_TRUE(started.is_object());
+    EXPECT_EQ("running", started["state"]);
+    std::string runId = started["run_id"].is_string() ? started["run_id"].get<std::string>() : "";
+    EXPECT_TRUE(IsRunId(runId.c_str())) << runId;
+    EXPECT_EQ(0, started["verdicts"]["ok"]);
+    // Killed in its second sleep: still running, one sleep done, by when it owes the next word.
+    nlohmann::json killed = nlohmann::json::parse(ReadText(status), nullptr, false);
+    ASSERT_TRUE(killed.is_object());
+    EXPECT_EQ("running", killed["state"]);
+    EXPECT_EQ(runId, killed["run_id"]);
+    EXPECT_EQ(1, killed["verdicts"]["ok"]);
+    EXPECT_EQ(2, killed["cycles_planned"]);
+    EXPECT_TRUE(killed["exit_code"].is_null());
+    EXPECT_TRUE(killed["next_update_by"].is_null());  // woken by hand (-H): no bound
+    EXPECT_EQ(junit, killed["junit"]);
+    EXPECT_EQ(results, killed["results"]);
 
     // The marker carries the sleep's details and the results file after the
     // run position, then the command-line run itself.
@@ -200,6 +235,28 @@ TEST(ResultsRun, SleepThatNeverCameBackGetsALostRecordAtTheNextStart) {
 
     std::vector<nlohmann::json> records = ReadJsonLines(results);
     ASSERT_EQ(4u, records.size());  // S1, the lost S3, then cycle 2's S1 and S3
+    // One run through the power loss: every record and the status carry its id.
+    for (const nlohmann::json& record : records) {
+        EXPECT_EQ(runId, record["run_id"]);
+        EXPECT_EQ(1, record["schema"]);
+        EXPECT_TRUE(record["computer"].is_string() && !record["computer"].get<std::string>().empty());
+    }
+    nlohmann::json finished = nlohmann::json::parse(ReadText(status), nullptr, false);
+    ASSERT_TRUE(finished.is_object());
+    EXPECT_EQ("finished", finished["state"]);
+    EXPECT_EQ(runId, finished["run_id"]);
+    EXPECT_EQ(EXIT_SLEEP_FAILED, finished["exit_code"]);
+    EXPECT_EQ(2, finished["cycles_done"]);
+    EXPECT_EQ(3, finished["verdicts"]["ok"]);
+    EXPECT_EQ(1, finished["verdicts"]["lost"]);
+    EXPECT_EQ(started["start_utc"], finished["start_utc"]);
+    EXPECT_TRUE(finished["end_utc"].is_string());
+    // The JUnit file went on with the run as well: a case a sleep, the lost one failed.
+    std::string xml = ReadText(junit);
+    EXPECT_EQ(4, CountOf(xml, "<testcase "));
+    EXPECT_EQ(1, CountOf(xml, "<failure "));
+    EXPECT_FALSE(FileExists(junit + ".tmp"));
+    EXPECT_FALSE(FileExists(status + ".tmp"));
     EXPECT_EQ("ok", records[0]["verdict"]);
     const nlohmann::json& r = records[1];
     EXPECT_EQ("lost", r["verdict"]);

@@ -115,6 +115,22 @@ TEST(Unattended, TheFourFilesMustDiffer) {
             EXPECT_STREQ("", note);
         }
     }
+    // The JUnit and status files take part as well.
+    const struct {
+        const char* junit;
+        const char* status;
+        int files;
+    } more[] = {{"r.xml", "r.run.json", 0},
+                {"R.JSONL", "r.run.json", FILE_RESULTS | FILE_JUNIT},
+                {"r.xml", "run.log", FILE_LOG | FILE_STATUS},
+                {"r.run.json", "r.run.json", FILE_JUNIT | FILE_STATUS}};
+    for (const auto& m : more) {
+        char note[NOTE_SIZE];
+        int files = -1;
+        const char* paths[FILE_KINDS] = {"run.log", "r.jsonl", marker.c_str(), config.c_str(), "r.html", m.junit, m.status};
+        EXPECT_EQ(m.files == 0, CheckDistinctFiles(paths, note, sizeof(note), &files)) << m.junit << " / " << m.status;
+        EXPECT_EQ(m.files, files) << m.junit << " / " << m.status;
+    }
 }
 
 TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
@@ -127,6 +143,8 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     memset(&tail, 0, sizeof(tail));
     memcpy(tail.magic, MARKER_TAIL_MAGIC, 4);
     tail.requestedSec = 45;
+    snprintf(tail.runId, sizeof(tail.runId), "20261207T124454Z-1a2b3c4d");
+    snprintf(tail.computer, sizeof(tail.computer), "lab-pc-07");
     MarkerRun run;
     memset(&run, 0, sizeof(run));
     memcpy(run.magic, MARKER_RUN_MAGIC, 4);
@@ -137,6 +155,10 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     run.growSeconds = -5;
     run.durations[0] = 95;
     run.tally = {2, 1, 0};
+    run.verdicts[VERDICT_OK] = 1;
+    run.verdicts[VERDICT_LOST] = 1;
+    run.startUtc = 134411210940000000LL;
+    snprintf(run.junitPath, sizeof(run.junitPath), "C:\\lab\\night.xml");
     snprintf(run.logFilePath, sizeof(run.logFilePath), "C:\\logs\\run.log");
 
     std::string bytes = std::string((const char*)&position, sizeof(position)) +
@@ -153,6 +175,11 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     EXPECT_EQ(95, read.run.durations[0]);
     EXPECT_EQ(2, read.run.tally.sleeps);
     EXPECT_STREQ("C:\\logs\\run.log", read.run.logFilePath);
+    EXPECT_STREQ("C:\\lab\\night.xml", read.run.junitPath);
+    EXPECT_EQ(1, read.run.verdicts[VERDICT_LOST]);
+    EXPECT_EQ(134411210940000000LL, read.run.startUtc);
+    EXPECT_STREQ("20261207T124454Z-1a2b3c4d", read.tail.runId);
+    EXPECT_STREQ("lab-pc-07", read.tail.computer);
 
     // An older marker: the position and the tail, no run block.
     ASSERT_TRUE(ParseMarkerFile(bytes.data(), sizeof(position) + sizeof(tail), &read));
@@ -180,6 +207,22 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     EXPECT_FALSE(spoil([](MarkerRun& r) { memset(r.logFilePath, 'a', sizeof(r.logFilePath)); }));
     EXPECT_FALSE(spoil([](MarkerRun& r) { r.tally.failed = 5; }));
     EXPECT_FALSE(spoil([](MarkerRun& r) { r.tally.sleeps = -1; }));
+    EXPECT_FALSE(spoil([](MarkerRun& r) { r.verdicts[VERDICT_OK] = 2; }));  // three counted of two sleeps
+    EXPECT_FALSE(spoil([](MarkerRun& r) { r.verdicts[VERDICT_LOST] = -1; }));
+    EXPECT_FALSE(spoil([](MarkerRun& r) { memset(r.junitPath, 'j', sizeof(r.junitPath)); }));
+    // A run id that is not one, or a name without its end, is blanked and said.
+    for (auto change : std::vector<std::function<void(MarkerTail&)>>{
+             [](MarkerTail& t) { snprintf(t.runId, sizeof(t.runId), "\"},{\"x\":1"); },
+             [](MarkerTail& t) { memset(t.computer, 'c', sizeof(t.computer)); }}) {
+        MarkerTail bad = tail;
+        change(bad);
+        MarkerTail back;
+        char why[96] = "";
+        EXPECT_FALSE(ParseMarkerTail(&bad, sizeof(bad), &back, why, sizeof(why)));
+        EXPECT_NE(std::string::npos, std::string(why).find("of the lost sleep")) << why;
+        EXPECT_EQ(45, back.requestedSec);  // the rest is kept
+        EXPECT_TRUE(back.runId[0] == '\0' || back.computer[0] == '\0');
+    }
     // Unterminated setting texts are cut, not read past their fields.
     MarkerRun longTexts = run;
     memset(longTexts.settings.appBetweenSleepsPath, 'b', sizeof(longTexts.settings.appBetweenSleepsPath));
@@ -197,25 +240,42 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     EXPECT_EQ("the run block has " + std::to_string(sizeof(run) + 1) + " bytes instead of " +
                   std::to_string(sizeof(run)),
               std::string(read.problem));
-    // A tail of the older layout, without the recorded flag, is still read.
-    MarkerTail older = tail;
-    memcpy(older.magic, MARKER_TAIL_V1_MAGIC, 4);
-    std::string old = bytes.substr(0, sizeof(position)) + std::string((const char*)&older, MARKER_TAIL_V1_SIZE) +
-                      std::string((const char*)&run, sizeof(run));
-    ASSERT_TRUE(ParseMarkerFile(old.data(), old.size(), &read));
-    EXPECT_TRUE(read.haveTail && read.haveRun);
-    EXPECT_EQ(0, read.tail.recorded);
-    EXPECT_STREQ("", read.problem);
-    // And a run block of the older layout, without the device check: it takes the defaults.
-    MarkerRun olderRun = run;
-    memcpy(olderRun.magic, MARKER_RUN_V1_MAGIC, 4);
-    std::string oldRun = bytes.substr(0, sizeof(position) + sizeof(tail)) +
-                         std::string((const char*)&olderRun, MARKER_RUN_V1_SIZE);
-    ASSERT_TRUE(ParseMarkerFile(oldRun.data(), oldRun.size(), &read));
-    ASSERT_TRUE(read.haveRun);
-    EXPECT_EQ(3, read.run.settings.cycleCount);
-    EXPECT_EQ(DEVICE_SETTLE_DEFAULT_SEC, read.run.devices.settleSec);
-    EXPECT_EQ(0, read.run.devices.off);
+    // Tails of the older layouts (without the run's identity; without the
+    // recorded flag either) are still read.
+    for (const char* magic : {MARKER_TAIL_V2_MAGIC, MARKER_TAIL_V1_MAGIC}) {
+        MarkerTail older = tail;
+        older.recorded = 1;
+        memcpy(older.magic, magic, 4);
+        size_t size = strcmp(magic, MARKER_TAIL_V2_MAGIC) == 0 ? MARKER_TAIL_V2_SIZE : MARKER_TAIL_V1_SIZE;
+        std::string old = bytes.substr(0, sizeof(position)) + std::string((const char*)&older, size) +
+                          std::string((const char*)&run, sizeof(run));
+        ASSERT_TRUE(ParseMarkerFile(old.data(), old.size(), &read)) << magic;
+        EXPECT_TRUE(read.haveTail && read.haveRun);
+        EXPECT_EQ(size == MARKER_TAIL_V2_SIZE ? 1 : 0, read.tail.recorded) << magic;
+        EXPECT_STREQ("", read.tail.runId);
+        EXPECT_STREQ("", read.tail.computer);
+        EXPECT_STREQ("", read.problem);
+    }
+    // And run blocks of the older layouts: without the JUnit file, the counts
+    // by verdict (the ok ones follow from the tally) and the start; the first
+    // without the device check either, which then takes the defaults.
+    for (const char* magic : {MARKER_RUN_V2_MAGIC, MARKER_RUN_V1_MAGIC}) {
+        MarkerRun olderRun = run;
+        memcpy(olderRun.magic, magic, 4);
+        olderRun.devices.settleSec = 42;
+        bool v2 = strcmp(magic, MARKER_RUN_V2_MAGIC) == 0;
+        std::string oldRun = bytes.substr(0, sizeof(position) + sizeof(tail)) +
+                             std::string((const char*)&olderRun, v2 ? MARKER_RUN_V2_SIZE : MARKER_RUN_V1_SIZE);
+        ASSERT_TRUE(ParseMarkerFile(oldRun.data(), oldRun.size(), &read)) << magic;
+        ASSERT_TRUE(read.haveRun) << magic << ": " << read.problem;
+        EXPECT_EQ(3, read.run.settings.cycleCount);
+        EXPECT_EQ(v2 ? 42 : DEVICE_SETTLE_DEFAULT_SEC, read.run.devices.settleSec);
+        EXPECT_EQ(0, read.run.devices.off);
+        EXPECT_STREQ("", read.run.junitPath);
+        EXPECT_EQ(1, read.run.verdicts[VERDICT_OK]);
+        EXPECT_EQ(0, read.run.verdicts[VERDICT_LOST]);
+        EXPECT_EQ(0, read.run.startUtc);
+    }
     // A device check out of its limits is no run block.
     MarkerRun badDevices = run;
     badDevices.devices.settleSec = DEVICE_SETTLE_MAX_SEC + 1;
