@@ -83,6 +83,16 @@ fi
 grep -qE '^100% tests passed' <<<"$native_line" || status=1
 summary+=("native (host compiler, portable part): ${native_line:-no ctest summary}")
 
+# The Ansible example for many PCs, offline: syntax, every module option against
+# ansible-doc, a self-test on broken copies, and the status rules on localhost.
+echo "== ansible (examples/ansible)"
+if python3 scripts/check_playbook.py; then
+  summary+=("ansible: ok")
+else
+  summary+=("ansible: FAILED (scripts/check_playbook.py)")
+  status=1
+fi
+
 for arch in $suites; do
   run_ctest "$arch" "$arch suite" "$@"
 done
