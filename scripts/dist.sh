@@ -31,6 +31,10 @@ with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("README.txt", readme.replace("\n", "\r\n"))
     for folder, src in (("x86", x86), ("x64", x64)):
         z.write(os.path.join(src, "Vesplin.exe"), folder + "/Vesplin.exe")
+        # The console tool that joins many machines' results goes beside it.
+        tool = os.path.join(src, "vesplin-report.exe")
+        if os.path.exists(tool):
+            z.write(tool, folder + "/vesplin-report.exe")
         help_dir = os.path.join(src, "HELP")
         for name in sorted(os.listdir(help_dir)):
             z.write(os.path.join(help_dir, name), folder + "/HELP/" + name)
