@@ -379,6 +379,18 @@ void HandleConfigFile(ParseState* state, const char* word) {
     loader.Load(name, state->record);
 }
 
+// The folder of a file the run writes, made now; one that cannot be made
+// refuses the command line, named with the file (what: "results file").
+bool MakeFolderFor(ParseState* state, const char* full, const char* what) {
+    char folder[CONFIG_TEXT_MAX + 1];
+    DWORD folderError = MakeFolderOf(full, folder, sizeof(folder));
+    if (folderError == 0) return true;
+    AddNote(&gCommandLineNotes, "Invalid command line.  The folder %s of the %s %s cannot be made. Error code %lu.\n",
+            folder[0] ? folder : full, what, full, (unsigned long)folderError);
+    state->verdict = false;
+    return false;
+}
+
 // --results=<file>: the results file, kept as a full path so that a run
 // resumed after a power cycle, started from another folder, finds it again.
 void HandleResultsFile(ParseState* state, const char* word) {
@@ -403,15 +415,7 @@ void HandleResultsFile(ParseState* state, const char* word) {
     // file made only for the test is taken away again (the first record makes
     // it), so that a refused command line leaves nothing behind.
     // Its folder is made as the log's is; one that cannot be made is named.
-    char folder[CONFIG_TEXT_MAX + 1];
-    DWORD folderError = MakeFolderOf(full, folder, sizeof(folder));
-    if (folderError != 0) {
-        AddNote(&gCommandLineNotes,
-                "Invalid command line.  The folder %s of the results file %s cannot be made. Error code %lu.\n",
-                folder[0] ? folder : full, full, (unsigned long)folderError);
-        state->verdict = false;
-        return;
-    }
+    if (!MakeFolderFor(state, full, "results file")) return;
     HANDLE file = CreateFileA(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -458,15 +462,7 @@ void HandleJUnitFile(ParseState* state, const char* word) {
         state->verdict = false;
         return;
     }
-    char folder[CONFIG_TEXT_MAX + 1];
-    DWORD folderError = MakeFolderOf(full, folder, sizeof(folder));
-    if (folderError != 0) {
-        AddNote(&gCommandLineNotes,
-                "Invalid command line.  The folder %s of the JUnit file %s cannot be made. Error code %lu.\n",
-                folder[0] ? folder : full, full, (unsigned long)folderError);
-        state->verdict = false;
-        return;
-    }
+    if (!MakeFolderFor(state, full, "JUnit file")) return;
     snprintf(gJUnitPath, sizeof(gJUnitPath), "%s", full);
     AddNote(&gCommandLineNotes, "Option --junit: JUnit file name: *%s*.\n", full);
 }

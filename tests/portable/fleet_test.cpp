@@ -12,17 +12,7 @@
 
 namespace {
 
-SleepRecord Sleep(int cycle, int verdict, const char* computer = "") {
-    SleepRecord r;
-    ClearSleepRecord(&r);
-    r.cycle = cycle;
-    r.requestedState = r.enteredState = SLEEP_S3;
-    r.requestedSec = r.measuredSec = 60;
-    r.verdict = verdict;
-    r.startUtc = kStart + cycle * 900000000LL;
-    snprintf(r.computer, sizeof(r.computer), "%s", computer);
-    return r;
-}
+SleepRecord Sleep(int cycle, int verdict, const char* computer = "") { return SleepOf(cycle, verdict, computer); }
 
 SleepRecord Lost(int cycle, int reason, const char* bugcheck) {
     SleepRecord r = Sleep(cycle, VERDICT_LOST);

@@ -9,6 +9,21 @@
 
 inline constexpr long long kStart = 134411210940000000LL;  // 2026-12-07 12:44:54 UTC
 
+// An S3 sleep of a minute in cycle `cycle`, of that verdict, machine and run.
+inline SleepRecord SleepOf(int cycle, int verdict, const char* computer = "", const char* runId = "") {
+    SleepRecord r;
+    ClearSleepRecord(&r);
+    r.cycle = cycle;
+    r.requestedState = r.enteredState = SLEEP_S3;
+    r.requestedSec = r.measuredSec = 60;
+    r.verdict = verdict;
+    r.startUtc = kStart + cycle * 900000000LL;
+    r.endUtc = r.startUtc + 600000000LL;
+    snprintf(r.computer, sizeof(r.computer), "%s", computer);
+    snprintf(r.runId, sizeof(r.runId), "%s", runId);
+    return r;
+}
+
 inline std::string Format(const SleepRecord& record) {
     std::string line;
     EXPECT_TRUE(FormatResultLine(&record, &line));

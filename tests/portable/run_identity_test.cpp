@@ -12,17 +12,7 @@
 namespace {
 
 SleepRecord Sleep(int cycle, const char* runId, const char* computer = "") {
-    SleepRecord r;
-    ClearSleepRecord(&r);
-    r.cycle = cycle;
-    r.requestedState = r.enteredState = SLEEP_S3;
-    r.requestedSec = r.measuredSec = 60;
-    r.verdict = VERDICT_OK;
-    r.startUtc = kStart + cycle * 900000000LL;
-    r.endUtc = r.startUtc + 600000000LL;
-    snprintf(r.runId, sizeof(r.runId), "%s", runId);
-    snprintf(r.computer, sizeof(r.computer), "%s", computer);
-    return r;
+    return SleepOf(cycle, VERDICT_OK, computer, runId);
 }
 
 int Occurrences(const std::string& text, const std::string& part) {

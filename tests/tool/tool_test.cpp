@@ -5,21 +5,10 @@
 #include <string.h>
 #include <string>
 #include <vector>
+#include "portable/record_lines.h"
 #include "tool/report_tool.h"
 
 namespace {
-
-SleepRecord Sleep(int cycle, int verdict, const char* computer = "", const char* runId = "") {
-    SleepRecord r;
-    ClearSleepRecord(&r);
-    r.cycle = cycle;
-    r.requestedState = r.enteredState = SLEEP_S3;
-    r.requestedSec = r.measuredSec = 60;
-    r.verdict = verdict;
-    snprintf(r.computer, sizeof(r.computer), "%s", computer);
-    snprintf(r.runId, sizeof(r.runId), "%s", runId);
-    return r;
-}
 
 FleetFile File(int badLines = 0) {
     FleetFile file;
@@ -96,15 +85,15 @@ TEST(ReportTool, AMachineIsItsRecordsComputerElseItsFolder) {
         {"r.jsonl", "unknown"},
         {"/r.jsonl", "unknown"},
     };
-    std::vector<SleepRecord> old = {Sleep(1, VERDICT_OK), Sleep(2, VERDICT_OK)};
+    std::vector<SleepRecord> old = {SleepOf(1, VERDICT_OK), SleepOf(2, VERDICT_OK)};
     for (const auto& f : folders) {
         char name[COMPUTER_NAME_SIZE];
         MachineNameFor(old.data(), (int)old.size(), f.path, name, sizeof(name));
         EXPECT_STREQ(f.name, name) << f.path;
     }
     // An older record before the newer ones, or after them: the newest name counts.
-    std::vector<SleepRecord> mixed = {Sleep(1, VERDICT_OK, "first-name"), Sleep(2, VERDICT_OK, "lab-pc-07"),
-                                      Sleep(3, VERDICT_OK)};
+    std::vector<SleepRecord> mixed = {SleepOf(1, VERDICT_OK, "first-name"), SleepOf(2, VERDICT_OK, "lab-pc-07"),
+                                      SleepOf(3, VERDICT_OK)};
     char name[COMPUTER_NAME_SIZE];
     MachineNameFor(mixed.data(), (int)mixed.size(), "/lab/folder/r.jsonl", name, sizeof(name));
     EXPECT_STREQ("lab-pc-07", name);
@@ -117,9 +106,9 @@ TEST(ReportTool, AMachineIsItsRecordsComputerElseItsFolder) {
 
 TEST(ReportTool, FilesOfOneMachineJoinAndTheFleetIsSortedByName) {
     std::vector<FleetMachine> fleet;
-    AddToFleet(&fleet, "pc-b", File(), {Sleep(1, VERDICT_OK), Sleep(2, VERDICT_OK)});
-    AddToFleet(&fleet, "PC-A", File(), {Sleep(1, VERDICT_LOST)});
-    AddToFleet(&fleet, "Pc-B", File(1), {Sleep(1, VERDICT_TOO_SHORT), Sleep(2, VERDICT_OK), Sleep(3, VERDICT_OK)});
+    AddToFleet(&fleet, "pc-b", File(), {SleepOf(1, VERDICT_OK), SleepOf(2, VERDICT_OK)});
+    AddToFleet(&fleet, "PC-A", File(), {SleepOf(1, VERDICT_LOST)});
+    AddToFleet(&fleet, "Pc-B", File(1), {SleepOf(1, VERDICT_TOO_SHORT), SleepOf(2, VERDICT_OK), SleepOf(3, VERDICT_OK)});
     SortFleet(&fleet);
     ASSERT_EQ(2u, fleet.size());
     EXPECT_STREQ("PC-A", fleet[0].name);
@@ -152,10 +141,10 @@ TEST(ReportTool, OnlyOkSleepsEverywhereExitWithZero) {
     };
     for (const auto& c : cases) {
         std::vector<SleepRecord> records;
-        for (int v : c.verdicts) records.push_back(Sleep((int)records.size() + 1, v, "pc"));
+        for (int v : c.verdicts) records.push_back(SleepOf((int)records.size() + 1, v, "pc"));
         std::vector<FleetMachine> fleet;
         AddToFleet(&fleet, "pc", File(c.badLines), records);
-        AddToFleet(&fleet, "other", File(), {Sleep(1, VERDICT_OK, "other")});
+        AddToFleet(&fleet, "other", File(), {SleepOf(1, VERDICT_OK, "other")});
         EXPECT_EQ(c.expected, FleetExitCode(fleet)) << MachineSummary(fleet[0]);
     }
     // Nothing read is no proof.
