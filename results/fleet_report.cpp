@@ -108,9 +108,6 @@ MachineSums Sum(const FleetMachine& m) {
 
 // ---- Failures by kind -----------------------------------------------------------
 
-enum { KIND_SLEEP, KIND_LOST, KIND_DEVICE };
-const char* const KIND_NAMES[] = {"Sleep", "Lost", "Device"};
-
 struct Kind {
     int family;
     std::string what;
@@ -124,76 +121,25 @@ struct Kinds {
     std::vector<Kind> list;
 };
 
-Kind* Note(Kinds* kinds, int family, const std::string& what, int machine) {
-    auto found = kinds->index.find({family, what});
+void Note(Kinds* kinds, const FailureKey& key, int machine) {
+    auto found = kinds->index.find({key.family, key.what});
     if (found == kinds->index.end()) {
-        found = kinds->index.emplace(std::make_pair(family, what), kinds->list.size()).first;
-        kinds->list.push_back({family, what, {}, 0, {}});
+        found = kinds->index.emplace(std::make_pair(key.family, key.what), kinds->list.size()).first;
+        kinds->list.push_back({key.family, key.what, {}, 0, {}});
     }
     Kind* kind = &kinds->list[found->second];
     kind->sleeps++;
     kind->machines[machine]++;
-    return kind;
-}
-
-// The verdict with its cause, coarse enough that the same cause on two
-// machines is one kind: no times, no cycles.
-std::string SleepFailure(const SleepRecord& r) {
-    std::string what = VerdictId(r.verdict)[0] ? VerdictId(r.verdict) : "failed";
-    switch (r.verdict) {
-    case VERDICT_TOO_SHORT:
-    case VERDICT_TOO_LONG:
-        if (r.wakeSource[0]) what += std::string(", woken by ") + r.wakeSource;
-        break;
-    case VERDICT_REFUSED:
-        if (RefusedReasonId(r.reason)[0]) what += std::string(": ") + RefusedReasonId(r.reason);
-        if (r.errorCode != 0) what += ", error " + std::to_string(r.errorCode);
-        break;
-    case VERDICT_WRONG_STATE: {
-        int entered = r.effectiveState >= 0 ? r.effectiveState : r.enteredState;
-        what += std::string(": asked for ") + (StateId(r.requestedState) ? StateId(r.requestedState) : "?") +
-                ", entered " + (StateId(entered) ? StateId(entered) : "?");
-        break;
-    }
-    default:
-        break;
-    }
-    return what;
-}
-
-std::string DeviceHappened(const DeviceEntry& d, bool missing) {
-    if (missing) return "missing";
-    std::string text = DeviceProblemText(d.code), number = std::to_string(d.code);
-    return text == "problem code " + number ? text : text + " (code " + number + ")";
-}
-
-void NoteDevice(Kinds* kinds, const DeviceEntry& d, bool missing, int machine, std::vector<std::string>* named) {
-    const std::string& name = d.name.empty() ? d.id : d.name;
-    // A device counts once a sleep, whatever else is listed under its name.
-    if (std::find(named->begin(), named->end(), name) != named->end()) return;
-    named->push_back(name);
-    Kind* kind = Note(kinds, KIND_DEVICE, name, machine);
-    std::string happened = DeviceHappened(d, missing);
-    if (std::find(kind->happened.begin(), kind->happened.end(), happened) == kind->happened.end())
-        kind->happened.push_back(happened);
+    if (!key.happened.empty() &&
+        std::find(kind->happened.begin(), kind->happened.end(), key.happened) == kind->happened.end())
+        kind->happened.push_back(key.happened);
 }
 
 Kinds FailureKinds(const FleetMachine* machines, int machineCount) {
     Kinds kinds;
     for (int m = 0; m < machineCount; m++) {
-        for (const SleepRecord& r : machines[m].records) {
-            if (r.verdict == VERDICT_LOST) {
-                std::string what = r.lostReason != LOST_NONE ? LostReasonId(r.lostReason) : "unknown";
-                if (r.bugcheck[0]) what += std::string(", bug check ") + r.bugcheck;
-                Note(&kinds, KIND_LOST, what, m);
-            } else if (r.verdict != VERDICT_OK && r.verdict != VERDICT_DEVICE_FAULT) {
-                Note(&kinds, KIND_SLEEP, SleepFailure(r), m);  // a device fault is told by its devices
-            }
-            if (!HasDeviceFault(r.devices)) continue;
-            std::vector<std::string> named;
-            for (const DeviceEntry& d : r.devices.missing) NoteDevice(&kinds, d, true, m, &named);
-            for (const DeviceEntry& d : r.devices.problems) NoteDevice(&kinds, d, false, m, &named);
-        }
+        for (const SleepRecord& r : machines[m].records)
+            for (const FailureKey& key : FailureKeysOf(r)) Note(&kinds, key, m);
     }
     std::stable_sort(kinds.list.begin(), kinds.list.end(), [](const Kind& a, const Kind& b) {
         if (a.family != b.family) return a.family < b.family;

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -123,36 +124,9 @@ static void AppendDeviceNames(std::string* text, const char* what, const std::ve
 
 // The verdict and its cause in one line, as the failure's message.
 static std::string FailureMessage(const SleepRecord& r) {
-    std::string text = VerdictName(r.verdict);
-    std::string cause;
-    switch (r.verdict) {
-    case VERDICT_TOO_SHORT:
-    case VERDICT_TOO_LONG:
-        cause = "back after " + std::to_string(r.measuredSec) + " s";
-        if (r.requestedSec >= 0) cause += " of " + std::to_string(r.requestedSec) + " s";
-        if (r.wakeSource[0]) cause += std::string(", woken by ") + r.wakeSource;
-        break;
-    case VERDICT_NOT_SLEPT:
-        cause = r.asleepSource != ASLEEP_UNKNOWN
-                    ? "asleep " + std::to_string(r.asleepSec) + " s of " + std::to_string(r.measuredSec) + " s away"
-                    : "the machine did not sleep";
-        break;
-    case VERDICT_REFUSED:
-        cause = RefusedReasonId(r.reason)[0] ? RefusedReasonId(r.reason) : "refused";
-        if (r.errorCode != 0) cause += ", error " + std::to_string(r.errorCode);
-        break;
-    case VERDICT_LOST:
-        cause = r.lostReason != LOST_NONE ? LostReasonId(r.lostReason) : "unknown";
-        if (r.bugcheck[0]) cause += std::string(", bug check ") + r.bugcheck;
-        break;
-    case VERDICT_WRONG_STATE: {
-        int entered = r.effectiveState >= 0 ? r.effectiveState : r.enteredState;
-        cause = std::string("asked for ") + StateName(r.requestedState) + ", entered " + StateName(entered);
-        break;
-    }
-    default:
-        break;
-    }
+    std::string cause = FailureCause(r);
+    bool wokenEarlyOrLate = r.verdict == VERDICT_TOO_SHORT || r.verdict == VERDICT_TOO_LONG;
+    if (wokenEarlyOrLate && r.wakeSource[0]) cause += (cause.empty() ? "woken by " : ", woken by ") + std::string(r.wakeSource);
     if (HasDeviceFault(r.devices)) {
         std::string devices;
         AppendDeviceNames(&devices, "missing: ", r.devices.missing);
@@ -160,7 +134,7 @@ static std::string FailureMessage(const SleepRecord& r) {
         AppendDeviceNames(&devices, "with a problem: ", r.devices.problems);
         cause += (cause.empty() ? "" : "; ") + devices;
     }
-    return cause.empty() ? text : text + ": " + cause;
+    return cause.empty() ? VerdictName(r.verdict) : VerdictName(r.verdict) + (": " + cause);
 }
 
 // The failure's text: the message, then each device that failed in full.
@@ -190,7 +164,7 @@ struct Totals {
 };
 
 // A testcase's seconds: unknown or negative counts as none.
-long long CaseSeconds(const SleepRecord& r) { return r.measuredSec > 0 ? r.measuredSec : 0; }
+long long CaseSeconds(int measuredSec) { return measuredSec > 0 ? measuredSec : 0; }
 
 // Sleeps folded into one case: the ok ones of a state, or the failures of a
 // verdict beyond the run's first JUNIT_CASES_PER_RUN.
@@ -201,12 +175,12 @@ struct Fold {
 };
 const int STATE_FOLDS = 5;  // S1..S4, then an unknown state
 const int VERDICT_FOLDS = VERDICT_COUNT + 1;  // the last: a verdict this build does not know
+static_assert(JUNIT_CASES_PER_RUN <= REPORT_FAILED_ROWS, "the report keeps every failure with a case of its own");
 
 // One run's suite: counted first, so that its counters (and the document's)
 // are known before its testcases are written straight into the document.
 struct SuitePlan {
-    const SleepRecord* records;
-    int count;
+    const RunDigest* run;
     std::string name;
     const char* host;
     bool folding;
@@ -216,7 +190,7 @@ struct SuitePlan {
 };
 
 // Whether a sleep of the plan keeps a testcase of its own; kept counts the failures that do.
-bool KeepsCase(const SuitePlan& plan, const SleepRecord& r, long long* kept) {
+bool KeepsCase(const SuitePlan& plan, const ReportRow& r, long long* kept) {
     if (r.verdict == VERDICT_OK) return !plan.folding;
     if (plan.folding && *kept >= JUNIT_CASES_PER_RUN) return false;
     ++*kept;
@@ -229,21 +203,23 @@ void Count(Totals* totals, long long seconds, bool failed) {
     totals->failures += failed;
 }
 
+int StateFold(int state) { return state >= 0 && state < 4 ? state : STATE_FOLDS - 1; }
+
 void PlanSuite(SuitePlan* plan) {
-    plan->folding = plan->count > JUNIT_CASES_PER_RUN;
+    const std::vector<ReportRow>& rows = plan->run->rows;
+    plan->folding = rows.size() > JUNIT_CASES_PER_RUN;
     plan->totals = {0, 0, 0};
     long long kept = 0;
-    for (int i = 0; i < plan->count; i++) {
-        const SleepRecord& r = plan->records[i];
+    for (const ReportRow& r : rows) {
         bool ok = r.verdict == VERDICT_OK;
         if (KeepsCase(*plan, r, &kept)) {
-            Count(&plan->totals, CaseSeconds(r), !ok);
+            Count(&plan->totals, CaseSeconds(r.measuredSec), !ok);
             continue;
         }
-        Fold* fold = ok ? &plan->okByState[StateId(r.requestedState) ? r.requestedState : STATE_FOLDS - 1]
-                        : &plan->failedByVerdict[r.verdict >= 0 && r.verdict < VERDICT_COUNT ? r.verdict : VERDICT_COUNT];
+        Fold* fold = ok ? &plan->okByState[StateFold(r.requestedState)]
+                        : &plan->failedByVerdict[r.verdict >= 0 && r.verdict < VERDICT_COUNT ? r.verdict : (int)VERDICT_COUNT];
         fold->count++;
-        fold->seconds += CaseSeconds(r);
+        fold->seconds += CaseSeconds(r.measuredSec);
         if (!ok) fold->cycles.push_back(r.cycle);
     }
     for (const Fold& fold : plan->okByState)
@@ -281,7 +257,7 @@ void FailureElement(std::string* out, const std::string& message, const char* ty
 }
 
 void SleepCase(std::string* out, const SleepRecord& r, const char* name, const CaseParts& parts) {
-    OpenCase(out, name, parts, CaseSeconds(r));
+    OpenCase(out, name, parts, CaseSeconds(r.measuredSec));
     if (r.verdict == VERDICT_OK) {
         *out += "/>\n";
         return;
@@ -305,8 +281,8 @@ struct CaseNames {
     std::unordered_map<unsigned long long, int> seen[STATE_FOLDS];  // cycle and seconds, by state
 };
 
-void CaseName(const SleepRecord& r, CaseNames* names, char* out, size_t outSize) {
-    int state = StateId(r.requestedState) ? r.requestedState : STATE_FOLDS - 1;
+void CaseName(const ReportRow& r, CaseNames* names, char* out, size_t outSize) {
+    int state = StateFold(r.requestedState);
     int length;
     if (r.requestedSec >= 0)
         length = snprintf(out, outSize, "cycle %04d %s %d s", r.cycle, StateName(r.requestedState), r.requestedSec);
@@ -323,16 +299,14 @@ void WriteSuite(const SuitePlan& plan, std::string* out) {
     *out += "\" hostname=\"";
     Append(out, plan.host, true);
     *out += "\"";
-    for (int i = 0; i < plan.count; i++) {
-        char start[32];
-        FormatUtcTime(plan.records[i].startUtc, start, sizeof(start));
-        if (!start[0]) continue;
+    char start[32];
+    FormatUtcTime(plan.run->firstStartUtc, start, sizeof(start));
+    if (start[0]) {
         // The readers take the Ant form, without a zone; the time is UTC.
         start[strlen(start) - 1] = '\0';
         *out += " timestamp=\"";
         *out += start;
         *out += "\"";
-        break;
     }
     char counters[160];
     snprintf(counters, sizeof(counters), " tests=\"%lld\" failures=\"%lld\" errors=\"0\" skipped=\"0\" time=\"%lld\">\n",
@@ -349,12 +323,20 @@ void WriteSuite(const SuitePlan& plan, std::string* out) {
 
     CaseNames* names = new CaseNames;
     long long kept = 0;
-    for (int i = 0; i < plan.count; i++) {
-        const SleepRecord& r = plan.records[i];
+    const std::vector<ReportRow>& rows = plan.run->rows;
+    for (size_t i = 0; i < rows.size(); i++) {
+        const ReportRow& r = rows[i];
         if (!KeepsCase(plan, r, &kept)) continue;
         char name[96];
         CaseName(r, names, name, sizeof(name));
-        SleepCase(out, r, name, parts);
+        const SleepRecord* record = r.verdict == VERDICT_OK ? nullptr : KeptRecordOf(*plan.run, (int)i);
+        if (record) {
+            SleepCase(out, *record, name, parts);
+        } else {
+            // A passing sleep needs no more than its row.
+            OpenCase(out, name, parts, CaseSeconds(r.measuredSec));
+            *out += "/>\n";
+        }
     }
     delete names;
     for (int s = 0; s < STATE_FOLDS; s++) {
@@ -380,30 +362,20 @@ void WriteSuite(const SuitePlan& plan, std::string* out) {
     *out += "</testsuite>\n";
 }
 
-// Each run of the records as a suite's plan. fleetMachine: the machine's
+// Each run of the digest as a suite's plan. fleetMachine: the machine's
 // name, put in the suites' names, for a file of many machines; null for one
 // machine's own file.
 void PlanRuns(std::vector<SuitePlan>* plans, const char* fallbackHost, const char* fleetMachine,
-              const SleepRecord* records, int count, int* runNumber) {
-    std::vector<int> starts = RunStarts(records, count);
-    for (size_t run = 0; run < starts.size(); run++) {
-        int begin = starts[run];
-        int end = run + 1 < starts.size() ? starts[run + 1] : count;
+              const ReportDigest& digest, int* runNumber) {
+    for (const RunDigest& run : digest.runs) {
         plans->emplace_back();
         SuitePlan& plan = plans->back();
-        plan.records = records + begin;
-        plan.count = end - begin;
-        plan.host = fallbackHost && fallbackHost[0] ? fallbackHost : "unknown";
-        for (int i = begin; i < end; i++) {
-            if (records[i].computer[0]) {
-                plan.host = records[i].computer;
-                break;
-            }
-        }
+        plan.run = &run;
+        plan.host = run.computer[0] ? run.computer : fallbackHost && fallbackHost[0] ? fallbackHost : "unknown";
         ++*runNumber;
         plan.name = "vesplin ";
         if (fleetMachine) plan.name += std::string(fleetMachine) + " ";
-        plan.name += records[begin].runId[0] ? std::string(records[begin].runId) : "run " + std::to_string(*runNumber);
+        plan.name += run.runId[0] ? std::string(run.runId) : "run " + std::to_string(*runNumber);
         PlanSuite(&plan);
     }
 }
@@ -430,22 +402,31 @@ void WriteDocument(const std::vector<SuitePlan>& plans, std::string* xml) {
 
 }  // namespace
 
-void BuildJUnitReport(const ReportHeader* header, const SleepRecord* records, int count, std::string* xml) {
+void BuildJUnitReport(const ReportHeader* header, const ReportDigest& digest, std::string* xml) {
     std::vector<SuitePlan> plans;
     int runNumber = 0;
-    PlanRuns(&plans, header ? header->computer : "", nullptr, records, count, &runNumber);
+    PlanRuns(&plans, header ? header->computer : "", nullptr, digest, &runNumber);
     WriteDocument(plans, xml);
+}
+
+void BuildJUnitReport(const ReportHeader* header, const SleepRecord* records, int count, std::string* xml) {
+    ReportDigest digest;
+    DigestOf(records, count, 0, &digest);
+    BuildJUnitReport(header, digest, xml);
 }
 
 void BuildFleetJUnit(const FleetMachine* machines, int machineCount, std::string* xml) {
     std::vector<SuitePlan> plans;
+    std::deque<ReportDigest> digests;  // the plans point into them
     for (int m = 0; m < machineCount; m++) {
         const FleetMachine& machine = machines[m];
         int runNumber = 0;
         // Each file's runs apart: two files never share a run.
         for (const FleetFile& file : machine.files) {
             if (file.count <= 0 || file.first < 0 || file.first + file.count > (int)machine.records.size()) continue;
-            PlanRuns(&plans, machine.name, machine.name, machine.records.data() + file.first, file.count, &runNumber);
+            digests.emplace_back();
+            DigestOf(machine.records.data() + file.first, file.count, 0, &digests.back());
+            PlanRuns(&plans, machine.name, machine.name, digests.back(), &runNumber);
         }
     }
     WriteDocument(plans, xml);

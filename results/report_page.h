@@ -58,12 +58,10 @@ unsigned Green(uint32_t colour);
 unsigned Blue(uint32_t colour);
 
 // The charts, each with its heading: the time of every sleep, and when any
-// record has them, the resume phases and the battery's drain.
-void WriteTimeChart(Page* page, const SleepRecord* records, int count);
-void WritePhaseChart(Page* page, const SleepRecord* records, int count);
-void WriteBatteryChart(Page* page, const SleepRecord* records, int count);
-// Each device that was ever missing or had a new problem after a sleep, with its
-// cycles; nothing when no record has a device fault.
-void WriteDevices(Page* page, const SleepRecord* records, int count);
+// row has them, the resume phases and the battery's drain; a sleep a column,
+// or in a longer run buckets of consecutive sleeps.
+void WriteTimeChart(Page* page, const ReportRow* rows, int count);
+void WritePhaseChart(Page* page, const ReportRow* rows, int count);
+void WriteBatteryChart(Page* page, const ReportRow* rows, int count);
 
 }  // namespace report

@@ -4,7 +4,10 @@
 #pragma once
 #include <stddef.h>
 #include "core/core.h"
+#include <stdint.h>
+#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // ---- Results file: one JSON object a line for each sleep ----------------------
@@ -26,11 +29,186 @@ bool ParseResultRecord(const char* line, size_t length, SleepRecord* out);
 void ReadResultsText(const char* text, size_t length, std::vector<SleepRecord>* records, int* badLines);
 // The same for a file; 0 when it was read, else the C library's error number (and no records).
 int ReadResultsFile(const char* path, std::vector<SleepRecord>* records, int* badLines);
+// Hands each record of the file to take, reading it a line at a time, so a
+// month of records is never in memory whole; *badLines as ReadResultsText.
+// 0 when it was read, else the C library's error number.
+int ForEachResultRecord(const char* path, void (*take)(const SleepRecord& record, void* context), void* context,
+                        int* badLines);
 
 // Where each run of the records begins (indexes, the first always 0 when there
 // are records): a run is one run_id; records without one begin a new run
 // wherever the cycle falls back to 1.
 std::vector<int> RunStarts(const SleepRecord* records, int count);
+// Whether now begins a run after a record of that run id and cycle.
+bool BeginsNewRun(const char* beforeRunId, int beforeCycle, const SleepRecord& now);
+
+// ---- What the report keeps of a results file between rebuilds ------------------
+
+// A run of at most REPORT_ALL_ROWS sleeps lists every one; a longer one lists
+// its first and last REPORT_FAILED_ROWS sleeps that were not ok and its last
+// REPORT_LAST_ROWS sleeps, and draws its charts as REPORT_BUCKETS columns of
+// consecutive sleeps.
+#define REPORT_ALL_ROWS 2000
+#define REPORT_FAILED_ROWS 1000
+#define REPORT_LAST_ROWS 500
+#define REPORT_BUCKETS 1000
+
+// A sleep's resume phases as the report's rows keep them.
+enum { ROW_WAKE = 0, ROW_FIRMWARE, ROW_DRIVERS, ROW_HIBER_WRITE, ROW_HIBER_READ, ROW_PHASES };
+enum { ROW_DEVICE_FAULT = 1, ROW_HAS_PHASES = 2 };
+
+// What the page's statistics and charts need of one sleep; times are -1 when
+// unknown, milliseconds at most a day.
+struct ReportRow {
+    int32_t cycle;
+    int32_t requestedSec;
+    int32_t measuredSec;
+    int32_t asleepSec;
+    int32_t phaseMs[ROW_PHASES];
+    int32_t drainMw;     // the battery's drain; -1 on mains power or without a battery
+    int32_t wakeSource;  // index into the run's wakeSources; -1 when none was reported
+    int8_t verdict;      // VERDICT_*, or VERDICT_COUNT for one this build does not know
+    int8_t requestedState;
+    int8_t enteredState;
+    int8_t lostReason;
+    uint8_t flags;       // ROW_*
+};
+ReportRow RowOf(const SleepRecord& record, int32_t wakeSource);
+
+// A record the page may list, with its place among the run's rows.
+struct KeptRecord {
+    int row;
+    SleepRecord record;
+};
+
+// Kinds of failure, as the page and the fleet page group them.
+enum { KIND_SLEEP, KIND_LOST, KIND_DEVICE, KIND_FAMILIES };
+extern const char* const KIND_NAMES[KIND_FAMILIES];  // "Sleep", "Lost", "Device"
+struct FailureKey {
+    int family;
+    std::string what;      // the verdict with its cause; the lost reason with the bug check; the device's name
+    std::string happened;  // a device's: "missing" or its problem; empty for the others
+};
+// The kinds of failure one record shows: its verdict with its cause, coarse
+// enough that the same cause is one kind (no times, no cycles), and each
+// device that failed, once a name. None for an ok sleep without a device fault.
+std::vector<FailureKey> FailureKeysOf(const SleepRecord& record);
+// A failed sleep's cause in a few words, without its verdict: "back after 31 s
+// of 60 s", "asleep 2 s of 30 s", "asked S3, entered S4", "suspend_failed,
+// error 50", "power_lost_asleep, bug check 0x9F"; empty when there is none to tell.
+std::string FailureCause(const SleepRecord& record);
+
+struct DigestKind {
+    int family;
+    std::string what;
+    std::vector<std::string> happened;
+};
+struct DigestDevice {
+    DeviceEntry device;  // as it was first seen, with a name a later sighting brought
+};
+struct DeviceFault {
+    int row;
+    int device;  // index into the run's devices
+    int code;    // the problem code; -1: missing
+};
+
+// One run of the results file as the report keeps it: a compact row a
+// sleep, the records the page may list, and the texts the rows point at.
+struct RunDigest {
+    std::vector<ReportRow> rows;
+    std::vector<KeptRecord> firstFailed;  // the first REPORT_FAILED_ROWS sleeps that were not ok
+    std::vector<KeptRecord> lastFailed;   // the last ones, oldest first (a quarter more may be kept)
+    std::vector<KeptRecord> recent;       // the last REPORT_ALL_ROWS sleeps, oldest first (as lastFailed)
+    std::vector<std::string> wakeSources;
+    std::vector<DigestKind> kinds;
+    std::vector<std::pair<int, int>> rowKinds;  // row and kind of each failure, in row order
+    std::vector<DigestDevice> devices;
+    std::vector<DeviceFault> deviceFaults;      // in row order
+    char runId[RUN_ID_SIZE];
+    char computer[COMPUTER_NAME_SIZE];
+    long long firstStartUtc;  // the first known start
+    long long lastEndUtc;
+    // Look-ups of the texts above.
+    std::unordered_map<std::string, int> wakeIndex;
+    std::map<std::pair<int, std::string>, int> kindIndex;
+    std::unordered_map<std::string, int> deviceIndex;
+};
+
+// A results file as the report keeps it: its runs, and the lines that could not be read.
+struct ReportDigest {
+    std::vector<RunDigest> runs;
+    int badLines;
+};
+void ClearDigest(ReportDigest* digest);
+// Adds a record after the others; a new run begins where RunStarts says.
+void AddToDigest(ReportDigest* digest, const SleepRecord& record);
+// Puts record in place of the last one added (a held record completed later).
+void ReplaceLastInDigest(ReportDigest* digest, const SleepRecord& record);
+// The digest of these records (badLines: lines that could not be read).
+void DigestOf(const SleepRecord* records, int count, int badLines, ReportDigest* digest);
+// The digest of a results file, read once a line at a time; 0 when read, else
+// the C library's error number (and an empty digest).
+int ReadResultsDigest(const char* path, ReportDigest* digest);
+// The kept record of a row; null when the digest no longer keeps it.
+const SleepRecord* KeptRecordOf(const RunDigest& run, int row);
+// The rows the page lists, in order: every one of a run of at most
+// REPORT_ALL_ROWS, else the first and last REPORT_FAILED_ROWS that were not
+// ok and the last REPORT_LAST_ROWS.
+std::vector<int> ListedRows(const RunDigest& run);
+
+// A kind of failure of a run with how often and where it happened.
+struct KindCount {
+    int kind;  // index into the run's kinds
+    int sleeps;
+    int firstRow, lastRow;
+};
+// Each kind of failure of the run that happened, most frequent first.
+std::vector<KindCount> CountFailureKinds(const RunDigest& run);
+
+// ---- Statistics of a run -----------------------------------------------------------
+
+// The spread of some values: nearest-rank percentiles; count 0 when there are none.
+struct Spread {
+    int count;
+    long long min, median, p95, max;
+};
+// The spread of values (reordered); count 0 for none.
+Spread SpreadOf(std::vector<long long>* values);
+
+enum { STAT_MEASURED_PCT, STAT_ASLEEP, STAT_RESUME, STAT_FIRMWARE, STAT_DRIVERS, STAT_HIBER_WRITE, STAT_HIBER_READ,
+       STAT_COUNT };
+// "Measured, % of requested", "Asleep, s", ...; and their short forms for the log.
+extern const char* const STAT_NAMES[STAT_COUNT];
+
+struct StateStatistics {
+    int state;  // SLEEP_*, -1: a state this build does not know; for the whole run: -2
+    int sleeps;
+    int verdicts[VERDICT_COUNT + 1];  // the last: verdicts this build does not know
+    int failed;                       // every verdict but ok
+    Spread spreads[STAT_COUNT];
+};
+// The whole resume of the first tenth of a run's sleeps that have one against
+// the last tenth; known when at least ten sleeps have one.
+struct ResumeTrend {
+    bool known;
+    long long firstMedianMs, lastMedianMs;
+    int firstFrom, firstTo, lastFrom, lastTo;  // their cycles
+};
+struct RunStatistics {
+    std::vector<StateStatistics> states;  // each state the run asked for, S1 first
+    StateStatistics all;
+    ResumeTrend trend;
+};
+RunStatistics ComputeRunStatistics(const ReportRow* rows, int count);
+// "1.5%", "0%", "100%", "0.01%": the share of failed sleeps.
+std::string FailRate(int failed, int sleeps);
+// A log line of a state's statistics: "S3: 200 sleeps, 3 failed (1.5%); measured
+// 98/100/101/140% of requested (min/median/p95/max); ..."
+std::string StatisticsLine(const StateStatistics& statistics);
+// How a run ended, in one log line: "Run finished: 200 sleeps, 197 ok, 2 short,
+// 1 lost; exit code 2" (the exit code when exitCodeKnown), "Run stopped by a
+// person after 37 sleeps: ...", "Run ended early ...". runEnd: RUN_END_*.
+std::string RunClosingLine(int runEnd, const int verdicts[VERDICT_COUNT], bool exitCodeKnown, int exitCode);
 
 // ---- Run report: one self-contained HTML page built from the results file ----
 
@@ -53,6 +231,9 @@ struct ReportHeader {
 // The whole page of these records (badLines: lines of the file that could not be read).
 void BuildRunReport(const ReportHeader* header, const char* resultsPath, const SleepRecord* records, int count,
                     int badLines, std::string* page);
+// The whole page of a digest, as the engine rebuilds it after every sleep.
+void BuildRunReport(const ReportHeader* header, const char* resultsPath, const ReportDigest& digest,
+                    std::string* page);
 // Sorted, distinct cycles as ranges, "3-7, 12, 15-16": at most maxRanges, then ", and N more".
 std::string CycleRanges(const std::vector<int>& cycles, int maxRanges);
 // The results path with its extension replaced by ".html" (appended when the
@@ -120,6 +301,7 @@ int ReadRunRecords(const char* resultsPath, std::vector<SleepRecord>* records, i
 
 // The JUnit XML of these records: one testsuite per run.
 void BuildJUnitReport(const ReportHeader* header, const SleepRecord* records, int count, std::string* xml);
+void BuildJUnitReport(const ReportHeader* header, const ReportDigest& digest, std::string* xml);
 // A run of more sleeps keeps a testcase for each of its first this many failed
 // sleeps and folds the rest: its ok sleeps into a case per state, its later
 // failures into a failing case per verdict.

@@ -1,7 +1,9 @@
 // The run report: one self-contained HTML page (no scripts, no files beside
-// it) built from the results file, with the run's header, the verdict counts,
-// a chart of every sleep, the resume phases and the battery's drain when
-// known, the devices that failed, a table of every record and the wake sources.
+// it) built from what the report keeps of the results file, each run with its
+// header, the verdict counts, its failures grouped by kind, its statistics, a
+// chart of every sleep, the resume phases and the battery's drain when known,
+// the devices that failed, a table of the sleeps and the wake sources; bounded
+// however long the run.
 #include <ctype.h>
 #include <math.h>
 #include <stdarg.h>
@@ -64,7 +66,9 @@ void WriteStyle(Page* page, int shown) {
         "rect.v-long{stroke:#a39500;stroke-width:.6}rect.v-lost{fill:url(#hatch)}\n"
         ".p-fw{fill:#0570a7}.p-dr{fill:#8d5cc4}.p-hr{fill:#e8912d}i.p-fw{background:#0570a7}"
         "i.p-dr{background:#8d5cc4}i.p-hr{background:#e8912d}.bd{fill:#17a589}\n"
-        ".dv td{vertical-align:top}\n"
+        ".dv td{vertical-align:top}.st td{vertical-align:top}\n"
+        ".t tr.fold td{background:#f4f4f4;color:#666;font-style:italic;text-align:center}\n"
+        ".p-wh{fill:#bcd3e4}i.p-wh{background:#bcd3e4}\n"
         "</style>\n");
 }
 
@@ -90,30 +94,31 @@ void HeaderRow(Page* page, const char* name, const char* value) {
 }
 
 // The header of one run. Only the run in progress (last) has the program's
-// own details: the Windows version, the command line and the exit code.
+// own details: the Windows version, the command line, its end and exit code.
 void WriteHeader(Page* page, const ReportHeader* header, bool current, const char* resultsPath,
-                 const SleepRecord* records, int count) {
+                 const RunDigest& run) {
     Raw(page, "<table class=\"hd\">\n");
-    const char* runId = count > 0 ? records[count - 1].runId : "";
-    const char* computer = count > 0 && records[count - 1].computer[0] ? records[count - 1].computer : "";
-    HeaderRow(page, "Run", runId);
-    HeaderRow(page, "Computer", computer[0] ? computer : current ? header->computer : "");
+    HeaderRow(page, "Run", run.runId);
+    HeaderRow(page, "Computer", run.computer[0] ? run.computer : current ? header->computer : "");
     if (current) {
         HeaderRow(page, "Windows", header->windows);
         HeaderRow(page, "Command line", header->commandLine);
     }
     HeaderRow(page, "Results file", resultsPath);
-    UtcText first(count > 0 ? records[0].startUtc : 0);
-    UtcText last(count > 0 ? records[count - 1].endUtc : 0);
+    UtcText first(run.firstStartUtc);
+    UtcText last(run.lastEndUtc);
     const char* start = current && header->startTime[0] ? header->startTime : first.text;
-    const char* end = current && header->endTime[0] ? header->endTime : last.text;
     if (start[0]) {
         Raw(page, "<tr><td>Started (UTC)</td><td>");
         WriteUtc(page, start, nullptr);
         Raw(page, "</td></tr>\n");
     }
+    // Ended is the run's own end, known only to the run that ends; otherwise
+    // the last record is what is known.
+    bool ended = current && header->endTime[0];
+    const char* end = ended ? header->endTime : last.text;
     if (end[0]) {
-        Raw(page, "<tr><td>Ended (UTC)</td><td>");
+        Raw(page, ended ? "<tr><td>Ended (UTC)</td><td>" : "<tr><td>Last record (UTC)</td><td>");
         WriteUtc(page, end, nullptr);
         Raw(page, "</td></tr>\n");
     }
@@ -125,12 +130,10 @@ void WriteHeader(Page* page, const ReportHeader* header, bool current, const cha
                                                       : "";
         Put(page, "<tr><td>Exit code</td><td>%d%s</td></tr>\n", header->exitCode, meaning);
     }
-    Put(page, "<tr><td>Sleeps</td><td>%d</td></tr>\n</table>\n", count);
+    Put(page, "<tr><td>Sleeps</td><td>%d</td></tr>\n</table>\n", (int)run.rows.size());
 }
 
-void WriteCounts(Page* page, const SleepRecord* records, int count, int badLines) {
-    int counts[VERDICT_KINDS + 1] = {};
-    for (int i = 0; i < count; i++) counts[VerdictIndex(records[i].verdict)]++;
+void WriteCounts(Page* page, const int counts[VERDICT_KINDS + 1], int badLines) {
     Raw(page, "<div>");
     for (int i = 0; i <= VERDICT_KINDS; i++) {
         if (i == OTHER_VERDICT && counts[i] == 0) continue;
@@ -144,6 +147,110 @@ void WriteCounts(Page* page, const SleepRecord* records, int count, int badLines
             "and %s not shown.</p>\n",
             badLines, badLines == 1 ? "" : "s", badLines == 1 ? "is" : "are");
     }
+}
+
+// "12,345"
+std::string Grouped(long long value) {
+    std::string digits = std::to_string(value < 0 ? -value : value), text;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return value < 0 ? "-" + text : text;
+}
+
+// At most this many lines of a grouping table; the rest are counted.
+const int MOST_KINDS = 100;
+const int MOST_DEVICES = 100;
+const int MOST_WAKE_SOURCES = 50;
+
+// Each kind of failure of the run with its count, its share of the sleeps and
+// where it first and last happened, most frequent first: the first thing the
+// page answers.
+void WriteFailureKinds(Page* page, const RunDigest& run, int runNumber, const std::vector<char>& listed) {
+    std::vector<KindCount> counts = CountFailureKinds(run);
+    Raw(page, "<h2>Failures by kind</h2>\n");
+    if (counts.empty()) {
+        Raw(page, "<p>No sleep failed, and no device went missing or had a problem.</p>\n");
+        return;
+    }
+    int sleeps = (int)run.rows.size();
+    Raw(page, "<table class=\"t\">\n<tr><th>Kind</th><th>Failure</th><th>Sleeps</th><th>Fail rate</th>"
+              "<th>First cycle</th><th>Last cycle</th></tr>\n");
+    long long restSleeps = 0;
+    for (size_t i = 0; i < counts.size(); i++) {
+        const KindCount& c = counts[i];
+        if (i >= (size_t)MOST_KINDS) {
+            restSleeps += c.sleeps;
+            continue;
+        }
+        const DigestKind& kind = run.kinds[(size_t)c.kind];
+        Put(page, "<tr><td>%s</td><td class=\"w\">", KIND_NAMES[kind.family]);
+        Text(page, kind.what.c_str());
+        for (size_t h = 0; h < kind.happened.size(); h++) {
+            Raw(page, h == 0 ? ": " : "; ");
+            Text(page, kind.happened[h].c_str());
+        }
+        Put(page, "</td><td class=\"n\">%s</td><td class=\"n\">%s</td><td class=\"n\">", Grouped(c.sleeps).c_str(),
+            FailRate(c.sleeps, sleeps).c_str());
+        // The first such sleep's row, when the table lists it.
+        if (listed[(size_t)c.firstRow])
+            Put(page, "<a href=\"#s%d-%d\">%d</a>", runNumber, c.firstRow, run.rows[(size_t)c.firstRow].cycle);
+        else
+            Put(page, "%d", run.rows[(size_t)c.firstRow].cycle);
+        Put(page, "</td><td class=\"n\">%d</td></tr>\n", run.rows[(size_t)c.lastRow].cycle);
+    }
+    Raw(page, "</table>\n");
+    if (counts.size() > (size_t)MOST_KINDS)
+        Put(page, "<p class=\"key\">And %s more kinds, in %s failures.</p>\n",
+            Grouped((long long)(counts.size() - MOST_KINDS)).c_str(), Grouped(restSleeps).c_str());
+}
+
+const char* StatisticsStateName(int state) {
+    return state == -2 ? "All states" : state >= 0 && StateId(state) ? StateId(state) : "Unknown state";
+}
+
+void WriteStatisticsRows(Page* page, const StateStatistics& s) {
+    int figures = 0;
+    for (const Spread& spread : s.spreads) figures += spread.count > 0;
+    char span[24] = "";
+    if (figures > 1) snprintf(span, sizeof(span), " rowspan=\"%d\"", figures);
+    Put(page, "<tr><td%s>%s</td><td class=\"n\"%s>%s</td><td class=\"n\"%s>%s</td><td class=\"n\"%s>%s</td>", span,
+        StatisticsStateName(s.state), span, Grouped(s.sleeps).c_str(), span, Grouped(s.failed).c_str(), span,
+        FailRate(s.failed, s.sleeps).c_str());
+    if (figures == 0) {
+        Raw(page, "<td>\xE2\x80\x93</td><td></td><td></td><td></td><td></td><td></td></tr>\n");
+        return;
+    }
+    bool first = true;
+    for (int stat = 0; stat < STAT_COUNT; stat++) {
+        const Spread& spread = s.spreads[stat];
+        if (spread.count == 0) continue;
+        if (!first) Raw(page, "<tr>");
+        first = false;
+        Put(page, "<td>%s</td><td class=\"n\">%s</td><td class=\"n\">%lld</td><td class=\"n\">%lld</td>"
+                  "<td class=\"n\">%lld</td><td class=\"n\">%lld</td></tr>\n",
+            STAT_NAMES[stat], Grouped(spread.count).c_str(), spread.min, spread.median, spread.p95, spread.max);
+    }
+}
+
+// Counts and spreads of the run's times per state asked for, and whether its
+// resumes grew slower.
+void WriteStatistics(Page* page, const RunStatistics& statistics) {
+    Raw(page, "<h2>Statistics</h2>\n<table class=\"t st\">\n<tr><th>State</th><th>Sleeps</th><th>Not ok</th>"
+              "<th>Fail rate</th><th>Figure</th><th>Sleeps with it</th><th>Min</th><th>Median</th><th>95th pct.</th>"
+              "<th>Max</th></tr>\n");
+    for (const StateStatistics& s : statistics.states) WriteStatisticsRows(page, s);
+    if (statistics.states.size() > 1) WriteStatisticsRows(page, statistics.all);
+    Raw(page, "</table>\n");
+    const ResumeTrend& t = statistics.trend;
+    if (!t.known) return;
+    long long change = t.firstMedianMs > 0 ? (t.lastMedianMs - t.firstMedianMs) * 100 / t.firstMedianMs : 0;
+    Put(page, "<p class=\"key\">Resume trend: median whole resume %lld ms in the first tenth of the sleeps "
+              "(cycles %d\xE2\x80\x93%d), %lld ms in the last tenth (cycles %d\xE2\x80\x93%d)",
+        t.firstMedianMs, t.firstFrom, t.firstTo, t.lastMedianMs, t.lastFrom, t.lastTo);
+    if (t.firstMedianMs > 0) Put(page, ": %+lld%%", change);
+    Raw(page, ".</p>\n");
 }
 
 // Columns of the record table. Cells are written without their optional
@@ -160,19 +267,23 @@ const struct {
     {"Target", false, 0, COLUMN_TARGETS},     {"Eff.", false, 0, COLUMN_TARGETS},
     {"Entered", false, 0, COLUMN_ALWAYS},     {"Fallback", false, 0, COLUMN_FALLBACK},
     {"Req. s", true, 0, COLUMN_ALWAYS},       {"Meas. s", true, 0, COLUMN_ALWAYS},
-    {"Asleep s", true, 0, COLUMN_ALWAYS},     {"Asleep from", false, 0, COLUMN_ALWAYS},
-    {"Verdict", false, 0, COLUMN_ALWAYS},     {"Wake source", false, 95, COLUMN_ALWAYS},
-    {"Start (UTC)", false, 0, COLUMN_ALWAYS}, {"End", false, 0, COLUMN_ALWAYS},
-    {"Phases, ms", false, 160, COLUMN_PHASES}, {"Reason", false, 140, COLUMN_ALWAYS},
+    {"Asleep s", true, 0, COLUMN_ALWAYS},     {"Verdict", false, 0, COLUMN_ALWAYS},
+    {"Wake source", false, 90, COLUMN_ALWAYS}, {"Start (UTC)", false, 0, COLUMN_ALWAYS},
+    {"End", false, 0, COLUMN_ALWAYS},         {"Phases, ms", false, 110, COLUMN_PHASES},
+    {"Reason", false, 150, COLUMN_ALWAYS},
 };
 
-// Which optional columns the records need: a column nobody has is left out.
-int TableColumns(const SleepRecord* records, int count) {
+// Which optional columns the listed records need: a column nobody has is left out.
+int TableColumns(const ReportDigest& digest) {
     int shown = COLUMN_ALWAYS;
-    for (int i = 0; i < count; i++) {
-        if (records[i].targetState >= 0 || records[i].effectiveState >= 0) shown |= COLUMN_TARGETS;
-        if (records[i].phasesKnown) shown |= COLUMN_PHASES;
-        if (records[i].fallback != FALLBACK_NONE) shown |= COLUMN_FALLBACK;
+    for (const RunDigest& run : digest.runs) {
+        for (int row : ListedRows(run)) {
+            const SleepRecord* r = KeptRecordOf(run, row);
+            if (!r) continue;
+            if (r->targetState >= 0 || r->effectiveState >= 0) shown |= COLUMN_TARGETS;
+            if (r->phasesKnown) shown |= COLUMN_PHASES;
+            if (r->fallback != FALLBACK_NONE) shown |= COLUMN_FALLBACK;
+        }
     }
     return shown;
 }
@@ -184,9 +295,15 @@ void WriteColumnStyle(Page* page, int shown) {
         place++;
         if (column.number) Put(page, ".r td:nth-child(%d){text-align:right}\n", place);
         if (column.wrapWidth > 0)
-            Put(page, ".r td:nth-child(%d){white-space:normal;min-width:%dpx;max-width:210px;overflow-wrap:anywhere}\n",
-                place, column.wrapWidth);
+            Put(page, ".r td:nth-child(%d){white-space:normal;min-width:%dpx;max-width:%dpx;overflow-wrap:anywhere}\n",
+                place, column.wrapWidth, column.wrapWidth + 90);
     }
+}
+
+int ColumnCount(int shown) {
+    int count = 0;
+    for (const auto& column : COLUMNS) count += (column.shownWith & shown) == column.shownWith;
+    return count;
 }
 
 void Cell(Page* page, const char* text) {
@@ -223,26 +340,12 @@ void WritePhasesText(Page* page, const SleepRecord* r) {
     if (Phase(r, PHASE_HIBER_PAGES) >= 0) Put(page, "%s%lld pages", first ? "" : ", ", Phase(r, PHASE_HIBER_PAGES));
 }
 
-void WriteReason(Page* page, const SleepRecord* r, bool failure) {
-    bool any = false;
-    if (failure) {
-        Text(page, VerdictId(r->verdict));
-        any = true;
-    }
-    if (r->errorCode != 0) {
-        Put(page, "%serror %lld", any ? "; " : "", r->errorCode);
-        any = true;
-    }
-    if (r->lostReason != LOST_NONE) {
-        if (any) Raw(page, "; ");
-        Text(page, LostReasonId(r->lostReason));
-        any = true;
-    }
-    if (r->bugcheck[0]) {
-        Raw(page, any ? "; bugcheck " : "bugcheck ");
-        Text(page, r->bugcheck);
-        any = true;
-    }
+// The cause of a sleep's verdict, not the verdict again, and what the device
+// check found.
+void WriteReason(Page* page, const SleepRecord* r) {
+    std::string cause = FailureCause(*r);
+    bool any = !cause.empty();
+    Text(page, cause.c_str());
     if (HasDeviceFault(r->devices)) {
         int missing = (int)r->devices.missing.size();
         int problems = (int)r->devices.problems.size();
@@ -254,122 +357,118 @@ void WriteReason(Page* page, const SleepRecord* r, bool failure) {
     if (!any) Raw(page, "\xE2\x80\x93");
 }
 
-void WriteRecordTable(Page* page, const SleepRecord* records, int count, int shown) {
-    Raw(page, "<h2>Every sleep</h2>\n<div class=\"sc\"><table class=\"t r\">\n<tr>");
+void WriteRecordRow(Page* page, const SleepRecord* r, int shown, int runNumber, int row) {
+    int verdict = VerdictIndex(r->verdict);
+    const char* marked = IsFailure(verdict) ? " class=\"f\"" : verdict == VERDICT_TOO_LONG ? " class=\"y\"" : "";
+    // A sleep that was not ok can be linked to from the failures by kind.
+    if (verdict != VERDICT_OK || HasDeviceFault(r->devices))
+        Put(page, "<tr id=\"s%d-%d\"%s>", runNumber, row, marked);
+    else
+        Raw(page, "<tr>");
+    NumberCell(page, r->cycle);
+    Cell(page, StateText(r->requestedState));
+    if (shown & COLUMN_TARGETS) {
+        Cell(page, StateText(r->targetState));
+        Cell(page, StateText(r->effectiveState));
+    }
+    Cell(page, StateText(r->enteredState));
+    if (shown & COLUMN_FALLBACK) Cell(page, FallbackId(r->fallback));
+    NumberCell(page, r->requestedSec);
+    NumberCell(page, r->measuredSec);
+    // Where the time asleep came from is the cell's tooltip.
+    if (AsleepSec(r) >= 0) {
+        Raw(page, "<td title=\"");
+        Text(page, AsleepSourceId(r->asleepSource));
+        Put(page, "\">%d", AsleepSec(r));
+    } else {
+        Raw(page, "<td>\xE2\x80\x93");
+    }
+    Cell(page, VerdictId(r->verdict));
+    Cell(page, r->wakeSource);
+    Raw(page, "<td>");
+    UtcText start(r->startUtc);
+    UtcText end(r->endUtc);
+    WriteUtc(page, start.text, nullptr);
+    Raw(page, "<td>");
+    WriteUtc(page, end.text, start.text);
+    if (shown & COLUMN_PHASES) {
+        Raw(page, "<td>");
+        WritePhasesText(page, r);
+    }
+    Raw(page, "<td>");
+    WriteReason(page, r);
+    Raw(page, "\n");
+}
+
+// The sleeps of the run: every one of a run of up to REPORT_ALL_ROWS, else
+// the ones ListedRows keeps, with a line where others are folded.
+void WriteRecordTable(Page* page, const RunDigest& run, int runNumber, const std::vector<int>& listed, int shown) {
+    int count = (int)run.rows.size();
+    int folded = count - (int)listed.size();
+    if (folded == 0) {
+        Raw(page, "<h2>Every sleep</h2>\n");
+    } else {
+        Put(page, "<h2>Sleeps: %s of %s listed</h2>\n", Grouped((long long)listed.size()).c_str(),
+            Grouped(count).c_str());
+        Put(page, "<p class=\"key\">Listed: the first and the last %s sleeps that were not ok, and the last %d "
+                  "sleeps. The other %s are folded; their failures are counted under Failures by kind above.</p>\n",
+            Grouped(REPORT_FAILED_ROWS).c_str(), REPORT_LAST_ROWS, Grouped(folded).c_str());
+    }
+    Raw(page, "<div class=\"sc\"><table class=\"t r\">\n<tr>");
     for (const auto& column : COLUMNS)
         if ((column.shownWith & shown) == column.shownWith) Put(page, "<th>%s</th>", column.title);
     Raw(page, "</tr>\n");
-    for (int i = 0; i < count; i++) {
-        const SleepRecord* r = &records[i];
-        int verdict = VerdictIndex(r->verdict);
-        bool failure = IsFailure(verdict);
-        Raw(page, failure ? "<tr class=\"f\">" : verdict == VERDICT_TOO_LONG ? "<tr class=\"y\">" : "<tr>");
-        NumberCell(page, r->cycle);
-        Cell(page, StateText(r->requestedState));
-        if (shown & COLUMN_TARGETS) {
-            Cell(page, StateText(r->targetState));
-            Cell(page, StateText(r->effectiveState));
+    int next = 0;  // the row after the last one listed
+    for (int row : listed) {
+        if (row > next) {
+            Put(page, "<tr class=\"fold\"><td colspan=\"%d\">%s sleeps folded (cycles %d\xE2\x80\x93%d)\n",
+                ColumnCount(shown), Grouped(row - next).c_str(), run.rows[(size_t)next].cycle,
+                run.rows[(size_t)row - 1].cycle);
         }
-        Cell(page, StateText(r->enteredState));
-        if (shown & COLUMN_FALLBACK) Cell(page, FallbackId(r->fallback));
-        NumberCell(page, r->requestedSec);
-        NumberCell(page, r->measuredSec);
-        NumberCell(page, AsleepSec(r));
-        Cell(page, AsleepSourceId(r->asleepSource));
-        Cell(page, VerdictId(r->verdict));
-        Cell(page, r->wakeSource);
-        Raw(page, "<td>");
-        UtcText start(r->startUtc);
-        UtcText end(r->endUtc);
-        WriteUtc(page, start.text, nullptr);
-        Raw(page, "<td>");
-        WriteUtc(page, end.text, start.text);
-        if (shown & COLUMN_PHASES) {
-            Raw(page, "<td>");
-            WritePhasesText(page, r);
-        }
-        Raw(page, "<td>");
-        WriteReason(page, r, failure);
-        Raw(page, "\n");
+        next = row + 1;
+        const SleepRecord* r = KeptRecordOf(run, row);
+        if (r) WriteRecordRow(page, r, shown, runNumber, row);
     }
-    Raw(page, "</table></div>\n");
+    Raw(page, "</table></div>\n<p class=\"key\">Req.: the state the run asked for. Entered: the state the program "
+              "put the machine into, after any fallback.");
+    if (shown & COLUMN_TARGETS)
+        Raw(page, " Target and Eff.: the state the system's wake record names as its target, and the state the "
+                  "machine really entered.");
+    Raw(page, " Meas. s: the time away; Asleep s: the time asleep. Reason: the cause of a verdict that was not ok.</p>\n");
 }
 
-int CompareTexts(const void* a, const void* b) { return strcmp(*(const char* const*)a, *(const char* const*)b); }
-
-struct SourceCount {
-    const char* name;
-    int count;
-};
-
-int CompareCounts(const void* a, const void* b) {
-    const SourceCount* x = (const SourceCount*)a;
-    const SourceCount* y = (const SourceCount*)b;
-    if (x->count != y->count) return x->count > y->count ? -1 : 1;
-    return strcmp(x->name, y->name);
-}
-
-void WriteWakeSources(Page* page, const SleepRecord* records, int count) {
-    if (count == 0) return;
-    const char** names = (const char**)malloc(sizeof(const char*) * (size_t)count);
-    SourceCount* sources = (SourceCount*)malloc(sizeof(SourceCount) * (size_t)count);
-    if (names && sources) {
-        for (int i = 0; i < count; i++) names[i] = records[i].wakeSource;
-        qsort(names, (size_t)count, sizeof(names[0]), CompareTexts);
-        int distinct = 0;
-        for (int i = 0; i < count; i++) {
-            if (distinct > 0 && strcmp(sources[distinct - 1].name, names[i]) == 0)
-                sources[distinct - 1].count++;
-            else
-                sources[distinct++] = {names[i], 1};
+void WriteWakeSources(Page* page, const RunDigest& run) {
+    if (run.rows.empty()) return;
+    std::vector<long long> counts(run.wakeSources.size() + 1, 0);  // the last: none reported
+    for (const ReportRow& r : run.rows) counts[r.wakeSource >= 0 ? (size_t)r.wakeSource : run.wakeSources.size()]++;
+    std::vector<int> order;
+    for (size_t i = 0; i < counts.size(); i++)
+        if (counts[i] > 0) order.push_back((int)i);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        if (counts[a] != counts[b]) return counts[a] > counts[b];
+        if ((size_t)a == run.wakeSources.size() || (size_t)b == run.wakeSources.size())
+            return (size_t)b == run.wakeSources.size();
+        return run.wakeSources[a] < run.wakeSources[b];
+    });
+    Raw(page, "<h2>Wake sources</h2>\n<table class=\"t\">\n<tr><th>Wake source</th><th>Sleeps</th></tr>\n");
+    long long rest = 0;
+    for (size_t i = 0; i < order.size(); i++) {
+        int source = order[i];
+        if ((int)i >= MOST_WAKE_SOURCES) {
+            rest += counts[(size_t)source];
+            continue;
         }
-        qsort(sources, (size_t)distinct, sizeof(sources[0]), CompareCounts);
-        Raw(page, "<h2>Wake sources</h2>\n<table class=\"t\">\n<tr><th>Wake source</th><th>Sleeps</th></tr>\n");
-        for (int i = 0; i < distinct; i++) {
-            Raw(page, "<tr><td class=\"w\">");
-            if (sources[i].name[0])
-                Text(page, sources[i].name);
-            else
-                Raw(page, "(none reported)");
-            Put(page, "</td><td class=\"n\">%d</td></tr>\n", sources[i].count);
-        }
-        Raw(page, "</table>\n");
+        Raw(page, "<tr><td class=\"w\">");
+        if ((size_t)source < run.wakeSources.size())
+            Text(page, run.wakeSources[(size_t)source].c_str());
+        else
+            Raw(page, "(none reported)");
+        Put(page, "</td><td class=\"n\">%lld</td></tr>\n", counts[(size_t)source]);
     }
-    free(names);
-    free(sources);
-}
-
-// What happened to one device, and after which sleeps.
-struct DeviceEvent {
-    int code;  // the problem code; -1: missing
-    std::vector<int> cycles;
-};
-
-// A device that failed in any record, as it was first seen failing.
-struct DeviceHistory {
-    const DeviceEntry* device;
-    std::vector<DeviceEvent> events;  // in the order they first happened
-};
-
-// Notes a device's fault; ids index the histories, so each record costs a
-// look-up per listed device and never a pass over the others.
-static void AddDeviceEvent(std::map<std::string, size_t>* ids, std::vector<DeviceHistory>* histories,
-                           const DeviceEntry& device, int code, int cycle) {
-    auto found = ids->find(device.id);
-    if (found == ids->end()) {
-        found = ids->emplace(device.id, histories->size()).first;
-        histories->push_back({&device, {}});
-    }
-    DeviceHistory& history = (*histories)[found->second];
-    // A later sighting may carry the name or class the first one lacked.
-    if (history.device->name.empty() && !device.name.empty()) history.device = &device;
-    for (DeviceEvent& event : history.events) {
-        if (event.code == code) {
-            event.cycles.push_back(cycle);
-            return;
-        }
-    }
-    history.events.push_back({code, {cycle}});
+    Raw(page, "</table>\n");
+    if (rest > 0)
+        Put(page, "<p class=\"key\">And %s more wake sources, in %s sleeps.</p>\n",
+            Grouped((long long)order.size() - MOST_WAKE_SOURCES).c_str(), Grouped(rest).c_str());
 }
 
 // "missing", or the problem in the Device Manager's words with its code.
@@ -381,26 +480,38 @@ static std::string WhatHappened(int code) {
     return text;
 }
 
-void WriteDevices(Page* page, const SleepRecord* records, int count) {
-    std::map<std::string, size_t> ids;
-    std::vector<DeviceHistory> histories;
-    for (int i = 0; i < count; i++) {
-        const DeviceCheck& check = records[i].devices;
-        if (!HasDeviceFault(check)) continue;
-        for (const DeviceEntry& d : check.missing) AddDeviceEvent(&ids, &histories, d, -1, records[i].cycle);
-        for (const DeviceEntry& d : check.problems) {
-            AddDeviceEvent(&ids, &histories, d, d.code < 0 ? 0 : d.code, records[i].cycle);
+// Each device that was missing or had a new problem after a sleep, with its
+// cycles, in the order they first failed; nothing when none did.
+void WriteDevices(Page* page, const RunDigest& run) {
+    if (run.deviceFaults.empty()) return;
+    struct Event {
+        int code;
+        std::vector<int> cycles;
+    };
+    std::vector<std::vector<Event>> events(run.devices.size());
+    std::vector<int> order;  // devices as they first failed
+    for (const DeviceFault& fault : run.deviceFaults) {
+        std::vector<Event>& list = events[(size_t)fault.device];
+        if (list.empty()) order.push_back(fault.device);
+        int cycle = run.rows[(size_t)fault.row].cycle;
+        bool found = false;
+        for (Event& event : list) {
+            if (event.code != fault.code) continue;
+            event.cycles.push_back(cycle);
+            found = true;
+            break;
         }
+        if (!found) list.push_back({fault.code, {cycle}});
     }
-    if (histories.empty()) return;
     Raw(page, "<h2>Devices</h2>\n<p class=\"key\">Devices missing, or with a new problem, after a sleep, "
               "by instance id.</p>\n<table class=\"t dv\">\n<tr><th>Device</th><th>Class</th>"
               "<th>Instance id</th><th>What happened</th><th>Sleeps</th><th>Cycles</th></tr>\n");
-    for (DeviceHistory& history : histories) {
-        const DeviceEntry* d = history.device;
-        int rows = (int)history.events.size();
+    for (size_t shownDevices = 0; shownDevices < order.size() && shownDevices < (size_t)MOST_DEVICES; shownDevices++) {
+        const DeviceEntry* d = &run.devices[(size_t)order[shownDevices]].device;
+        std::vector<Event>& list = events[(size_t)order[shownDevices]];
+        int rows = (int)list.size();
         for (int e = 0; e < rows; e++) {
-            DeviceEvent& event = history.events[e];
+            Event& event = list[(size_t)e];
             Raw(page, "<tr>");
             if (e == 0) {
                 char span[24] = "";
@@ -425,45 +536,61 @@ void WriteDevices(Page* page, const SleepRecord* records, int count) {
         }
     }
     Raw(page, "</table>\n");
+    if (order.size() > (size_t)MOST_DEVICES)
+        Put(page, "<p class=\"key\">And %s more devices; each is counted under Failures by kind above.</p>\n",
+            Grouped((long long)(order.size() - MOST_DEVICES)).c_str());
 }
 
-void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, const SleepRecord* records,
-               int count, int badLines) {
+void WriteRun(Page* page, const ReportHeader* header, const char* resultsPath, const RunDigest& run, int runNumber,
+              bool current, int badLines, int shown) {
+    WriteHeader(page, header, current, resultsPath, run);
+    int count = (int)run.rows.size();
+    RunStatistics statistics = ComputeRunStatistics(run.rows.data(), count);
+    WriteCounts(page, statistics.all.verdicts, badLines);
+    if (count == 0) {
+        Raw(page, "<p>No sleep recorded yet.</p>\n");
+        return;
+    }
+    std::vector<int> listed = ListedRows(run);
+    std::vector<char> isListed((size_t)count, 0);
+    for (int row : listed) isListed[(size_t)row] = 1;
+    WriteFailureKinds(page, run, runNumber, isListed);
+    WriteStatistics(page, statistics);
+    WriteTimeChart(page, run.rows.data(), count);
+    WritePhaseChart(page, run.rows.data(), count);
+    WriteBatteryChart(page, run.rows.data(), count);
+    WriteDevices(page, run);
+    WriteRecordTable(page, run, runNumber, listed, shown);
+    WriteWakeSources(page, run);
+}
+
+void WritePage(Page* page, const ReportHeader* header, const char* resultsPath, const ReportDigest& digest) {
     Raw(page,
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width\">\n<title>");
     Text(page, header->identity[0] ? header->identity : "Sleep run");
     Raw(page, " \xE2\x80\x93 run report</title>\n");
-    int shown = TableColumns(records, count);
+    int shown = TableColumns(digest);
     WriteStyle(page, shown);
     Raw(page, "</head><body>\n<h1>Sleep run report</h1>\n<p class=\"id\">");
     Text(page, header->identity);
     Raw(page, "</p>\n");
     // A results file may hold several runs: each gets its own header and
     // sections, its cycles counted from its own first.
-    std::vector<int> starts = RunStarts(records, count);
-    if (starts.empty()) starts.push_back(0);
-    int runs = (int)starts.size();
+    int runs = (int)digest.runs.size();
+    if (runs == 0) {
+        RunDigest none;
+        none.runId[0] = '\0';
+        none.computer[0] = '\0';
+        none.firstStartUtc = 0;
+        none.lastEndUtc = 0;
+        WriteRun(page, header, resultsPath, none, 1, true, digest.badLines, shown);
+    }
     if (runs > 1) Put(page, "<p>This results file holds %d runs.</p>\n", runs);
     for (int run = 0; run < runs; run++) {
-        int begin = starts[run];
-        int end = run + 1 < runs ? starts[run + 1] : count;
-        const SleepRecord* part = records + begin;
-        int n = end - begin;
-        bool current = run == runs - 1;
         if (runs > 1) Put(page, "<h2 class=\"run\" id=\"run-%d\">Run %d of %d</h2>\n", run + 1, run + 1, runs);
-        WriteHeader(page, header, current, resultsPath, part, n);
-        WriteCounts(page, part, n, run == 0 ? badLines : 0);
-        if (n == 0) {
-            Raw(page, "<p>No sleep recorded yet.</p>\n");
-            continue;
-        }
-        WriteTimeChart(page, part, n);
-        WritePhaseChart(page, part, n);
-        WriteBatteryChart(page, part, n);
-        WriteDevices(page, part, n);
-        WriteRecordTable(page, part, n, shown);
-        WriteWakeSources(page, part, n);
+        WriteRun(page, header, resultsPath, digest.runs[(size_t)run], run + 1, run == runs - 1,
+                 run == 0 ? digest.badLines : 0, shown);
     }
     Raw(page, "</body></html>\n");
 }
@@ -496,15 +623,22 @@ std::string CycleRanges(const std::vector<int>& cycles, int maxRanges) {
     return text;
 }
 
-void BuildRunReport(const ReportHeader* header, const char* resultsPath, const SleepRecord* records, int count,
-                    int badLines, std::string* out) {
+void BuildRunReport(const ReportHeader* header, const char* resultsPath, const ReportDigest& digest,
+                    std::string* out) {
     out->clear();
     Page* page = new Page;
     page->out = out;
     page->used = 0;
-    WritePage(page, header, resultsPath, records, count, badLines);
+    WritePage(page, header, resultsPath, digest);
     FlushPage(page);
     delete page;
+}
+
+void BuildRunReport(const ReportHeader* header, const char* resultsPath, const SleepRecord* records, int count,
+                    int badLines, std::string* out) {
+    ReportDigest digest;
+    DigestOf(records, count, badLines, &digest);
+    BuildRunReport(header, resultsPath, digest, out);
 }
 
 // Windows file names match whatever their case.

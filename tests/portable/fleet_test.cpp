@@ -197,7 +197,7 @@ TEST(FleetPage, FailuresAreGroupedByKindAcrossMachines) {
                         kinds.Cell(i, "Machines"), kinds.Cell(i, "Which")});
     const Row want[] = {
         {"Sleep", "refused: suspend_failed, error 5", "1", "1", "a 1"},
-        {"Sleep", "wrong_state: asked for S3, entered S4", "1", "1", "b 1"},
+        {"Sleep", "wrong_state: asked S3, entered S4", "1", "1", "b 1"},
         {"Lost", "crashed, bug check 0x0000009F", "3", "2", "a 2, b 1"},
         {"Lost", "crashed, bug check 0x00000133", "1", "1", "b 1"},
         {"Lost", "unknown", "1", "1", "b 1"},

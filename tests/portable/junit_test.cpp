@@ -212,7 +212,7 @@ TEST(JUnitReport, EachFailureSaysItsVerdictAndCause) {
         {refused, "refused", {"suspend_failed", "error 5"}},
         {lost, "lost", {"lost", "crashed", "0x0000009F"}},
         {hung, "lost", {"hung_after_wake"}},
-        {wrong, "wrong_state", {"asked for S3", "entered S4"}},
+        {wrong, "wrong_state", {"asked S3", "entered S4"}},
         {device, "device_fault", {"device_fault", "USB Hub", "Realtek Audio", "43"}},
     };
     for (const auto& c : cases) {
