@@ -293,6 +293,10 @@ void RefreshRunReport();
 // The page once more at the end of an automatic-exit run, with its exit code.
 // The status file too, by how the run ended (RUN_END_*).
 void FinishRunReport(int exitCode, int runEnd);
+// The end of a run in the log: how it ended with its counts (and the exit code
+// of an automatic-exit run), then a line of statistics per state; the page
+// then shows when the run ended.
+void LogRunEnd(int runEnd);
 // The run report's header as far as it is known while the run goes on: this
 // program, computer, Windows version and command line; no exit code, and the
 // times left to the first and last records.
@@ -332,6 +336,8 @@ extern int gCyclesDone;
 void WriteRunStatus(int state, bool exitCodeKnown = false, int exitCode = 0);
 // The status a run's end (RUN_END_*) gives.
 int RunStatusOfEnd(int runEnd);
+// The system's time now as a FILETIME value (UTC).
+long long NowFileTime();
 
 // What follows the 24-byte run position in the marker file: the details the
 // record of a sleep that never came back needs, and whether a start after the

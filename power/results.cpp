@@ -1,5 +1,6 @@
 // Results for automation: one record a sleep in the results file, held back
 // briefly for the wake source, and the exit code of a run.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <string>
@@ -71,8 +72,46 @@ static void SayWhenFailed(int error, bool* warned, const char* what, const char*
     LogMessage(message, LOG_WARNING);
 }
 
+// What the page keeps of the results file: read from the file once, at the
+// first rebuild of a start, then told of every record written.
+static ReportDigest gDigest;
+static char gDigestPath[sizeof(gResultsPath)];
+static bool gDigestRead = false;
+// When the run ended, for the page's header; 0 while it goes on.
+static long long gRunEndUtc = 0;
+
+// Whether the digest holds every record of the results file (a run without
+// one keeps its records in it all the same, for the closing statistics).
+static bool DigestCurrent() { return !gResultsPath[0] || (gDigestRead && strcmp(gDigestPath, gResultsPath) == 0); }
+
+// A record that reached the file (or, without a results file, was taken);
+// replace: it completes the last one.
+static void RememberRecord(const SleepRecord& record, bool replace) {
+    if (!DigestCurrent()) return;  // the first reading of the file will have it
+    if (replace)
+        ReplaceLastInDigest(&gDigest, record);
+    else
+        AddToDigest(&gDigest, record);
+}
+
+// The digest of the results file, read when it is not current; 0 when it is
+// ready, else the system's error code.
+static int ReadDigest() {
+    if (DigestCurrent()) return 0;
+    int error = ReadResultsDigest(gResultsPath, &gDigest);
+    if (error != 0) {
+        ClearDigest(&gDigest);
+        gDigestRead = false;
+        // The C library's numbers as the system's codes the log reports.
+        return error == ENOENT ? ERROR_FILE_NOT_FOUND : error == EACCES ? ERROR_ACCESS_DENIED : ERROR_READ_FAULT;
+    }
+    snprintf(gDigestPath, sizeof(gDigestPath), "%s", gResultsPath);
+    gDigestRead = true;
+    return 0;
+}
+
 // Rebuilds the run report and the JUnit file after a record was added to the
-// results file, from one reading of it.
+// results file, from what the page keeps of it.
 static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
     static bool junitWarned = false;
     char path[sizeof(gReportPath)];
@@ -82,13 +121,12 @@ static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
     FillReportHeader(&header);
     header.exitCodeKnown = exitCodeKnown;
     header.exitCode = exitCode;
-    std::vector<SleepRecord> records;
-    int badLines = 0;
-    int readError = ReadRunRecords(gResultsPath, &records, &badLines);
+    FormatUtcTime(gRunEndUtc, header.endTime, sizeof(header.endTime));
+    int readError = ReadDigest();
     int error = readError;
     if (readError == 0 && named) {
         std::string page;
-        BuildRunReport(&header, gResultsPath, records.data(), (int)records.size(), badLines, &page);
+        BuildRunReport(&header, gResultsPath, gDigest, &page);
         error = ReplaceFileWhole(path, page);
     } else if (!named) {
         error = ERROR_FILENAME_EXCED_RANGE;
@@ -98,7 +136,7 @@ static void UpdateRunReport(bool exitCodeKnown = false, int exitCode = 0) {
     int junitError = readError;
     if (readError == 0) {
         std::string xml;
-        BuildJUnitReport(&header, records.data(), (int)records.size(), &xml);
+        BuildJUnitReport(&header, gDigest, &xml);
         junitError = ReplaceFileWhole(gJUnitPath, xml);
     }
     SayWhenFailed(junitError, &junitWarned, "JUnit file", gJUnitPath);
@@ -110,6 +148,22 @@ void FinishRunReport(int exitCode, int runEnd) {
         UpdateRunReport(true, exitCode);
     }
     WriteRunStatus(RunStatusOfEnd(runEnd), true, exitCode);
+}
+
+void LogRunEnd(int runEnd) {
+    bool unattended = IsUnattended();
+    std::string line = RunClosingLine(runEnd, gVerdictCounts, unattended, RunExitCode(&gRunTally, runEnd));
+    LogMessage(line.c_str(), LOG_INFO);
+    // The statistics of this run's own sleeps: the last run of the digest when it is this one.
+    if (ReadDigest() == 0 && !gDigest.runs.empty()) {
+        const RunDigest& run = gDigest.runs.back();
+        if (!run.runId[0] || strcmp(run.runId, gRunId) == 0) {
+            RunStatistics statistics = ComputeRunStatistics(run.rows.data(), (int)run.rows.size());
+            for (const StateStatistics& state : statistics.states) LogMessage(StatisticsLine(state).c_str(), LOG_INFO);
+        }
+    }
+    gRunEndUtc = NowFileTime();
+    RefreshRunReport();
 }
 
 // What a record keeps of its device lists when they do not fit in one line.
@@ -139,10 +193,15 @@ static std::string RecordLine(const SleepRecord* record) {
 // Appends the record to the results file; false (with an Error line and the
 // record counted as lost) when it could not be written.
 static bool AppendRecord(const SleepRecord* result, bool rebuildPage = true) {
-    if (!gResultsPath[0]) return false;
+    gRunEndUtc = 0;
+    if (!gResultsPath[0]) {
+        RememberRecord(*result, false);
+        return false;
+    }
     std::string line = RecordLine(result);
     DWORD error = line.empty() ? (DWORD)ERROR_INSUFFICIENT_BUFFER : AppendResultLine(gResultsPath, line.c_str());
     if (error == 0) {
+        RememberRecord(*result, false);
         if (rebuildPage) UpdateRunReport();
         WriteRunStatus(RUN_STATUS_RUNNING);
         return true;
@@ -225,12 +284,14 @@ static void CompletePending() {
     ApplyDeviceVerdict(&gPending);
     RecountRecord(counted, gPending.verdict);
     std::string line = RecordLine(&gPending);
+    if (!gResultsPath[0]) RememberRecord(gPending, true);
     if (!gPendingWritten || line == gPendingLine) {
         if (counted != gPending.verdict) WriteRunStatus(RUN_STATUS_RUNNING);
         return;
     }
     DWORD error = line.empty() ? (DWORD)ERROR_INSUFFICIENT_BUFFER : ReplaceLastResultLine(gResultsPath, line.c_str());
     if (error == 0) {
+        RememberRecord(gPending, true);
         gPendingLine = line;
         UpdateRunReport();
         WriteRunStatus(RUN_STATUS_RUNNING);
@@ -285,12 +346,12 @@ void WaitForPendingResult(int limitSec) {
         int settle = DeviceSettleSecondsLeft();
         bool wake = gWaitWakeRecord && IsWakeSourceWatched();
         if (wake && settle > 0) {
-            snprintf(line, sizeof(line), "Waiting up to %d s for the system's wake record and up to %d s for the devices",
+            snprintf(line, sizeof(line), "Waiting up to %d s for the last sleep's wake record and up to %d s for its devices",
                      limitSec, settle);
         } else if (settle > 0) {
-            snprintf(line, sizeof(line), "Waiting up to %d s for the devices", settle);
+            snprintf(line, sizeof(line), "Waiting up to %d s for the last sleep's devices", settle);
         } else {
-            snprintf(line, sizeof(line), "Waiting up to %d s for the system's wake record", limitSec);
+            snprintf(line, sizeof(line), "Waiting up to %d s for the last sleep's wake record", limitSec);
         }
         LogMessage(line, LOG_INFO);
     }

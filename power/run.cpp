@@ -203,6 +203,7 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
     // its wake record when the system writes one in time; then an idle machine
     // may sleep normally again.
     WaitForPendingResult(LAST_WAKE_RECORD_WAIT_SEC);
+    LogRunEnd(gRunEnd);
     EndDeviceCheck();
     WriteRunStatus(RunStatusOfEnd(gRunEnd));
     CloseStopSignals();

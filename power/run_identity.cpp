@@ -31,7 +31,7 @@ const char* ComputerName() {
     return name;
 }
 
-static long long NowUtc() {
+long long NowFileTime() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return (long long)(((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime);
@@ -40,7 +40,7 @@ static long long NowUtc() {
 void BeginRunIdentity(bool fresh) {
     if (fresh) gRunId[0] = '\0';
     if (gRunId[0]) return;
-    gRunStartUtc = NowUtc();
+    gRunStartUtc = NowFileTime();
     // The system's generator: runs started in the same second on fifty
     // machines must not share an id.
     unsigned random = 0;
@@ -107,7 +107,7 @@ void WriteRunStatus(int state, bool exitCodeKnown, int exitCode) {
     CopyUtf8(status.computer, sizeof(status.computer), ComputerName());
     status.state = state;
     status.startUtc = gRunStartUtc;
-    status.updateUtc = NowUtc();
+    status.updateUtc = NowFileTime();
     if (state != RUN_STATUS_RUNNING) status.endUtc = status.updateUtc;
     status.nextUpdateBy = state == RUN_STATUS_RUNNING ? NextUpdateBy(status.updateUtc, gRunTally.sleeps == 0) : 0;
     const ConfigRecord& settings = theConfig->settings;

@@ -30,12 +30,6 @@ int AdminPolicyStateFor(int state) {
 
 bool NeedsBackupTimer(int durationSec) { return durationSec < BACKUP_WAKE_LIMIT_SEC; }
 
-static long long NowFileTime() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return ((long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
-}
-
 static long long NowUnixSeconds() { return UnixSecondsFromFileTime(NowFileTime()); }
 
 static DWORD ErrorOr(DWORD error, DWORD fallback) { return error != 0 ? error : fallback; }

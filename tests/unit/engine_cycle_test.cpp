@@ -312,7 +312,11 @@ TEST_F(RunTest, CyclesOfAFixedRunAndTheRunOnceValue) {
     EXPECT_EQ(3u, fake.suspends.size());
     EXPECT_EQ(2, CountLines(lines, "About to start next cycle"));
     EXPECT_EQ(1, CountLines(lines, "Last cycle completed"));
-    EXPECT_EQ(FindLine(lines, "Last cycle completed"), (int)lines.size() - 1);
+    // The run's closing line follows, then a line of statistics for its one state, and nothing else.
+    int closing = FindLine(lines, "Last cycle completed") + 1;
+    ASSERT_EQ(closing + 2, (int)lines.size());
+    EXPECT_EQ("Run finished: 3 sleeps, 3 ok", lines[closing]);  // a window run's has no exit code
+    EXPECT_EQ(0u, lines.back().find("S1: 3 sleeps, 0 not ok (0%); min/median/p95/max: measured 0/0/0/0%"));
 
     char exe[MAX_PATH];
     GetModuleFileNameA(nullptr, exe, sizeof(exe));
