@@ -1,9 +1,9 @@
 // What rebuilding the run report costs after a sleep: a results file of many
 // records (every verdict, resume phases and the other optional fields on
-// each, as the program writes them) is turned into the HTML page again and
-// again with WriteRunReport, as WriteSleepResult does after every record.
-// Run by hand under Wine (see README.md):
-//   bash bench/wine.sh report_bench.exe [records] [runs] [folder]
+// each, as the program writes them) is read once as a start does, then each
+// round takes one more record and builds the page and the JUnit file, as the
+// engine does after every record. Run by hand under Wine (see README.md):
+//   bash bench/wine.sh report_bench.exe [records] [runs] [folder] [--all-failed]
 //   bash bench/wine.sh report_bench.exe --sample <results file>
 // --sample writes six made-up records of different kinds and the page beside
 // them (for scripts/report-shot.sh), and keeps both.
@@ -108,17 +108,36 @@ int WriteSample(const char* path) {
     return error ? 1 : 0;
 }
 
+// The median of some times.
+double Median(std::vector<double> costs) {
+    std::sort(costs.begin(), costs.end());
+    return costs.empty() ? 0 : costs[costs.size() / 2];
+}
+
+unsigned long FileSize(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExA(path, GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 2 && strcmp(argv[1], "--sample") == 0) return WriteSample(argv[2]);
-    int records = argc > 1 ? atoi(argv[1]) : 1000;
-    int runs = argc > 2 ? atoi(argv[2]) : 20;
+    bool allFailed = false;
+    std::vector<const char*> args;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--all-failed") == 0)
+            allFailed = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int records = args.size() > 0 ? atoi(args[0]) : 1000;
+    int runs = args.size() > 1 ? atoi(args[1]) : 20;
     if (records <= 0) records = 1000;
     if (runs <= 0) runs = 20;
     char folder[MAX_PATH];
-    if (argc > 3) {
-        snprintf(folder, sizeof(folder), "%s", argv[3]);
+    if (args.size() > 2) {
+        snprintf(folder, sizeof(folder), "%s", args[2]);
     } else {
         // A normal folder beside the program (in the build tree), not a RAM disk.
         GetModuleFileNameA(nullptr, folder, sizeof(folder));
@@ -130,11 +149,14 @@ int main(int argc, char** argv) {
     snprintf(page, sizeof(page), "%s\\report_bench.html", folder);
 
     // Mostly good sleeps, one of every other verdict in each ten; every record
-    // with all the optional fields, for the largest page.
+    // with all the optional fields, for the largest page. --all-failed: the
+    // failing ones alone.
     static char full[1024];
     snprintf(full, sizeof(full), "%s,\"target_state\":\"S3\",\"effective_state\":\"S3\",\"lost_reason\":null,"
              "\"bugcheck\":null", PHASES);
-    const Sample samples[] = {
+    const char* lost = "\"phases\":null,\"target_state\":\"S3\",\"effective_state\":\"S3\",\"lost_reason\":"
+                       "\"power_lost_asleep\",\"bugcheck\":\"0x0000009F\"";
+    const Sample mixed[] = {
         {"ok", SLEEP_S3, 60, 61, "HID Keyboard Device", 0, full},
         {"ok", SLEEP_S3, 60, 60, "USB Root Hub (USB 3.0)", 0, full},
         {"short", SLEEP_S3, 60, 31, "Intel(R) Ethernet Connection I219-LM", 0, full},
@@ -143,54 +165,86 @@ int main(int argc, char** argv) {
         {"ok", SLEEP_S3, 60, 61, "HID Keyboard Device", 0, full},
         {"not_slept", SLEEP_S3, 60, 60, "", 0, full},
         {"refused", SLEEP_S3, 60, 0, "", 50, full},
-        {"lost", SLEEP_S3, 60, 900, "", 0,
-         "\"phases\":null,\"target_state\":\"S3\",\"effective_state\":\"S3\",\"lost_reason\":\"power_lost_asleep\","
-         "\"bugcheck\":\"0x0000009F\""},
+        {"lost", SLEEP_S3, 60, 900, "", 0, lost},
         {"wrong_state", SLEEP_S3, 60, 60, "HID Keyboard Device", 0, full},
     };
-    if (!WriteRecords(results, samples, (int)(sizeof(samples) / sizeof(samples[0])), records)) {
+    const Sample failing[] = {
+        {"short", SLEEP_S3, 60, 31, "Intel(R) Ethernet Connection I219-LM", 0, full},
+        {"long", SLEEP_S3, 60, 95, "ACPI Power Button", 0, full},
+        {"not_slept", SLEEP_S3, 60, 60, "", 0, full},
+        {"refused", SLEEP_S3, 60, 0, "", 50, full},
+        {"lost", SLEEP_S3, 60, 900, "", 0, lost},
+        {"wrong_state", SLEEP_S3, 60, 60, "HID Keyboard Device", 0, full},
+    };
+    const Sample* samples = allFailed ? failing : mixed;
+    int kinds = allFailed ? (int)(sizeof(failing) / sizeof(failing[0])) : (int)(sizeof(mixed) / sizeof(mixed[0]));
+    // The file holds all but the last record; each round adds that one, as a sleep does.
+    if (!WriteRecords(results, samples, kinds, records - 1)) {
         printf("could not write %s\n", results);
         return 1;
     }
+    static char last[RESULT_LINE_SIZE + 1024];
+    const Sample* lastSample = &samples[(records - 1) % kinds];
+    long long lastStart = 134411210940000000LL + (long long)(records - 1) * 100 * 10000000LL;
+    if (!RecordLine(records, lastSample, lastStart, last, sizeof(last))) return 1;
+    SleepRecord lastRecord;
+    if (!ParseResultRecord(last, strlen(last) - 1, &lastRecord)) return 1;
+
     ReportHeader header;
     FillReportHeader(&header);
-    std::vector<double> costs, junitCosts;
+    // The start: the file read once, a line at a time.
+    double start = Seconds();
+    ReportDigest digest;
+    if (ReadResultsDigest(results, &digest) != 0) {
+        printf("could not read %s\n", results);
+        return 1;
+    }
+    double firstReading = (Seconds() - start) * 1000.0;
+
+    // After each sleep: the record taken into the digest, the page built and
+    // put in place whole, the JUnit file built; the digest then let go of the
+    // record again, so that every round is the same.
+    std::vector<double> costs, junitCosts, rereadCosts;
     size_t junitSize = 0;
-    double readOnly = 0;
     for (int i = 0; i < runs; i++) {
-        std::vector<SleepRecord> read;
-        int bad = 0;
-        double start = Seconds();
-        ReadResultsFile(results, &read, &bad);
-        readOnly += Seconds() - start;
-        // The JUnit file is built from the same reading after every record (with --junit).
+        ReportDigest round = digest;
+        start = Seconds();
+        AddToDigest(&round, lastRecord);
+        std::string built;
+        BuildRunReport(&header, results, round, &built);
+        int error = ReplaceFileWhole(page, built);
+        costs.push_back((Seconds() - start) * 1000.0);
+        if (error) {
+            printf("could not write the page: error code %d\n", error);
+            return 1;
+        }
         start = Seconds();
         std::string xml;
-        BuildJUnitReport(&header, read.data(), (int)read.size(), &xml);
+        BuildJUnitReport(&header, round, &xml);
         junitCosts.push_back((Seconds() - start) * 1000.0);
         junitSize = xml.size();
+    }
+    unsigned long pageSize = FileSize(page);
+    // What a rebuild would cost that read the whole file again each time.
+    if (AppendResultLine(results, last) != 0) return 1;
+    for (int i = 0; i < runs && i < 5; i++) {
         start = Seconds();
         int error = WriteRunReport(results, page, &header);
-        costs.push_back((Seconds() - start) * 1000.0);
+        rereadCosts.push_back((Seconds() - start) * 1000.0);
         if (error) {
             printf("WriteRunReport failed: error code %d\n", error);
             return 1;
         }
     }
     std::sort(costs.begin(), costs.end());
-    double sum = 0;
-    for (double cost : costs) sum += cost;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    unsigned long resultsSize = GetFileAttributesExA(results, GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
-    unsigned long pageSize = GetFileAttributesExA(page, GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
-    printf("records: %d (results file %lu bytes)\n", records, resultsSize);
-    printf("page: %s, %lu bytes (%lu bytes a record)\n", page, pageSize, pageSize / (unsigned long)records);
-    printf("rebuild, ms (%d runs): mean %.2f  median %.2f  p95 %.2f  max %.2f  (reading the file alone %.2f)\n", runs,
-           sum / runs, costs[runs / 2], costs[(runs * 95) / 100 < runs ? (runs * 95) / 100 : runs - 1], costs.back(),
-           readOnly * 1000.0 / runs);
-    std::sort(junitCosts.begin(), junitCosts.end());
-    printf("JUnit file: %lu bytes, built in ms (%d runs): median %.2f  max %.2f\n", (unsigned long)junitSize, runs,
-           junitCosts[runs / 2], junitCosts.back());
+    printf("records: %d, %s (results file %lu bytes)\n", records, allFailed ? "every one failed" : "mixed",
+           FileSize(results));
+    printf("page: %lu bytes\n", pageSize);
+    printf("rebuild after a sleep, ms (%d runs): median %.2f  max %.2f\n", runs, Median(costs), costs.back());
+    printf("reading the file once at a start: %.2f ms; a rebuild reading the file again: median %.2f ms\n",
+           firstReading, Median(rereadCosts));
+    printf("JUnit file: %lu bytes, built in ms (%d runs): median %.2f\n", (unsigned long)junitSize, runs,
+           Median(junitCosts));
     DeleteFileA(results);
     DeleteFileA(page);
     return 0;
