@@ -295,6 +295,14 @@ void CountSleep(RunTally* tally, int verdict);
 // failed sleep outweighs a stop, and only a completed run of ok sleeps gives 0.
 int RunExitCode(const RunTally* tally, int runEnd);
 
+// The largest --max-failures n: a run ends after n failed sleeps in a row (0: never).
+#define MAX_FAILURES_LIMIT 1000000
+// The failed sleeps in a row once a record of verdict follows streak: an ok
+// sleep ends the streak, every other verdict adds to it.
+int NextFailureStreak(int streak, int verdict);
+// True when a limit is set (above 0) and the streak has reached it.
+bool IsFailureLimitReached(int streak, int maxFailures);
+
 // ---- The run in progress ----------------------------------------------------------
 
 // Position of the run in progress; the marker file holds these 24 bytes.
