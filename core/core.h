@@ -44,7 +44,8 @@ extern const char ASTERISK_RULE[];
 enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
 enum { FALLBACK_NONE = -1, FALLBACK_LIGHTER = 0, FALLBACK_DEEPER = 1, FALLBACK_FORCE = 2, FALLBACK_SKIP = 3 };
 enum { ENTER_OK = 0, ENTER_FAILED = 4, ENTER_BAD_STATE = 5, ENTER_NOT_SLEPT = 6 };
-enum { RUN_QUIT = 1 };
+// What a cycle ends with besides the ENTER_* results: the program is closing, or --max-failures was reached.
+enum { RUN_QUIT = 1, RUN_FAILURE_LIMIT = 7 };
 
 enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2, VERDICT_NOT_SLEPT = 3, VERDICT_REFUSED = 4,
        VERDICT_LOST = 5, VERDICT_WRONG_STATE = 6, VERDICT_DEVICE_FAULT = 7, VERDICT_COUNT = 8 };
