@@ -32,6 +32,7 @@ void ResetCommandLineResults() {
     gReportPath[0] = '\0';
     gJUnitPath[0] = '\0';
     ResetDeviceCheckSettings(&gDeviceCheck);
+    gMaxFailures = 0;
 }
 
 namespace {
@@ -499,6 +500,23 @@ void HandleDeviceSettle(ParseState* state, const char* word) {
     AddNote(&gCommandLineNotes, "Option --device-settle: Device settle time: %d.\n", seconds);
 }
 
+// --max-failures=<n>: the run ends after n failed sleeps in a row; 0 never.
+void HandleMaxFailures(ParseState* state, const char* word) {
+    const char* value = LongValue(word, "max-failures");
+    size_t digits = value ? strspn(value, "0123456789") : 0;
+    // Seven digits hold the largest limit; more are refused before they could overflow.
+    int count = digits > 0 && digits <= 7 && value[digits] == '\0' ? atoi(value) : -1;
+    if (count < 0 || count > MAX_FAILURES_LIMIT) {
+        AddNote(&gCommandLineNotes,
+                "Invalid command line.  --max-failures option needs to be followed by \"=count\" from 0 to %d.\n",
+                MAX_FAILURES_LIMIT);
+        state->verdict = false;
+        return;
+    }
+    gMaxFailures = count;
+    AddNote(&gCommandLineNotes, "Option --max-failures: Failed sleeps in a row that end the run: %d.\n", count);
+}
+
 // --ignore-device=<text>: devices whose id begins with the text, or whose name holds it, are not checked.
 void HandleIgnoreDevice(ParseState* state, const char* word) {
     const char* text = LongValue(word, "ignore-device");
@@ -547,6 +565,7 @@ const LongOptionRow kLongOptions[] = {
     {"no-device-check", HandleNoDeviceCheck},
     {"device-settle", HandleDeviceSettle},
     {"ignore-device", HandleIgnoreDevice},
+    {"max-failures", HandleMaxFailures},
     {"log-level", HandleLogLevel},
 };
 

@@ -154,6 +154,8 @@ static void RestoreCommandLineRun(const MarkerRun* run) {
     gGrowSeconds = run->growSeconds;
     gDeviceCheck = run->devices;
     gRunTally = run->tally;
+    gMaxFailures = run->maxFailures;
+    gFailureStreak = run->failureStreak;
     gRunFromMarker = true;
     gMarkerRun = *run;
     snprintf(gReportPath, sizeof(gReportPath), "%s", run->reportPath);

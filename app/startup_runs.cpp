@@ -131,6 +131,21 @@ int ResumeInterruptedRun(const MarkerContents* marker, int how) {
         return 1;
     }
 
+    // A machine that fails every cycle by crashing must still stop: its lost
+    // sleep may be the failure that reaches --max-failures.
+    if (FailureLimitReached()) {
+        LogFailureLimit();
+        gRunEnd = RUN_END_FAILED;
+        if (gAutoExit) {
+            EndAutomaticRun();
+        } else {
+            WriteRunStatus(RunStatusOfEnd(gRunEnd));
+        }
+        DeleteDeviceSideFile();
+        DeleteMarkerFile(gMarkerFilePath);
+        return 1;
+    }
+
     INT_PTR answer = 0;
     if (theConfig->settings.stopOnError == 1) {
         if (IsUnattended()) {

@@ -43,6 +43,8 @@ static const char USAGE_TEXT[] =
     "  --stop            stop the run in progress from another prompt or script\r\n"
     "  --ignore-device=<text>  skip devices whose id starts with, or name holds,\r\n"
     "                    the text (up to 16, each at most 63 characters)\r\n"
+    "  --max-failures=<n>  end the run (exit code 2) after n sleeps in a row that\r\n"
+    "                    were not ok, lost ones too (0-1000000; 0 = never)\r\n"
     "  -?, /?, -h, --help    this text      --version   the identity line\r\n"
     "\r\n"
     "Exit codes with -E: 0 every sleep was ok and the run completed; 1 the run\r\n"

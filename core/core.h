@@ -44,7 +44,8 @@ extern const char ASTERISK_RULE[];
 enum { SLEEP_S1 = 0, SLEEP_S2 = 1, SLEEP_S3 = 2, SLEEP_S4 = 3 };
 enum { FALLBACK_NONE = -1, FALLBACK_LIGHTER = 0, FALLBACK_DEEPER = 1, FALLBACK_FORCE = 2, FALLBACK_SKIP = 3 };
 enum { ENTER_OK = 0, ENTER_FAILED = 4, ENTER_BAD_STATE = 5, ENTER_NOT_SLEPT = 6 };
-enum { RUN_QUIT = 1 };
+// What a cycle ends with besides the ENTER_* results: the program is closing, or --max-failures was reached.
+enum { RUN_QUIT = 1, RUN_FAILURE_LIMIT = 7 };
 
 enum { VERDICT_OK = 0, VERDICT_TOO_SHORT = 1, VERDICT_TOO_LONG = 2, VERDICT_NOT_SLEPT = 3, VERDICT_REFUSED = 4,
        VERDICT_LOST = 5, VERDICT_WRONG_STATE = 6, VERDICT_DEVICE_FAULT = 7, VERDICT_COUNT = 8 };
@@ -294,6 +295,14 @@ void CountSleep(RunTally* tally, int verdict);
 // The code for a run that ended as runEnd (RUN_END_*) with this tally: a
 // failed sleep outweighs a stop, and only a completed run of ok sleeps gives 0.
 int RunExitCode(const RunTally* tally, int runEnd);
+
+// The largest --max-failures n: a run ends after n failed sleeps in a row (0: never).
+#define MAX_FAILURES_LIMIT 1000000
+// The failed sleeps in a row once a record of verdict follows streak: an ok
+// sleep ends the streak, every other verdict adds to it.
+int NextFailureStreak(int streak, int verdict);
+// True when a limit is set (above 0) and the streak has reached it.
+bool IsFailureLimitReached(int streak, int maxFailures);
 
 // ---- The run in progress ----------------------------------------------------------
 

@@ -190,3 +190,12 @@ int RunExitCode(const RunTally* tally, int runEnd) {
     if (tally->sleeps == 0 || runEnd != RUN_END_COMPLETED) return EXIT_SLEEP_FAILED;
     return 0;
 }
+
+int NextFailureStreak(int streak, int verdict) {
+    if (verdict == VERDICT_OK) return 0;
+    // A streak read back from a file is never trusted below 0, nor let past the int range.
+    if (streak < 0) streak = 0;
+    return streak == INT_MAX ? streak : streak + 1;
+}
+
+bool IsFailureLimitReached(int streak, int maxFailures) { return maxFailures > 0 && streak >= maxFailures; }

@@ -110,6 +110,12 @@ static int FailCycle(int target, int result) {
     return result;
 }
 
+// A machine that stopped sleeping must not fail all night: the run ends with its line.
+static int EndAtFailureLimit() {
+    LogFailureLimit();
+    return RUN_FAILURE_LIMIT;
+}
+
 int RunCycleStates(const uint8_t selectedStates[4], const int32_t durations[4], int intervalSec,
                    bool isLastCycle, int cycleNumber) {
     gCycleStatesEntered = 0;
@@ -132,6 +138,10 @@ int RunCycleStates(const uint8_t selectedStates[4], const int32_t durations[4], 
         for (int i = 0; i < plan.lineCount; i++) LogMessage(plan.lines[i], LOG_INFO);
         bool slept = false;
         if (!plan.skip) {
+            // The held record is completed before the sleep anyway; done here, a
+            // verdict it changed (ok to device_fault) may end the run before it.
+            FlushPendingResult();
+            if (FailureLimitReached()) return EndAtFailureLimit();
             gCycleStatesEntered++;
             int requestedSec = durations[plan.target];
             gMarkerTail.enteredState = plan.target;
@@ -145,6 +155,7 @@ int RunCycleStates(const uint8_t selectedStates[4], const int32_t durations[4], 
             // Stop, Exit and the rest queued during the sleep are handled now,
             // even when no countdown follows.
             PumpPendingMessages();
+            if (FailureLimitReached()) return EndAtFailureLimit();
             if (CountQuickSleep(result, gLastSleep.measuredSec)) {
                 char line[160];
                 snprintf(line, sizeof(line),

@@ -37,6 +37,7 @@ DWORD WriteMarkerFile() {
     if (ok && memcmp(gMarkerRun.magic, MARKER_RUN_MAGIC, sizeof(gMarkerRun.magic)) == 0) {
         gMarkerRun.tally = gRunTally;
         memcpy(gMarkerRun.verdicts, gVerdictCounts, sizeof(gMarkerRun.verdicts));
+        gMarkerRun.failureStreak = gFailureStreak;
         ok = WriteFile(file, &gMarkerRun, sizeof(gMarkerRun), &written, nullptr) && written == sizeof(gMarkerRun);
     }
     // The marker is the only evidence of a sleep that never ended: it must be
@@ -120,6 +121,7 @@ bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* w
 static size_t RunSizeAt(const unsigned char* block, size_t length) {
     if (length < 4) return 0;
     if (memcmp(block, MARKER_RUN_MAGIC, 4) == 0) return sizeof(MarkerRun);
+    if (memcmp(block, MARKER_RUN_V3_MAGIC, 4) == 0) return MARKER_RUN_V3_SIZE;
     if (memcmp(block, MARKER_RUN_V2_MAGIC, 4) == 0) return MARKER_RUN_V2_SIZE;
     if (memcmp(block, MARKER_RUN_V1_MAGIC, 4) == 0) return MARKER_RUN_V1_SIZE;
     return 0;
@@ -155,7 +157,8 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
         SetWhy(out->problem, sizeof(out->problem), "the details of the lost sleep are damaged");
         // Where a whole marker would hold a run block, its -E is still read.
         for (size_t size : {sizeof(MarkerTail), (size_t)MARKER_TAIL_V2_SIZE, (size_t)MARKER_TAIL_V1_SIZE}) {
-            for (size_t runSize : {sizeof(MarkerRun), (size_t)MARKER_RUN_V2_SIZE, (size_t)MARKER_RUN_V1_SIZE}) {
+            for (size_t runSize : {sizeof(MarkerRun), (size_t)MARKER_RUN_V3_SIZE, (size_t)MARKER_RUN_V2_SIZE,
+                                   (size_t)MARKER_RUN_V1_SIZE}) {
                 if (rest != size + runSize) continue;
                 out->runPresent = true;
                 out->runAutoExit = AutoExitAt(tail + size, rest - size);
@@ -188,14 +191,14 @@ bool ParseMarkerFile(const void* bytes, size_t length, MarkerContents* out) {
     }
     // An older block: without the device check it takes the defaults; without
     // the counts by verdict its failures are known only as a number, and its
-    // start time is unknown.
+    // start time is unknown; without a failure limit it has none (and no streak).
     MarkerRun run;
     memset(&run, 0, sizeof(run));
     memcpy(&run, block, runSize);
     if (runSize != sizeof(MarkerRun)) {
         memcpy(run.magic, MARKER_RUN_MAGIC, sizeof(run.magic));
         if (runSize < MARKER_RUN_V2_SIZE) ResetDeviceCheckSettings(&run.devices);
-        run.verdicts[VERDICT_OK] = run.tally.sleeps - run.tally.failed;
+        if (runSize < MARKER_RUN_V3_SIZE) run.verdicts[VERDICT_OK] = run.tally.sleeps - run.tally.failed;
     }
     out->haveRun = ParseMarkerRun(&run, &out->run, out->problem, sizeof(out->problem));
     return true;
@@ -228,6 +231,12 @@ bool ParseMarkerRun(const MarkerRun* in, MarkerRun* out, char* why, size_t whySi
     }
     if (counted < 0 || counted > in->tally.sleeps) {
         SetWhy(why, whySize, "the run's counts by verdict are impossible");
+        return false;
+    }
+    // Every failure of the streak is one of the run's failures.
+    if (in->maxFailures < 0 || in->maxFailures > MAX_FAILURES_LIMIT || in->failureStreak < 0 ||
+        in->failureStreak > in->tally.failed) {
+        SetWhy(why, whySize, "the run's failure limit or streak is impossible");
         return false;
     }
     const DeviceCheckSettings& devices = in->devices;

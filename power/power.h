@@ -311,6 +311,19 @@ extern int32_t gVerdictCounts[VERDICT_COUNT];
 void CountRecord(int verdict);
 void RecountRecord(int from, int to);
 
+// --max-failures of the run in progress (0: off), and its records that failed
+// in a row, the last one included.
+extern int gMaxFailures;
+extern int gFailureStreak;
+// The streak after a record of verdict; a recount puts the last record's new
+// verdict in place of the one counted (the streak before it is kept for that).
+void CountFailureStreak(int verdict);
+void RecountFailureStreak(int verdict);
+// True when the failed sleeps in a row have reached --max-failures.
+bool FailureLimitReached();
+// The Error line of a run that ends there.
+void LogFailureLimit();
+
 // --junit: the JUnit file rebuilt beside the page after every record; "" for none.
 extern char gJUnitPath[256];
 
@@ -370,7 +383,9 @@ bool ParseMarkerTail(const void* bytes, size_t length, MarkerTail* tail, char* w
 // What follows the tail while a command-line run sleeps: everything the start
 // after a power cycle needs to go on with the same run, whatever the settings
 // file beside the program says by then.
-#define MARKER_RUN_MAGIC "VCL3"
+#define MARKER_RUN_MAGIC "VCL4"
+#define MARKER_RUN_V3_MAGIC "VCL3"  // without the failure streak and --max-failures, 4056 bytes
+#define MARKER_RUN_V3_SIZE 4056
 #define MARKER_RUN_V2_MAGIC "VCL2"  // without the JUnit file, counts and start time, 3760 bytes
 #define MARKER_RUN_V2_SIZE 3760
 #define MARKER_RUN_V1_MAGIC "VCL1"  // without the device check either, 2724 bytes
@@ -389,9 +404,13 @@ struct MarkerRun {
     char junitPath[256];          // --junit, as a full path; "" for none
     int32_t verdicts[VERDICT_COUNT];  // the run's records by verdict
     int64_t startUtc;             // FILETIME of the run's start
+    int32_t failureStreak;        // failed sleeps in a row so far
+    int32_t maxFailures;          // --max-failures; 0: off
 };
 static_assert(MARKER_RUN_V2_SIZE == MARKER_RUN_V1_SIZE + 12 + DEVICE_IGNORE_MAX * DEVICE_IGNORE_TEXT, "run block 2");
-static_assert(sizeof(MarkerRun) == MARKER_RUN_V2_SIZE + 256 + 4 * VERDICT_COUNT + 8, "marker run block");
+static_assert(MARKER_RUN_V3_SIZE == MARKER_RUN_V2_SIZE + 256 + 4 * VERDICT_COUNT + 8, "run block 3");
+static_assert(offsetof(MarkerRun, failureStreak) == MARKER_RUN_V3_SIZE, "run block 4 adds to the end of 3");
+static_assert(sizeof(MarkerRun) == MARKER_RUN_V3_SIZE + 8, "marker run block");
 // Filled by the command-line run; written with every marker while its magic is set.
 extern MarkerRun gMarkerRun;
 // Checks a run block read back from a marker; false (with why) when it is not one.

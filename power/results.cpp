@@ -19,6 +19,7 @@ int32_t gVerdictCounts[VERDICT_COUNT];
 void CountRecord(int verdict) {
     CountSleep(&gRunTally, verdict);
     if (verdict >= 0 && verdict < VERDICT_COUNT) gVerdictCounts[verdict]++;
+    CountFailureStreak(verdict);
 }
 
 void RecountRecord(int from, int to) {
@@ -26,6 +27,7 @@ void RecountRecord(int from, int to) {
     if (from == VERDICT_OK && to != VERDICT_OK) gRunTally.failed++;
     if (from >= 0 && from < VERDICT_COUNT && gVerdictCounts[from] > 0) gVerdictCounts[from]--;
     if (to >= 0 && to < VERDICT_COUNT) gVerdictCounts[to]++;
+    RecountFailureStreak(to);
 }
 
 

@@ -112,6 +112,7 @@ static void FillMarkerRun(const ConfigRecord& settings) {
     gMarkerRun.autoExit = IsUnattended() ? 1 : 0;
     gMarkerRun.growSeconds = gGrowSeconds;
     gMarkerRun.devices = gDeviceCheck;
+    gMarkerRun.maxFailures = gMaxFailures;
     memcpy(gMarkerRun.durations, settings.sleepDurationSec, sizeof(gMarkerRun.durations));
     gMarkerRun.settings = settings;
     snprintf(gMarkerRun.reportPath, sizeof(gMarkerRun.reportPath), "%s", gReportPath);
@@ -163,10 +164,15 @@ static void StartCycleRun(const uint8_t selected[4], bool fromWindow) {
 
     // A new run gets its own identity; one taken back after a power cycle keeps its own.
     BeginRunIdentity(!gResumeRun);
+    // A run taken back keeps its streak, restored from the marker with its lost sleep counted.
+    if (!gResumeRun) gFailureStreak = 0;
     if (fromWindow) {
         memset(&gMarkerRun, 0, sizeof(gMarkerRun));
-        // A window run checks the devices as the defaults say.
-        if (!gResumeRun) ResetDeviceCheckSettings(&gDeviceCheck);
+        // A window run checks the devices as the defaults say, and has no failure limit.
+        if (!gResumeRun) {
+            ResetDeviceCheckSettings(&gDeviceCheck);
+            gMaxFailures = 0;
+        }
     } else if (gResumeRun && HaveMarkerRun()) {
         // Start-up restored the interrupted run from its marker: its grown durations go on.
         memcpy(durations, gMarkerRun.durations, sizeof(durations));

@@ -61,6 +61,28 @@ void TakeRunIdentity(const MarkerTail* tail, const MarkerRun* run) {
     }
 }
 
+int gMaxFailures = 0;
+int gFailureStreak = 0;
+// The streak before the last record counted: a held record's verdict that
+// changes later (ok to device_fault) is counted again from there.
+static int gStreakBeforeLast = 0;
+
+void CountFailureStreak(int verdict) {
+    gStreakBeforeLast = gFailureStreak;
+    gFailureStreak = NextFailureStreak(gFailureStreak, verdict);
+}
+
+void RecountFailureStreak(int verdict) { gFailureStreak = NextFailureStreak(gStreakBeforeLast, verdict); }
+
+bool FailureLimitReached() { return IsFailureLimitReached(gFailureStreak, gMaxFailures); }
+
+void LogFailureLimit() {
+    char line[128];
+    snprintf(line, sizeof(line), "The run ends: %d sleeps failed in a row (--max-failures=%d)", gFailureStreak,
+             gMaxFailures);
+    LogMessage(line, LOG_ERROR);
+}
+
 int RunStatusOfEnd(int runEnd) {
     switch (runEnd) {
     case RUN_END_STOPPED: return RUN_STATUS_STOPPED;

@@ -145,3 +145,29 @@ TEST(Core, DurationLimitsOfEachState) {
     };
     for (const auto& c : cases) EXPECT_EQ(c.in, IsDurationInLimits(c.state, c.sec)) << c.state << " " << c.sec;
 }
+
+TEST(Core, FailureStreakGrowsWithEveryVerdictButOkAndEndsAtItsLimit) {
+    const struct {
+        int streak, verdict, next;
+    } steps[] = {
+        {0, VERDICT_OK, 0},          {4, VERDICT_OK, 0},           {0, VERDICT_TOO_SHORT, 1},
+        {1, VERDICT_TOO_LONG, 2},    {2, VERDICT_NOT_SLEPT, 3},    {3, VERDICT_REFUSED, 4},
+        {4, VERDICT_LOST, 5},        {5, VERDICT_WRONG_STATE, 6},  {6, VERDICT_DEVICE_FAULT, 7},
+        {0, -1, 1},                  {0, VERDICT_COUNT, 1},        // no verdict known is no pass
+        {-3, VERDICT_LOST, 1},       {-3, VERDICT_OK, 0},          // a damaged streak starts again
+        {2147483647, VERDICT_LOST, 2147483647},
+    };
+    for (const auto& s : steps) {
+        EXPECT_EQ(s.next, NextFailureStreak(s.streak, s.verdict)) << s.streak << " then verdict " << s.verdict;
+    }
+    const struct {
+        int streak, limit;
+        bool reached;
+    } limits[] = {
+        {0, 0, false}, {1000, 0, false}, {2, 3, false}, {3, 3, true}, {4, 3, true},
+        {0, 1, false}, {1, 1, true},     {5, -1, false}, {MAX_FAILURES_LIMIT, MAX_FAILURES_LIMIT, true},
+    };
+    for (const auto& l : limits) {
+        EXPECT_EQ(l.reached, IsFailureLimitReached(l.streak, l.limit)) << l.streak << " of " << l.limit;
+    }
+}

@@ -228,3 +228,55 @@ TEST(RestoredRun, HostileMarkersAreRecordedOnceRefusedOrRedirectedAndEndWithThei
         }
     }
 }
+
+TEST(RestoredRun, TheLostSleepCountsTowardMaxFailuresCarriedInTheMarker) {
+    struct Case {
+        const char* name;
+        int limit;
+        int sleeps;  // suspend calls of the restart: 0 when the lost sleep reaches the limit
+    } cases[] = {
+        {"the lost sleep is the second failure of two", 2, 0},
+        {"the next sleep is the third failure of three", 3, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox(CurrentTestName() + "_" + std::to_string(c.limit));
+        // Every sleep of the restart comes back at once without sleeping.
+        sandbox.WriteScenario({{"sleep_ms", "1500"}, {"asleep_ms", "0"}});
+        DeleteFileA(sandbox.Path("vesplinCfg.dat").c_str());
+        // Cycle 1 did not sleep; cycle 2 was lost.
+        Marker m = GoodMarker(sandbox);
+        m.position.cycleIndex = 1;
+        m.run.settings.cycleCount = 5;
+        m.run.settings.sleepForever = 1;
+        m.run.tally = {1, 1, 0};
+        m.run.verdicts[VERDICT_NOT_SLEPT] = 1;
+        m.run.failureStreak = 1;
+        m.run.maxFailures = c.limit;
+        ASSERT_TRUE(WriteText(sandbox.Path("sleepflag"), Bytes(m)));
+        RunOptions options;
+        options.timeoutMs = 30000;
+        RunResult result = sandbox.Run(options);
+
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ((DWORD)EXIT_SLEEP_FAILED, result.exitCode);
+        EXPECT_EQ((size_t)c.sleeps, sandbox.JournalCalls("SetSuspendState").size());
+        std::vector<nlohmann::json> records = ReadJsonLines(sandbox.Path("r.jsonl"));
+        ASSERT_EQ((size_t)(1 + c.sleeps), records.size());
+        EXPECT_EQ("lost", records[0]["verdict"]);
+        if (c.sleeps) {
+            EXPECT_EQ("not_slept", records[1]["verdict"]);
+        }
+        std::vector<std::string> lines = LogBodies(sandbox.Path("run.log"));
+        std::string end = "The run ends: " + std::to_string(c.limit) + " sleeps failed in a row (--max-failures=" +
+                          std::to_string(c.limit) + ")";
+        EXPECT_EQ(1, Count(lines, end));
+        EXPECT_GT(Find(lines, end), FindPrefix(lines, "WAKE UP FROM S1, CYCLE 2"));
+        EXPECT_EQ(c.sleeps ? 1 : 0, CountPrefix(lines, "Continuing the interrupted command-line run at cycle 2 of 5"));
+        nlohmann::json status = nlohmann::json::parse(ReadText(sandbox.Path("r.run.json")), nullptr, false);
+        ASSERT_TRUE(status.is_object());
+        EXPECT_EQ("finished", status["state"]);
+        EXPECT_EQ(EXIT_SLEEP_FAILED, status["exit_code"]);
+        EXPECT_FALSE(FileExists(sandbox.Path("sleepflag")));
+    }
+}

@@ -361,3 +361,33 @@ TEST(UnattendedRun, MarkerThatCannotBeDeletedEndsAnAutomaticRunWithItsLostRecord
     EXPECT_EQ("lost", records[0]["verdict"]);
     EXPECT_GE(FindPrefix(LogBodies(log), "The marker file " + marker + " could not be deleted"), 0);
 }
+
+TEST(UnattendedRun, MaxFailuresEndsARunOnAMachineThatStoppedSleeping) {
+    Sandbox sandbox;
+    // The suspend call takes its time, but the machine never sleeps.
+    sandbox.WriteScenario({{"sleep_ms", "1500"}, {"asleep_ms", "0"}});
+    std::string log = sandbox.Path("run.log");
+    std::string results = sandbox.Path("r.jsonl");
+    RunOptions options;
+    options.args = {"-S1000", "-H", "-N", "10", "-D", "0", "-E", "-L", log, "--results=" + results,
+                    "--max-failures=3"};
+    options.timeoutMs = 60000;
+    RunResult result = sandbox.Run(options);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ((DWORD)EXIT_SLEEP_FAILED, result.exitCode);
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_EQ(3u, sandbox.JournalCalls("SetSuspendState").size());
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ(3u, records.size());
+    for (const auto& r : records) EXPECT_EQ("not_slept", r["verdict"]);
+    std::vector<std::string> lines = LogBodies(log);
+    EXPECT_GE(FindPrefix(lines, "Option --max-failures: Failed sleeps in a row that end the run: 3."), 0);
+    EXPECT_EQ(1, Count(lines, "The run ends: 3 sleeps failed in a row (--max-failures=3)"));
+    EXPECT_EQ(-1, FindPrefix(lines, "The last 3 sleeps came back at once"));
+    EXPECT_EQ(-1, Find(lines, "Last cycle completed"));
+    nlohmann::json status = nlohmann::json::parse(ReadText(sandbox.Path("r.run.json")), nullptr, false);
+    ASSERT_TRUE(status.is_object());
+    EXPECT_EQ("finished", status["state"]);
+    EXPECT_EQ(EXIT_SLEEP_FAILED, status["exit_code"]);
+    EXPECT_EQ(3, status["verdicts"]["not_slept"]);
+}

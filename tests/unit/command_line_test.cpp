@@ -819,3 +819,49 @@ TEST_F(CommandLine, UnknownOptionsRefuseAnUnattendedRunAndTheLogLevelSwitch) {
         EXPECT_EQ(c.logLevel >= 0 ? c.logLevel : before.logLevel, record.logLevel);
     }
 }
+
+TEST_F(CommandLine, MaxFailuresTakesAWholeCountUpToItsLimit) {
+    struct Case {
+        std::vector<std::string> words;
+        bool verdict;
+        int limit;  // gMaxFailures afterwards
+        const char* note;  // the start of one of the notes
+    } cases[] = {
+        {{}, true, 0, nullptr},
+        {{"--max-failures=5"}, true, 5, "Option --max-failures: Failed sleeps in a row that end the run: 5."},
+        {{"--max-failures=0"}, true, 0, "Option --max-failures: Failed sleeps in a row that end the run: 0."},
+        {{"--max-failures=1000000"}, true, 1000000, nullptr},
+        // The last one given stands, and -E knows the option as the program's own.
+        {{"-E", "--max-failures=3", "--max-failures=7"}, true, 7, "Option -E: Auto exit."},
+        {{"--max-failures=1000001"}, false, 0, "Invalid command line.  --max-failures option needs to be followed by "
+                                               "\"=count\" from 0 to 1000000."},
+        {{"--max-failures=99999999999"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures=4294967301"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures=-1"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures=+3"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures= 3"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures=3x"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures=3.0"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures=five"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures="}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failures", "5"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"--max-failuresX=5"}, false, 0, "Invalid command line.  --max-failures"},
+        {{"-E", "--max-fail=5"}, false, 0, "Invalid command line. Unknown option --max-fail=5."},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& word : c.words) line += "[" + word + "]";
+        SCOPED_TRACE(line);
+        ResetCommandLineResults();
+        ClearNotes(&gCommandLineNotes);
+        record = before;
+        EXPECT_EQ(c.verdict, Parse(c.words));
+        EXPECT_EQ(c.limit, gMaxFailures);
+        if (c.note) {
+            std::vector<std::string> notes = Notes();
+            EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& n) { return n.find(c.note) == 0; }))
+                << c.note;
+        }
+    }
+}

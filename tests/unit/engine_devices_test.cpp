@@ -310,3 +310,26 @@ TEST_F(DeviceCheckTest, StopEndsTheWaitForTheDevicesAndTheirAnswerThenStands) {
     ASSERT_EQ(1u, records[0]["devices"]["missing"].size());
     EXPECT_EQ("Bluetooth radio", records[0]["devices"]["missing"][0]["name"]);
 }
+
+TEST_F(DeviceCheckTest, AnOkThatTheDevicesTurnIntoAFaultCountsTowardMaxFailures) {
+    const DeviceEntry wifi = Dev("PCI\\VEN_8086&DEV_A0F0", 0, "Intel Wi-Fi 6 AX201", "Net");
+    const DeviceEntry hub = Dev("USB\\ROOT_HUB30\\4&1", 0, "USB Root Hub (USB 3.0)", "USB");
+    const std::vector<DeviceEntry> machine = {wifi, hub}, gone = {hub};
+    // Snapshots: 1 the baseline; for each sleep one before, one after, and one
+    // look again while they differ. The Wi-Fi is gone after sleeps 1 and 2 and
+    // back before each next one; sleep 3 would be ok.
+    fakedev::gLists = {{1, machine}, {3, gone}, {5, machine}, {6, gone}, {8, machine}};
+    gDeviceCheck.settleSec = 1;
+    gMaxFailures = 2;
+    RunCycles(4);
+    // Each record was written ok at the wake and became device_fault once the
+    // devices had settled: the second one reaches the limit before sleep 3.
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ(2u, records.size());
+    for (const auto& r : records) EXPECT_EQ("device_fault", r["verdict"]);
+    EXPECT_EQ(2u, fake.suspends.size());
+    EXPECT_EQ(2, gRunTally.failed);
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(1, CountLines(lines, "The run ends: 2 sleeps failed in a row (--max-failures=2)"));
+    EXPECT_EQ(RUN_END_FAILED, gRunEnd);
+}

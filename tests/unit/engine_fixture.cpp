@@ -26,6 +26,7 @@ static BOOLEAN WINAPI FakeSetSuspendState(BOOLEAN hibernate, BOOLEAN force, BOOL
     if (marker) {
         call.markerPresent = fread(&call.marker, 1, sizeof(call.marker), marker) == sizeof(call.marker);
         fclose(marker);
+        call.markerBytes = ReadText(gMarkerFilePath);
     }
     if (theConfig && theConfig->settings.logToFile) call.logFileText = ReadText(theConfig->settings.logFilePath);
     gFake->suspends.push_back(call);
@@ -367,6 +368,8 @@ void EngineTest::SetUp() {
     memset(&theResumeRecord, 0, sizeof(theResumeRecord));
     gResultsPath[0] = '\0';
     memset(&gRunTally, 0, sizeof(gRunTally));
+    gMaxFailures = 0;
+    gFailureStreak = 0;
 
     InstallFakePower(&fake);
     SupportStates(true, true, true, true);
@@ -398,6 +401,8 @@ void EngineTest::TearDown() {
     gPaused = 0;
     gResumeRun = 0;
     gGrowDurations = 0;
+    gMaxFailures = 0;
+    gFailureStreak = 0;
 }
 
 void EngineTest::SupportStates(bool s1, bool s2, bool s3, bool s4) {

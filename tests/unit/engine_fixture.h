@@ -24,6 +24,7 @@ struct SuspendCall {
     int disableWake;
     bool markerPresent;      // the marker file existed during the call
     ResumeRecord marker;     // its contents
+    std::string markerBytes; // the whole file
     long long callTime;      // seconds since 1970 when called
     std::string logFileText; // the log file when called
 };

@@ -180,3 +180,40 @@ TEST_F(AsleepTest, ChecksBeforeTheFirstSleep) {
     // Once per run, not once per sleep.
     EXPECT_EQ(1, CountLinesStartingWith(lines, "This machine uses Modern Standby"));
 }
+
+TEST_F(AsleepTest, MaxFailuresEndsTheRunAtTheSleepThatReachedIt) {
+    fake.stampsAnswer = true;
+    fake.stampAsleepMs = 0;  // every sleep: not slept, but not one that came back at once
+    std::string results = JoinPath(folder, "results.jsonl");
+    DeleteFileA(results.c_str());
+    snprintf(gResultsPath, sizeof(gResultsPath), "%s", results.c_str());
+    SetStateBoxes(window, true, false, true, false);
+    theConfig->settings.cycleCount = 5;
+    theConfig->settings.firstSleepDelaySec = 0;
+    gMaxFailures = 3;
+    gFailureStreak = 2;  // left by an earlier run: a new run counts from 0
+    StartCycleRunFromCommandLine();
+
+    // Two states a cycle: the third failure is the first sleep of cycle 2, and the run ends there.
+    EXPECT_EQ(3u, fake.suspends.size());
+    std::vector<nlohmann::json> records = ReadJsonLines(results);
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ(2, records[2]["cycle"]);
+    EXPECT_EQ("S1", records[2]["requested_state"]);
+    std::vector<int> levels;
+    std::vector<std::string> lines = LogLines(&levels);
+    int end = FindLine(lines, "The run ends: 3 sleeps failed in a row (--max-failures=3)");
+    ASSERT_GE(end, 0);
+    EXPECT_EQ(LOG_ERROR, levels[end]);
+    EXPECT_EQ(1, CountLinesStartingWith(lines, "The run ends:"));
+    EXPECT_EQ(0, CountLines(lines, "Last cycle completed"));
+    EXPECT_EQ(RUN_END_FAILED, gRunEnd);
+    EXPECT_EQ(EXIT_SLEEP_FAILED, RunExitCode(&gRunTally, gRunEnd));
+    // The marker of the last sleep carried the limit and the streak before it.
+    static MarkerContents marker;
+    const std::string& bytes = fake.suspends.back().markerBytes;
+    ASSERT_TRUE(ParseMarkerFile(bytes.data(), bytes.size(), &marker));
+    ASSERT_TRUE(marker.haveRun) << marker.problem;
+    EXPECT_EQ(3, marker.run.maxFailures);
+    EXPECT_EQ(2, marker.run.failureStreak);
+}

@@ -344,3 +344,44 @@ TEST(MachineChecks, EachFindingWithItsLevel) {
     reinterpret_cast<unsigned char*>(&caps)[20] = 1;  // AoAc in the Windows 8 record
     EXPECT_TRUE(CapsShowModernStandby(&caps));
 }
+
+TEST(ResultsFile, FailureStreakFollowsAHeldRecordWhoseVerdictChanges) {
+    const int saved = gMaxFailures;
+    gMaxFailures = 3;
+    gFailureStreak = 0;
+    // count: a record at the wake; recount: the held record's verdict changed from `from` to `verdict`.
+    const struct {
+        bool recount;
+        int from, verdict;
+        int streak;
+        bool reached;
+    } steps[] = {
+        {false, 0, VERDICT_LOST, 1, false},
+        {false, 0, VERDICT_OK, 0, false},
+        {true, VERDICT_OK, VERDICT_DEVICE_FAULT, 2, false},  // counted from the streak before the ok
+        {false, 0, VERDICT_NOT_SLEPT, 3, true},
+        {false, 0, VERDICT_OK, 0, false},
+        {true, VERDICT_OK, VERDICT_WRONG_STATE, 4, true},  // the ok was none: the streak goes on
+        {false, 0, VERDICT_OK, 0, false},
+        {false, 0, VERDICT_TOO_SHORT, 1, false},
+        {true, VERDICT_TOO_SHORT, VERDICT_DEVICE_FAULT, 1, false},  // one failure, not two
+        {true, VERDICT_DEVICE_FAULT, VERDICT_DEVICE_FAULT, 1, false},
+        {false, 0, VERDICT_REFUSED, 2, false},
+        {false, 0, VERDICT_TOO_LONG, 3, true},
+    };
+    for (const auto& s : steps) {
+        if (s.recount) {
+            RecountRecord(s.from, s.verdict);
+        } else {
+            CountRecord(s.verdict);
+        }
+        EXPECT_EQ(s.streak, gFailureStreak) << (&s - steps);
+        EXPECT_EQ(s.reached, FailureLimitReached()) << (&s - steps);
+    }
+    gMaxFailures = 0;
+    EXPECT_FALSE(FailureLimitReached()) << "0 is no limit";
+    gMaxFailures = saved;
+    gFailureStreak = 0;
+    memset(&gRunTally, 0, sizeof(gRunTally));
+    memset(gVerdictCounts, 0, sizeof(gVerdictCounts));
+}

@@ -158,6 +158,8 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     run.verdicts[VERDICT_OK] = 1;
     run.verdicts[VERDICT_LOST] = 1;
     run.startUtc = 134411210940000000LL;
+    run.failureStreak = 1;
+    run.maxFailures = 5;
     snprintf(run.junitPath, sizeof(run.junitPath), "C:\\lab\\night.xml");
     snprintf(run.logFilePath, sizeof(run.logFilePath), "C:\\logs\\run.log");
 
@@ -178,6 +180,8 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     EXPECT_STREQ("C:\\lab\\night.xml", read.run.junitPath);
     EXPECT_EQ(1, read.run.verdicts[VERDICT_LOST]);
     EXPECT_EQ(134411210940000000LL, read.run.startUtc);
+    EXPECT_EQ(1, read.run.failureStreak);
+    EXPECT_EQ(5, read.run.maxFailures);
     EXPECT_STREQ("20261207T124454Z-1a2b3c4d", read.tail.runId);
     EXPECT_STREQ("lab-pc-07", read.tail.computer);
 
@@ -210,6 +214,11 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
     EXPECT_FALSE(spoil([](MarkerRun& r) { r.verdicts[VERDICT_OK] = 2; }));  // three counted of two sleeps
     EXPECT_FALSE(spoil([](MarkerRun& r) { r.verdicts[VERDICT_LOST] = -1; }));
     EXPECT_FALSE(spoil([](MarkerRun& r) { memset(r.junitPath, 'j', sizeof(r.junitPath)); }));
+    EXPECT_FALSE(spoil([](MarkerRun& r) { r.maxFailures = -1; }));
+    EXPECT_FALSE(spoil([](MarkerRun& r) { r.maxFailures = MAX_FAILURES_LIMIT + 1; }));
+    EXPECT_FALSE(spoil([](MarkerRun& r) { r.failureStreak = -1; }));
+    EXPECT_FALSE(spoil([](MarkerRun& r) { r.failureStreak = 2; }));  // more in a row than failed at all
+    EXPECT_TRUE(spoil([](MarkerRun& r) { r.maxFailures = MAX_FAILURES_LIMIT; }));
     // A run id that is not one, or a name without its end, is blanked and said.
     for (auto change : std::vector<std::function<void(MarkerTail&)>>{
              [](MarkerTail& t) { snprintf(t.runId, sizeof(t.runId), "\"},{\"x\":1"); },
@@ -256,25 +265,38 @@ TEST(Unattended, MarkerRunBlockRoundTripsAndBadOnesAreNotBelieved) {
         EXPECT_STREQ("", read.tail.computer);
         EXPECT_STREQ("", read.problem);
     }
-    // And run blocks of the older layouts: without the JUnit file, the counts
-    // by verdict (the ok ones follow from the tally) and the start; the first
-    // without the device check either, which then takes the defaults.
-    for (const char* magic : {MARKER_RUN_V2_MAGIC, MARKER_RUN_V1_MAGIC}) {
+    // And run blocks of the older layouts, each cut where it ended: the third
+    // without the failure streak and limit (none then); the second without the
+    // JUnit file, the counts by verdict (the ok ones follow from the tally) and
+    // the start; the first without the device check either, which then takes the defaults.
+    const struct {
+        const char* magic;
+        size_t size;
+        int version;
+    } olderBlocks[] = {{MARKER_RUN_V3_MAGIC, MARKER_RUN_V3_SIZE, 3},
+                       {MARKER_RUN_V2_MAGIC, MARKER_RUN_V2_SIZE, 2},
+                       {MARKER_RUN_V1_MAGIC, MARKER_RUN_V1_SIZE, 1}};
+    for (const auto& older : olderBlocks) {
+        SCOPED_TRACE(older.magic);
         MarkerRun olderRun = run;
-        memcpy(olderRun.magic, magic, 4);
+        memcpy(olderRun.magic, older.magic, 4);
         olderRun.devices.settleSec = 42;
-        bool v2 = strcmp(magic, MARKER_RUN_V2_MAGIC) == 0;
         std::string oldRun = bytes.substr(0, sizeof(position) + sizeof(tail)) +
-                             std::string((const char*)&olderRun, v2 ? MARKER_RUN_V2_SIZE : MARKER_RUN_V1_SIZE);
-        ASSERT_TRUE(ParseMarkerFile(oldRun.data(), oldRun.size(), &read)) << magic;
-        ASSERT_TRUE(read.haveRun) << magic << ": " << read.problem;
+                             std::string((const char*)&olderRun, older.size);
+        ASSERT_TRUE(ParseMarkerFile(oldRun.data(), oldRun.size(), &read));
+        ASSERT_TRUE(read.haveRun) << read.problem;
+        EXPECT_EQ(0, memcmp(&read.position, &position, sizeof(position)));
+        EXPECT_EQ(45, read.tail.requestedSec);
         EXPECT_EQ(3, read.run.settings.cycleCount);
-        EXPECT_EQ(v2 ? 42 : DEVICE_SETTLE_DEFAULT_SEC, read.run.devices.settleSec);
+        EXPECT_EQ(2, read.run.tally.sleeps);
+        EXPECT_EQ(older.version >= 2 ? 42 : DEVICE_SETTLE_DEFAULT_SEC, read.run.devices.settleSec);
         EXPECT_EQ(0, read.run.devices.off);
-        EXPECT_STREQ("", read.run.junitPath);
+        EXPECT_STREQ(older.version >= 3 ? "C:\\lab\\night.xml" : "", read.run.junitPath);
         EXPECT_EQ(1, read.run.verdicts[VERDICT_OK]);
-        EXPECT_EQ(0, read.run.verdicts[VERDICT_LOST]);
-        EXPECT_EQ(0, read.run.startUtc);
+        EXPECT_EQ(older.version >= 3 ? 1 : 0, read.run.verdicts[VERDICT_LOST]);
+        EXPECT_EQ(older.version >= 3 ? 134411210940000000LL : 0, read.run.startUtc);
+        EXPECT_EQ(0, read.run.failureStreak);
+        EXPECT_EQ(0, read.run.maxFailures);
     }
     // A device check out of its limits is no run block.
     MarkerRun badDevices = run;
