@@ -136,6 +136,7 @@ int ResumeInterruptedRun(const MarkerContents* marker, int how) {
     if (FailureLimitReached()) {
         LogFailureLimit();
         gRunEnd = RUN_END_FAILED;
+        LogRunEnd(gRunEnd);
         if (gAutoExit) {
             EndAutomaticRun();
         } else {

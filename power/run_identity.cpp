@@ -38,7 +38,14 @@ long long NowFileTime() {
 }
 
 void BeginRunIdentity(bool fresh) {
-    if (fresh) gRunId[0] = '\0';
+    if (fresh) {
+        gRunId[0] = '\0';
+        memset(gVerdictCounts, 0, sizeof(gVerdictCounts));
+        gCyclesDone = 0;
+        gStatusWarned = false;
+    }
+    // A run taken back from a marker without an id (an older build's) gets
+    // one, and keeps the counts its marker carried.
     if (gRunId[0]) return;
     gRunStartUtc = NowFileTime();
     // The system's generator: runs started in the same second on fifty
@@ -46,9 +53,6 @@ void BeginRunIdentity(bool fresh) {
     unsigned random = 0;
     if (!RtlGenRandom(&random, sizeof(random))) random = (unsigned)GetTickCount() ^ GetCurrentProcessId() << 16;
     FormatRunId(gRunStartUtc, random, gRunId, sizeof(gRunId));
-    memset(gVerdictCounts, 0, sizeof(gVerdictCounts));
-    gCyclesDone = 0;
-    gStatusWarned = false;
 }
 
 void TakeRunIdentity(const MarkerTail* tail, const MarkerRun* run) {

@@ -272,6 +272,7 @@ TEST(RestoredRun, TheLostSleepCountsTowardMaxFailuresCarriedInTheMarker) {
                           std::to_string(c.limit) + ")";
         EXPECT_EQ(1, Count(lines, end));
         EXPECT_GT(Find(lines, end), FindPrefix(lines, "WAKE UP FROM S1, CYCLE 2"));
+        EXPECT_GT(FindPrefix(lines, "Run ended early after " + std::to_string(2 + c.sleeps) + " sleeps"), Find(lines, end));
         EXPECT_EQ(c.sleeps ? 1 : 0, CountPrefix(lines, "Continuing the interrupted command-line run at cycle 2 of 5"));
         nlohmann::json status = nlohmann::json::parse(ReadText(sandbox.Path("r.run.json")), nullptr, false);
         ASSERT_TRUE(status.is_object());

@@ -382,7 +382,12 @@ TEST(UnattendedRun, MaxFailuresEndsARunOnAMachineThatStoppedSleeping) {
     for (const auto& r : records) EXPECT_EQ("not_slept", r["verdict"]);
     std::vector<std::string> lines = LogBodies(log);
     EXPECT_GE(FindPrefix(lines, "Option --max-failures: Failed sleeps in a row that end the run: 3."), 0);
+    int limit = Find(lines, "The run ends: 3 sleeps failed in a row (--max-failures=3)");
     EXPECT_EQ(1, Count(lines, "The run ends: 3 sleeps failed in a row (--max-failures=3)"));
+    // The run's closing lines: how it ended, then the statistics of its one state.
+    int closing = Find(lines, "Run ended early after 3 sleeps: 3 not_slept; exit code 2");
+    EXPECT_GT(closing, limit);
+    EXPECT_EQ(closing + 1, FindPrefix(lines, "S1: 3 sleeps, 3 not ok (100%); min/median/p95/max: "));
     EXPECT_EQ(-1, FindPrefix(lines, "The last 3 sleeps came back at once"));
     EXPECT_EQ(-1, Find(lines, "Last cycle completed"));
     nlohmann::json status = nlohmann::json::parse(ReadText(sandbox.Path("r.run.json")), nullptr, false);
