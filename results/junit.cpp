@@ -91,17 +91,6 @@ static void Append(std::string* out, const std::string& text, bool attribute) {
 
 // ---- What a failed sleep says ------------------------------------------------------
 
-// "9,812"
-static std::string Grouped(long long value) {
-    std::string digits = std::to_string(value < 0 ? -value : value);
-    std::string text;
-    for (size_t i = 0; i < digits.size(); i++) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-        text += digits[i];
-    }
-    return value < 0 ? "-" + text : text;
-}
-
 static const char* VerdictName(int verdict) { return VerdictId(verdict)[0] ? VerdictId(verdict) : "failed"; }
 static const char* StateName(int state) { return StateId(state) ? StateId(state) : "unknown state"; }
 

@@ -200,6 +200,8 @@ struct RunStatistics {
     ResumeTrend trend;
 };
 RunStatistics ComputeRunStatistics(const ReportRow* rows, int count);
+// "12,345": a count with its thousands marked.
+std::string Grouped(long long value);
 // "1.5%", "0%", "100%", "0.01%": the share of failed sleeps.
 std::string FailRate(int failed, int sleeps);
 // A log line of a state's statistics: "S3: 200 sleeps, 3 failed (1.5%); measured

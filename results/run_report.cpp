@@ -149,16 +149,6 @@ void WriteCounts(Page* page, const int counts[VERDICT_KINDS + 1], int badLines) 
     }
 }
 
-// "12,345"
-std::string Grouped(long long value) {
-    std::string digits = std::to_string(value < 0 ? -value : value), text;
-    for (size_t i = 0; i < digits.size(); i++) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-        text += digits[i];
-    }
-    return value < 0 ? "-" + text : text;
-}
-
 // At most this many lines of a grouping table; the rest are counted.
 const int MOST_KINDS = 100;
 const int MOST_DEVICES = 100;

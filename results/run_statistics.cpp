@@ -156,6 +156,15 @@ RunStatistics ComputeRunStatistics(const ReportRow* rows, int count) {
     return result;
 }
 
+std::string Grouped(long long value) {
+    std::string digits = std::to_string(value < 0 ? -value : value), text;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return value < 0 ? "-" + text : text;
+}
+
 std::string FailRate(int failed, int sleeps) {
     if (sleeps <= 0 || failed <= 0) return "0%";
     long long whole = (long long)failed * 100 / sleeps;

@@ -167,6 +167,11 @@ TEST(RunStatistics, FailRatesAndClosingLines) {
                  {1, 3, "33.3%"},   {2, 3, "66.6%"},       {9999, 10000, "99.9%"}, {1, 2000, "0.05%"},
                  {1, 100000, "<0.01%"}, {1, 1000, "0.1%"}, {50, 100, "50%"}};
     for (const auto& r : rates) EXPECT_EQ(r.rate, FailRate(r.failed, r.sleeps)) << r.failed << " of " << r.sleeps;
+    const struct {
+        long long value;
+        const char* text;
+    } grouped[] = {{0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"}, {-98765, "-98,765"}};
+    for (const auto& c : grouped) EXPECT_EQ(c.text, Grouped(c.value));
 
     int counts[VERDICT_COUNT] = {};
     counts[VERDICT_OK] = 197;
