@@ -69,5 +69,5 @@ page="$work/night.html"
 mkdir -p "$(dirname "$OUT")"
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
   --disable-component-update --disable-sync --user-data-dir="$profile" --hide-scrollbars \
-  --screenshot="$PWD/$OUT" --window-size=1200,1500 "file://$page" 2>/dev/null
+  --screenshot="$PWD/$OUT" --window-size=1280,2700 "file://$page" 2>/dev/null
 echo "records: $(wc -l <"$work/night.jsonl"); page: $(wc -c <"$page") bytes; picture: $OUT"
