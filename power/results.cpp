@@ -1,6 +1,5 @@
 // Results for automation: one record a sleep in the results file, held back
 // briefly for the wake source, and the exit code of a run.
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <string>
@@ -100,12 +99,10 @@ static void RememberRecord(const SleepRecord& record, bool replace) {
 // ready, else the system's error code.
 static int ReadDigest() {
     if (DigestCurrent()) return 0;
-    int error = ReadResultsDigest(gResultsPath, &gDigest);
+    int error = ReadRunDigest(gResultsPath, &gDigest);
     if (error != 0) {
-        ClearDigest(&gDigest);
         gDigestRead = false;
-        // The C library's numbers as the system's codes the log reports.
-        return error == ENOENT ? ERROR_FILE_NOT_FOUND : error == EACCES ? ERROR_ACCESS_DENIED : ERROR_READ_FAULT;
+        return error;
     }
     snprintf(gDigestPath, sizeof(gDigestPath), "%s", gResultsPath);
     gDigestRead = true;
@@ -165,7 +162,8 @@ void LogRunEnd(int runEnd) {
         }
     }
     gRunEndUtc = NowFileTime();
-    RefreshRunReport();
+    // An automatic-exit run's page is rebuilt once more with its exit code as it ends.
+    if (!unattended) RefreshRunReport();
 }
 
 // What a record keeps of its device lists when they do not fit in one line.

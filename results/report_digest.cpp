@@ -78,9 +78,9 @@ static void NoteDevice(RunDigest* run, const DeviceEntry& device, int code, int 
     auto found = run->deviceIndex.find(device.id);
     if (found == run->deviceIndex.end()) {
         found = run->deviceIndex.emplace(device.id, (int)run->devices.size()).first;
-        run->devices.push_back({device});
+        run->devices.push_back(device);
     }
-    DeviceEntry& known = run->devices[found->second].device;
+    DeviceEntry& known = run->devices[found->second];
     // A later sighting may carry the name or class the first one lacked.
     if (known.name.empty() && !device.name.empty()) known.name = device.name;
     if (known.cls.empty() && !device.cls.empty()) known.cls = device.cls;

@@ -140,12 +140,15 @@ unsigned long RestorePendingResultLine(const char* path, bool* restored) {
     return error;
 }
 
-int ReadRunRecords(const char* resultsPath, std::vector<SleepRecord>* records, int* badLines) {
-    int error = ReadResultsFile(resultsPath, records, badLines);
-    // The C library's numbers as the system's codes the log reports.
+// The C library's numbers as the system's codes the log reports.
+static int SystemError(int error) {
     if (error == ENOENT) return ERROR_FILE_NOT_FOUND;
     if (error == EACCES) return ERROR_ACCESS_DENIED;
     return error != 0 ? ERROR_READ_FAULT : 0;
+}
+
+int ReadRunDigest(const char* resultsPath, ReportDigest* digest) {
+    return SystemError(ReadResultsDigest(resultsPath, digest));
 }
 
 int ReplaceFileWhole(const char* path, const std::string& text) {
@@ -173,11 +176,10 @@ int ReplaceFileWhole(const char* path, const std::string& text) {
 
 int WriteRunReport(const char* resultsPath, const char* reportPath, const ReportHeader* header) {
     if (!reportPath || !reportPath[0]) return ERROR_INVALID_NAME;
-    std::vector<SleepRecord> records;
-    int badLines = 0;
-    int error = ReadRunRecords(resultsPath, &records, &badLines);
+    ReportDigest digest;
+    int error = ReadRunDigest(resultsPath, &digest);
     if (error != 0) return error;
     std::string page;
-    BuildRunReport(header, resultsPath, records.data(), (int)records.size(), badLines, &page);
+    BuildRunReport(header, resultsPath, digest, &page);
     return ReplaceFileWhole(reportPath, page);
 }

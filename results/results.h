@@ -103,9 +103,6 @@ struct DigestKind {
     std::string what;
     std::vector<std::string> happened;
 };
-struct DigestDevice {
-    DeviceEntry device;  // as it was first seen, with a name a later sighting brought
-};
 struct DeviceFault {
     int row;
     int device;  // index into the run's devices
@@ -122,7 +119,7 @@ struct RunDigest {
     std::vector<std::string> wakeSources;
     std::vector<DigestKind> kinds;
     std::vector<std::pair<int, int>> rowKinds;  // row and kind of each failure, in row order
-    std::vector<DigestDevice> devices;
+    std::vector<DeviceEntry> devices;           // as first seen, with a name a later sighting brought
     std::vector<DeviceFault> deviceFaults;      // in row order
     char runId[RUN_ID_SIZE];
     char computer[COMPUTER_NAME_SIZE];
@@ -296,8 +293,9 @@ int WriteRunReport(const char* resultsPath, const char* reportPath, const Report
 // Puts text at path whole through a temporary file beside it, flushed and then
 // moved over the old file. 0 when done, else the system's error code.
 int ReplaceFileWhole(const char* path, const std::string& text);
-// The records of the results file; 0 when read, else the system's error code.
-int ReadRunRecords(const char* resultsPath, std::vector<SleepRecord>* records, int* badLines);
+// The digest of the results file (ReadResultsDigest); 0 when read, else the
+// system's error code.
+int ReadRunDigest(const char* resultsPath, ReportDigest* digest);
 
 // ---- Many runs and machines: JUnit XML and the fleet page (free of the system) ----
 

@@ -497,7 +497,7 @@ void WriteDevices(Page* page, const RunDigest& run) {
               "by instance id.</p>\n<table class=\"t dv\">\n<tr><th>Device</th><th>Class</th>"
               "<th>Instance id</th><th>What happened</th><th>Sleeps</th><th>Cycles</th></tr>\n");
     for (size_t shownDevices = 0; shownDevices < order.size() && shownDevices < (size_t)MOST_DEVICES; shownDevices++) {
-        const DeviceEntry* d = &run.devices[(size_t)order[shownDevices]].device;
+        const DeviceEntry* d = &run.devices[(size_t)order[shownDevices]];
         std::vector<Event>& list = events[(size_t)order[shownDevices]];
         int rows = (int)list.size();
         for (int e = 0; e < rows; e++) {
