@@ -7,23 +7,15 @@
 # figures before and after a change come from the same host and the same minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/host.sh
-arch=${VESPLIN_ARCH:-$(runnable_arch)}
-dir=$(build_dir_for "$arch")
-use_wine_for "$arch"
-export WINEPREFIX="$PWD/$dir/wineprefix" WINEDEBUG=-all
-[ -f "$WINEPREFIX/.vesplin-ready" ] || { echo "run scripts/test.sh first (it makes the prefix)"; exit 1; }
 before=${1:-}
-"$WINESERVER" -p >/dev/null 2>&1 || true
-trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 for records in 1000 10000 100000; do
   runs=$([ "$records" -ge 100000 ] && echo 5 || echo 9)
   if [ -n "$before" ]; then
     echo "== before ($before): $records records, mixed"
-    "$WINE" "$before/bin/report_bench.exe" "$records" 5
+    bash bench/wine.sh "$before/bin/report_bench.exe" "$records" 5
   fi
   echo "== $records records, mixed"
-  "$WINE" "$dir/bin/report_bench.exe" "$records" "$runs"
+  bash bench/wine.sh report_bench.exe "$records" "$runs"
   echo "== $records records, every one failed"
-  "$WINE" "$dir/bin/report_bench.exe" "$records" "$runs" --all-failed
+  bash bench/wine.sh report_bench.exe "$records" "$runs" --all-failed
 done

@@ -112,14 +112,47 @@ void TextOrDash(Page* page, const char* text) {
         Raw(page, "\xE2\x80\x93");
 }
 
+// The digits of value at the end of a buffer; returns where they begin.
+static char* Digits(unsigned long long value, char* end) {
+    do {
+        *--end = (char)('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    return end;
+}
+
+// Numbers are written by hand: a page has tens of thousands of them, and
+// formatting each through printf was most of a rebuild's time.
+void Number(Page* page, long long value) {
+    char text[24];
+    char* end = text + sizeof(text);
+    unsigned long long magnitude = value < 0 ? 0ULL - (unsigned long long)value : (unsigned long long)value;
+    char* start = Digits(magnitude, end);
+    if (value < 0) *--start = '-';
+    RawBytes(page, start, (size_t)(end - start));
+}
+
 // A coordinate with at most one decimal, without a trailing ".0".
 void Coord(Page* page, const char* name, double value) {
-    char number[32];
-    snprintf(number, sizeof(number), "%.1f", value);
-    size_t length = strlen(number);
-    if (length > 2 && strcmp(number + length - 2, ".0") == 0) number[length - 2] = '\0';
-    if (strcmp(number, "-0") == 0) snprintf(number, sizeof(number), "0");
-    Put(page, " %s=\"%s\"", name, number);
+    Raw(page, " ");
+    Raw(page, name);
+    Raw(page, "=\"");
+    // Rounded to tenths, halves away from zero; far beyond any chart is clamped.
+    double scaled = value * 10;
+    if (scaled > 1e15) scaled = 1e15;
+    if (scaled < -1e15) scaled = -1e15;
+    long long tenths = (long long)(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
+    if (tenths < 0) Raw(page, "-");
+    unsigned long long magnitude = tenths < 0 ? 0ULL - (unsigned long long)tenths : (unsigned long long)tenths;
+    char text[24];
+    char* end = text + sizeof(text);
+    char* start = Digits(magnitude / 10, end);
+    RawBytes(page, start, (size_t)(end - start));
+    if (magnitude % 10) {
+        char decimal[2] = {'.', (char)('0' + magnitude % 10)};
+        RawBytes(page, decimal, 2);
+    }
+    Raw(page, "\"");
 }
 
 // ---- Verdicts and their colours ----------------------------------------------

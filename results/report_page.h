@@ -23,6 +23,8 @@ void Put(Page* page, const char* format, ...) __attribute__((format(printf, 2, 3
 void Text(Page* page, const char* text);
 // Text, or a dash when it is empty (null in the file).
 void TextOrDash(Page* page, const char* text);
+// A whole number.
+void Number(Page* page, long long value);
 // A coordinate with at most one decimal, without a trailing ".0".
 void Coord(Page* page, const char* name, double value);
 // The next piece of text at p as HTML: *length bytes of text, shown as the

@@ -80,10 +80,13 @@ void WriteUtc(Page* page, const char* utc, const char* sameDayAs) {
         TextOrDash(page, utc);
         return;
     }
-    char shown[24];
     bool sameDay = sameDayAs && strncmp(utc, sameDayAs, 11) == 0;
-    snprintf(shown, sizeof(shown), "%.10s %.8s", utc, utc + 11);
-    Text(page, sameDay ? shown + 11 : shown);
+    // "2026-12-07 13:24:39": the date, a space, the time; digits need no escaping.
+    if (!sameDay) {
+        RawBytes(page, utc, 10);
+        Raw(page, " ");
+    }
+    RawBytes(page, utc + 11, 8);
 }
 
 void HeaderRow(Page* page, const char* name, const char* value) {
@@ -302,10 +305,11 @@ void Cell(Page* page, const char* text) {
 }
 
 void NumberCell(Page* page, long long value) {
+    Raw(page, "<td>");
     if (value >= 0)
-        Put(page, "<td>%lld", value);
+        Number(page, value);
     else
-        Raw(page, "<td>\xE2\x80\x93");
+        Raw(page, "\xE2\x80\x93");
 }
 
 void WritePhasesText(Page* page, const SleepRecord* r) {

@@ -783,25 +783,48 @@ TEST_F(CommandLine, DeviceCheckSwitchesAndTheirLimits) {
     EXPECT_NE(std::string::npos, Notes().back().find("At most 16 --ignore-device options"));
 }
 
-TEST_F(CommandLine, UnknownOptionsRefuseAnUnattendedRunAndTheLogLevelSwitch) {
+TEST_F(CommandLine, UnknownOptionsRefuseAnUnattendedRunAndTheLogLevelAndFailureLimitSwitches) {
     struct Case {
         std::vector<std::string> words;
         bool verdict;
         const char* note;  // the start of one of the notes
         int logLevel;      // -1: as before
+        int maxFailures;   // gMaxFailures afterwards
     } cases[] = {
         // Without -E a typing error is told and skipped; with it, the run does not start.
-        {{"-S1000", "--Results=r.jsonl"}, true, "Option --Results=r.jsonl is not known and was skipped.", -1},
-        {{"-S1000", "--Results=r.jsonl", "-E"}, false, "Invalid command line. Unknown option --Results=r.jsonl.", -1},
-        {{"-E", "-G", "7"}, false, "Invalid command line. Unknown option -G.", -1},
-        {{"-E", "--no-device-checks"}, false, "Invalid command line. Unknown option --no-device-checks.", -1},
-        {{"-E", "-S1000", "stray"}, true, nullptr, -1},
-        {{"-E", "-r1", "45"}, true, "Option -r1: S1 duration: 45", -1},
-        {{"--log-level=0"}, true, "Option --log-level: Log level: 0.", 0},
-        {{"--log-level=2", "-E"}, true, "Option -E: Auto exit.", 2},
-        {{"--log-level=3"}, false, "Invalid command line.  --log-level option needs", -1},
-        {{"--log-level=1x"}, false, "Invalid command line.  --log-level option needs", -1},
-        {{"--log-level"}, false, "Invalid command line.  --log-level option needs", -1},
+        {{"-S1000", "--Results=r.jsonl"}, true, "Option --Results=r.jsonl is not known and was skipped.", -1, 0},
+        {{"-S1000", "--Results=r.jsonl", "-E"}, false, "Invalid command line. Unknown option --Results=r.jsonl.", -1, 0},
+        {{"-E", "-G", "7"}, false, "Invalid command line. Unknown option -G.", -1, 0},
+        {{"-E", "--no-device-checks"}, false, "Invalid command line. Unknown option --no-device-checks.", -1, 0},
+        {{"-E", "-S1000", "stray"}, true, nullptr, -1, 0},
+        {{"-E", "-r1", "45"}, true, "Option -r1: S1 duration: 45", -1, 0},
+        {{"--log-level=0"}, true, "Option --log-level: Log level: 0.", 0, 0},
+        {{"--log-level=2", "-E"}, true, "Option -E: Auto exit.", 2, 0},
+        {{"--log-level=3"}, false, "Invalid command line.  --log-level option needs", -1, 0},
+        {{"--log-level=1x"}, false, "Invalid command line.  --log-level option needs", -1, 0},
+        {{"--log-level"}, false, "Invalid command line.  --log-level option needs", -1, 0},
+        // --max-failures: a whole count up to its limit, nothing else.
+        {{}, true, nullptr, -1, 0},
+        {{"--max-failures=5"}, true, "Option --max-failures: Failed sleeps in a row that end the run: 5.", -1, 5},
+        {{"--max-failures=0"}, true, "Option --max-failures: Failed sleeps in a row that end the run: 0.", -1, 0},
+        {{"--max-failures=1000000"}, true, nullptr, -1, 1000000},
+        // The last one given stands, and -E knows the option as the program's own.
+        {{"-E", "--max-failures=3", "--max-failures=7"}, true, "Option -E: Auto exit.", -1, 7},
+        {{"--max-failures=1000001"}, false,
+         "Invalid command line.  --max-failures option needs to be followed by \"=count\" from 0 to 1000000.", -1, 0},
+        {{"--max-failures=99999999999"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures=4294967301"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures=-1"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures=+3"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures= 3"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures=3x"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures=3.0"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures=five"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures="}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failures", "5"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"--max-failuresX=5"}, false, "Invalid command line.  --max-failures", -1, 0},
+        {{"-E", "--max-fail=5"}, false, "Invalid command line. Unknown option --max-fail=5.", -1, 0},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -817,51 +840,7 @@ TEST_F(CommandLine, UnknownOptionsRefuseAnUnattendedRunAndTheLogLevelSwitch) {
                 << c.note;
         }
         EXPECT_EQ(c.logLevel >= 0 ? c.logLevel : before.logLevel, record.logLevel);
+        EXPECT_EQ(c.maxFailures, gMaxFailures);
     }
 }
 
-TEST_F(CommandLine, MaxFailuresTakesAWholeCountUpToItsLimit) {
-    struct Case {
-        std::vector<std::string> words;
-        bool verdict;
-        int limit;  // gMaxFailures afterwards
-        const char* note;  // the start of one of the notes
-    } cases[] = {
-        {{}, true, 0, nullptr},
-        {{"--max-failures=5"}, true, 5, "Option --max-failures: Failed sleeps in a row that end the run: 5."},
-        {{"--max-failures=0"}, true, 0, "Option --max-failures: Failed sleeps in a row that end the run: 0."},
-        {{"--max-failures=1000000"}, true, 1000000, nullptr},
-        // The last one given stands, and -E knows the option as the program's own.
-        {{"-E", "--max-failures=3", "--max-failures=7"}, true, 7, "Option -E: Auto exit."},
-        {{"--max-failures=1000001"}, false, 0, "Invalid command line.  --max-failures option needs to be followed by "
-                                               "\"=count\" from 0 to 1000000."},
-        {{"--max-failures=99999999999"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures=4294967301"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures=-1"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures=+3"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures= 3"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures=3x"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures=3.0"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures=five"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures="}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failures", "5"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"--max-failuresX=5"}, false, 0, "Invalid command line.  --max-failures"},
-        {{"-E", "--max-fail=5"}, false, 0, "Invalid command line. Unknown option --max-fail=5."},
-    };
-    for (const Case& c : cases) {
-        std::string line;
-        for (const std::string& word : c.words) line += "[" + word + "]";
-        SCOPED_TRACE(line);
-        ResetCommandLineResults();
-        ClearNotes(&gCommandLineNotes);
-        record = before;
-        EXPECT_EQ(c.verdict, Parse(c.words));
-        EXPECT_EQ(c.limit, gMaxFailures);
-        if (c.note) {
-            std::vector<std::string> notes = Notes();
-            EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& n) { return n.find(c.note) == 0; }))
-                << c.note;
-        }
-    }
-}
