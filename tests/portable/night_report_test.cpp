@@ -8,7 +8,9 @@
 #include <regex>
 #include <string>
 #include <vector>
+#include <limits.h>
 #include "portable/record_lines.h"
+#include "results/report_page.h"
 #include "results/results.h"
 
 namespace {
@@ -443,5 +445,33 @@ TEST(RunReport, AMonthOfSleepsStaysUnderThreeMegabytes) {
         } else {
             EXPECT_EQ(2000u + 500 - 50, listed.size());  // the last 500 sleeps hold 50 of the last failures
         }
+    }
+}
+
+TEST(RunReport, NumbersAndCoordinatesAsThePageWritesThem) {
+    const struct {
+        double value;
+        const char* text;
+    } coords[] = {{0, " x=\"0\""},         {12, " x=\"12\""},       {12.04, " x=\"12\""},  {12.06, " x=\"12.1\""},
+                  {0.5, " x=\"0.5\""},     {-0.04, " x=\"0\""},     {-3.26, " x=\"-3.3\""}, {999.96, " x=\"1000\""},
+                  {1e300, " x=\"100000000000000\""}};
+    for (const auto& c : coords) {
+        std::string out;
+        report::Page page;
+        page.out = &out;
+        page.used = 0;
+        report::Coord(&page, "x", c.value);
+        report::FlushPage(&page);
+        EXPECT_EQ(c.text, out) << c.value;
+    }
+    const long long numbers[] = {0, 7, -42, 1234567890123LL, LLONG_MIN, LLONG_MAX};
+    for (long long n : numbers) {
+        std::string out;
+        report::Page page;
+        page.out = &out;
+        page.used = 0;
+        report::Number(&page, n);
+        report::FlushPage(&page);
+        EXPECT_EQ(std::to_string(n), out);
     }
 }
